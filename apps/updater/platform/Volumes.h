@@ -1,0 +1,30 @@
+// Mounted volumes, with what the drive search needs of each.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct VolumeInfo {
+    std::string root;        // mount point with a trailing "/"
+    bool removable = false;  // the drive type is "removable"
+    std::string label;       // volume label, "" when none
+    std::string fileSystem;  // named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
+};
+
+struct DirEntry {
+    std::string name;
+    bool isDirectory = false;
+};
+
+class Volumes {
+public:
+    virtual ~Volumes() = default;
+    // All volumes in a stable order; false when the list cannot be had.
+    virtual bool list(std::vector<VolumeInfo>& out) = 0;
+    // Entries of a volume's root folder (no "." or ".."); false when unreadable.
+    virtual bool listRoot(const std::string& root, std::vector<DirEntry>& out) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,89 @@
+// hidapi-shaped entry points. Every HID access of the updater and of the
+// bootloader library goes through here, so that the same code drives either a
+// real device (through Debian's hidapi, libhidapi-hidraw) or a simulated one.
+//
+// The names live in namespace hidport so they never collide with the C
+// symbols of the real library, which the real backend calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace hidport {
+
+struct hid_device;
+
+// Opens the first device with this vendor and product id. The serial number is
+// accepted for the shape of the call and ignored, as the bootloader expects.
+hid_device* hid_open(unsigned short vendorId, unsigned short productId,
+                     const wchar_t* serialNumber);
+
+// Reads one input report (report id first). Returns the byte count, 0 on
+// timeout, -1 on error (a device that went away is an error).
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds);
+
+// Writes one output report (report id first), padded with zeros to the
+// device's output report length when shorter. Waits at most `milliseconds`
+// and returns the bytes written, or -1 on timeout or error.
+int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
+                      int milliseconds);
+
+void hid_close(hid_device* dev);
+
+// Releases library-wide state of the real backend. Returns 0.
+int hid_exit();
+
+// Text of the last error on this handle (or of the last failed open when dev is
+// null); null when there is none. Valid until the next call on that handle.
+const wchar_t* hid_error(hid_device* dev);
+
+// --- The simulated backend -------------------------------------------------
+
+// A device that lives inside the process. Implementations do their own
+// locking: they are called from whatever thread uses the handle.
+class SimulatedHidDevice {
+public:
+    virtual ~SimulatedHidDevice() = default;
+
+    virtual uint16_t vendorId() const = 0;
+    virtual uint16_t productId() const = 0;
+    // Length of an output report including the report id byte; shorter writes
+    // are padded to it.
+    virtual size_t outputReportLength() const = 0;
+
+    // Called by hid_open; false refuses the open (as a busy or absent node).
+    virtual bool open() = 0;
+    virtual void close() = 0;
+
+    // Same results as hid_read_timeout / hid_write_timeout. `data` of a write
+    // is already padded to outputReportLength().
+    virtual int read(unsigned char* data, size_t length, int milliseconds) = 0;
+    virtual int write(const unsigned char* data, size_t length, int milliseconds) = 0;
+};
+
+enum class Backend { Real, Simulated };
+
+// Which backend hid_open uses. Real by default; a program started with
+// --simulate and every test switch to Simulated, so that no real device is
+// ever touched.
+void setBackend(Backend backend);
+Backend backend();
+
+// Registry of simulated devices, searched in registration order by hid_open.
+// A device that is removed stays valid for handles that have it open, which
+// then see errors once the device reports itself gone.
+void addSimulatedDevice(std::shared_ptr<SimulatedHidDevice> device);
+void removeSimulatedDevice(const SimulatedHidDevice* device);
+void clearSimulatedDevices();
+
+// Counters for tests: opens and exits seen by the simulated backend.
+int simulatedOpenCount();
+int exitCount();
+
+// Permission problems of the real backend: the last hidraw node found for an
+// id that could not be opened for lack of permission (empty when none).
+std::string lastPermissionDeniedNode();
+
+}  // namespace hidport

@@ -1,0 +1,167 @@
+#include "hidport/hidport.h"
+
+#include <hidapi/hidapi.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace hidport {
+
+struct hid_device {
+    ::hid_device* real = nullptr;
+    std::shared_ptr<SimulatedHidDevice> sim;
+    std::wstring error;
+    std::vector<unsigned char> padded;  // reused for padding short writes
+};
+
+namespace {
+
+std::atomic<Backend> gBackend{Backend::Real};
+std::mutex gMutex;  // guards the registry and the open-failure text
+std::vector<std::shared_ptr<SimulatedHidDevice>> gDevices;
+std::wstring gOpenError;
+std::string gPermissionNode;
+std::atomic<int> gSimOpens{0};
+std::atomic<int> gExits{0};
+
+std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// After a failed real open: find the node of that id and tell a permission
+// problem apart from an absent device, so the user can be told how to fix it.
+void notePermissionProblem(unsigned short vid, unsigned short pid) {
+    std::string node;
+    if (hid_device_info* list = ::hid_enumerate(vid, pid)) {
+        for (hid_device_info* d = list; d; d = d->next) {
+            if (d->path && ::access(d->path, R_OK | W_OK) != 0 && errno == EACCES) {
+                node = d->path;
+                break;
+            }
+        }
+        ::hid_free_enumeration(list);
+    }
+    std::lock_guard lock(gMutex);
+    gPermissionNode = node;
+    gOpenError = node.empty() ? L"device not found" : widen("permission denied: " + node);
+}
+
+}  // namespace
+
+void setBackend(Backend b) { gBackend.store(b); }
+Backend backend() { return gBackend.load(); }
+
+void addSimulatedDevice(std::shared_ptr<SimulatedHidDevice> device) {
+    std::lock_guard lock(gMutex);
+    gDevices.push_back(std::move(device));
+}
+
+void removeSimulatedDevice(const SimulatedHidDevice* device) {
+    std::lock_guard lock(gMutex);
+    std::erase_if(gDevices, [device](const auto& d) { return d.get() == device; });
+}
+
+void clearSimulatedDevices() {
+    std::lock_guard lock(gMutex);
+    gDevices.clear();
+}
+
+int simulatedOpenCount() { return gSimOpens.load(); }
+int exitCount() { return gExits.load(); }
+
+std::string lastPermissionDeniedNode() {
+    std::lock_guard lock(gMutex);
+    return gPermissionNode;
+}
+
+hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wchar_t*) {
+    if (backend() == Backend::Simulated) {
+        std::vector<std::shared_ptr<SimulatedHidDevice>> candidates;
+        {
+            std::lock_guard lock(gMutex);
+            for (const auto& d : gDevices) {
+                if (d->vendorId() == vendorId && d->productId() == productId) {
+                    candidates.push_back(d);
+                }
+            }
+        }
+        for (auto& d : candidates) {
+            if (d->open()) {
+                ++gSimOpens;
+                auto* h = new hid_device;
+                h->sim = d;
+                return h;
+            }
+        }
+        std::lock_guard lock(gMutex);
+        gOpenError = candidates.empty() ? L"device not found" : L"device could not be opened";
+        return nullptr;
+    }
+    ::hid_device* real = ::hid_open(vendorId, productId, nullptr);
+    if (!real) {
+        notePermissionProblem(vendorId, productId);
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(gMutex);
+        gPermissionNode.clear();
+    }
+    auto* h = new hid_device;
+    h->real = real;
+    return h;
+}
+
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+    if (!dev || !data) return -1;
+    if (dev->sim) return dev->sim->read(data, length, milliseconds);
+    return ::hid_read_timeout(dev->real, data, length, milliseconds);
+}
+
+int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
+                      int milliseconds) {
+    if (!dev || !data || length == 0) return -1;
+    if (dev->sim) {
+        size_t reportLength = std::max(length, dev->sim->outputReportLength());
+        dev->padded.assign(reportLength, 0);
+        std::copy(data, data + length, dev->padded.begin());
+        return dev->sim->write(dev->padded.data(), reportLength, milliseconds);
+    }
+    // hidraw takes the report as written and the kernel's USB layer pads and
+    // bounds the transfer (its own timeout is 5 s for interrupt OUT), so the
+    // write below cannot block for ever; callers always pass whole reports.
+    int r = ::hid_write(dev->real, data, length);
+    if (r < 0) {
+        const wchar_t* e = ::hid_error(dev->real);
+        dev->error = e ? e : L"write failed";
+        return -1;
+    }
+    return r;
+}
+
+void hid_close(hid_device* dev) {
+    if (!dev) return;
+    if (dev->sim) dev->sim->close();
+    if (dev->real) ::hid_close(dev->real);
+    delete dev;
+}
+
+int hid_exit() {
+    ++gExits;
+    if (backend() == Backend::Real) return ::hid_exit();
+    return 0;
+}
+
+const wchar_t* hid_error(hid_device* dev) {
+    if (!dev) {
+        std::lock_guard lock(gMutex);
+        static thread_local std::wstring copy;
+        copy = gOpenError;
+        return copy.empty() ? nullptr : copy.c_str();
+    }
+    if (dev->real && dev->error.empty()) return ::hid_error(dev->real);
+    return dev->error.empty() ? nullptr : dev->error.c_str();
+}
+
+}  // namespace hidport
