@@ -12,8 +12,12 @@ ScaledClock::ScaledClock(double scale) : scale_(scale > 0 ? scale : 1.0) {}
 void ScaledClock::sleepMs(int64_t ms) {
     noteSleep(ms);
     if (ms <= 0) return;
-    auto us = static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * scale_);
-    std::this_thread::sleep_for(std::chrono::microseconds(us));
+    std::this_thread::sleep_for(realDuration(ms));
+}
+
+std::chrono::microseconds ScaledClock::realDuration(int64_t ms) const {
+    if (ms <= 0) return std::chrono::microseconds(0);
+    return std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * scale_));
 }
 
 int64_t ScaledClock::nowMs() const {

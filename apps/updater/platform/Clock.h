@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace platform {
@@ -14,6 +15,9 @@ public:
     virtual void sleepMs(int64_t ms) = 0;
     // Milliseconds of this clock's time since an arbitrary start.
     virtual int64_t nowMs() const = 0;
+    // The wall-clock length of `ms` of this clock's time, for waits that must
+    // also wake on an event (a condition variable's wait_for).
+    virtual std::chrono::microseconds realDuration(int64_t ms) const = 0;
     // Sum of every sleepMs asked of this clock, in its own milliseconds.
     int64_t totalSleptMs() const { return slept_.load(); }
 
@@ -31,6 +35,7 @@ public:
     explicit ScaledClock(double scale = 1.0);
     void sleepMs(int64_t ms) override;
     int64_t nowMs() const override;
+    std::chrono::microseconds realDuration(int64_t ms) const override;
     double scale() const { return scale_; }
 
 private:
