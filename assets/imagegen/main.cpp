@@ -9,13 +9,13 @@
 // in catalogue order, between the symbols quorta_embedded_images and
 // quorta_embedded_images_end. Nothing is written when a check fails.
 #include <lz4.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,7 +23,8 @@
 #include "core/images/imageCatalogue.h"
 #include "standIns.h"
 
-namespace fs = std::filesystem;
+// Plain stdio and POSIX calls: this tool is compiled on every clean build,
+// and the heavier stream and filesystem headers would double that time.
 
 namespace {
 
@@ -38,6 +39,33 @@ std::string withCommas(uint64_t v) {
     return s;
 }
 
+std::string joinPath(const std::string& dir, const char* name) {
+    return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// The .incbin lines must not depend on where the assembler runs.
+std::string absolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::vector<char> cwd(4096);
+    if (!getcwd(cwd.data(), cwd.size())) return path;
+    return joinPath(cwd.data(), path.c_str());
+}
+
+bool makeDirectories(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/') continue;
+        const std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string parentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
 // How a block decodes: the decoded length, or a negative value when the
 // decoder refuses it.
 int decodedLengthOf(const std::vector<uint8_t>& block, std::vector<uint8_t>& out) {
@@ -47,17 +75,29 @@ int decodedLengthOf(const std::vector<uint8_t>& block, std::vector<uint8_t>& out
                                kDecodeCapacity);
 }
 
-bool readFile(const fs::path& path, std::vector<uint8_t>& data) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool writeFile(const fs::path& path, const std::vector<uint8_t>& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    return bool(out.flush());
+bool readFile(const std::string& path, std::vector<uint8_t>& data) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    data.clear();
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        data.insert(data.end(), chunk, chunk + n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+bool writeFile(const std::string& path, const void* data, size_t length) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool written = std::fwrite(data, 1, length, f) == length;
+    return (std::fclose(f) == 0) && written;
 }
 
 std::string asmString(const std::string& text) {
@@ -69,7 +109,7 @@ std::string asmString(const std::string& text) {
     return quoted + "\"";
 }
 
-bool writeAsm(const fs::path& asmFile, const fs::path& imagesDir) {
+bool writeAsm(const std::string& asmFile, const std::string& imagesDir) {
     std::string s =
         "/* Written by quorta_imagegen: every carried image as a raw LZ4 block, in the\n"
         "   order of images::imageFiles, without padding between them. */\n"
@@ -78,20 +118,22 @@ bool writeAsm(const fs::path& asmFile, const fs::path& imagesDir) {
         "    .globl quorta_embedded_images\n"
         "    .type quorta_embedded_images, @object\n"
         "quorta_embedded_images:\n";
+    const std::string dir = absolutePath(imagesDir);
     for (const auto& f : images::imageFiles)
-        s += "    .incbin " + asmString(fs::absolute(imagesDir / f.fileName).string()) + "\n";
+        s += "    .incbin " + asmString(joinPath(dir, f.fileName)) + "\n";
     s += "    .size quorta_embedded_images, . - quorta_embedded_images\n"
          "    .globl quorta_embedded_images_end\n"
          "quorta_embedded_images_end:\n"
          "    .section .note.GNU-stack,\"\",@progbits\n";
-    fs::create_directories(fs::absolute(asmFile).parent_path());
-    std::ofstream out(asmFile, std::ios::trunc);
-    out << s;
-    return bool(out.flush());
+    return makeDirectories(parentOf(absolutePath(asmFile))) &&
+           writeFile(asmFile, s.data(), s.size());
 }
 
-int generate(const fs::path& outDir, const fs::path& asmFile) {
-    fs::create_directories(outDir);
+int generate(const std::string& outDir, const std::string& asmFile) {
+    if (!makeDirectories(outDir)) {
+        std::fprintf(stderr, "%s: cannot create %s\n", kTool, outDir.c_str());
+        return 1;
+    }
     std::vector<uint8_t> decoded;
     for (const auto& f : images::imageFiles) {
         const auto standIn = imagegen::makeStandIn(f);
@@ -109,45 +151,43 @@ int generate(const fs::path& outDir, const fs::path& asmFile) {
                          f.fileName);
             return 1;
         }
-        if (!writeFile(outDir / f.fileName, standIn.block)) {
-            std::fprintf(stderr, "%s: cannot write %s\n", kTool,
-                         (outDir / f.fileName).string().c_str());
+        const std::string path = joinPath(outDir, f.fileName);
+        if (!writeFile(path, standIn.block.data(), standIn.block.size())) {
+            std::fprintf(stderr, "%s: cannot write %s\n", kTool, path.c_str());
             return 1;
         }
     }
     if (!writeAsm(asmFile, outDir)) {
-        std::fprintf(stderr, "%s: cannot write %s\n", kTool, asmFile.string().c_str());
+        std::fprintf(stderr, "%s: cannot write %s\n", kTool, asmFile.c_str());
         return 1;
     }
     return 0;
 }
 
-int check(const fs::path& dir, const fs::path& asmFile) {
+int check(const std::string& dir, const std::string& asmFile) {
     std::vector<std::string> problems;
     std::vector<uint8_t> block, decoded;
     for (const auto& f : images::imageFiles) {
-        const fs::path path = dir / f.fileName;
-        std::error_code ec;
-        if (!fs::is_regular_file(path, ec)) {
-            problems.push_back(path.string() + ": missing (expected " +
-                               withCommas(f.compressedLength) + " bytes)");
+        const std::string path = joinPath(dir, f.fileName);
+        if (!isRegularFile(path)) {
+            problems.push_back(path + ": missing (expected " + withCommas(f.compressedLength) +
+                               " bytes)");
             continue;
         }
-        const auto size = fs::file_size(path, ec);
-        if (ec || !readFile(path, block)) {
-            problems.push_back(path.string() + ": cannot be read");
+        if (!readFile(path, block)) {
+            problems.push_back(path + ": cannot be read");
             continue;
         }
-        if (size != f.compressedLength || block.size() != f.compressedLength) {
-            problems.push_back(path.string() + ": " + withCommas(block.size()) +
-                               " bytes, expected " + withCommas(f.compressedLength));
+        if (block.size() != f.compressedLength) {
+            problems.push_back(path + ": " + withCommas(block.size()) + " bytes, expected " +
+                               withCommas(f.compressedLength));
             continue;
         }
         const int n = decodedLengthOf(block, decoded);
         if (n < 0)
-            problems.push_back(path.string() + ": not a raw LZ4 block that decodes whole");
+            problems.push_back(path + ": not a raw LZ4 block that decodes whole");
         else if (n != int(f.decodedLength))
-            problems.push_back(path.string() + ": decodes to " + withCommas(uint64_t(n)) +
+            problems.push_back(path + ": decodes to " + withCommas(uint64_t(n)) +
                                " bytes, expected " + withCommas(f.decodedLength));
     }
     if (!problems.empty()) {
@@ -155,11 +195,11 @@ int check(const fs::path& dir, const fs::path& asmFile) {
         std::fprintf(stderr,
                      "%s: %zu of %zu image files in %s do not match the catalogue; see "
                      "\"Building with the real firmware images\" in README.md\n",
-                     kTool, problems.size(), images::kImageFileCount, dir.string().c_str());
+                     kTool, problems.size(), images::kImageFileCount, dir.c_str());
         return 1;
     }
     if (!writeAsm(asmFile, dir)) {
-        std::fprintf(stderr, "%s: cannot write %s\n", kTool, asmFile.string().c_str());
+        std::fprintf(stderr, "%s: cannot write %s\n", kTool, asmFile.c_str());
         return 1;
     }
     return 0;

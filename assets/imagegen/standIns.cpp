@@ -1,6 +1,5 @@
 #include "standIns.h"
 
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -166,10 +165,13 @@ struct Protected {
 };
 
 size_t drawMatchLength(Rng& rng) {
-    const double u = rng.unit();
-    if (u < 0.03) return 32 + rng.below(280);  // a copied table or string block
-    // Mostly short: a repeated instruction sequence or prologue.
-    return kMinMatch + size_t(-std::log(1.0 - rng.unit()) * 9.0);
+    if (rng.unit() < 0.03) return 32 + rng.below(280);  // a copied table or string block
+    // Mostly short: a repeated instruction sequence or prologue. Geometric,
+    // mean about 9 past the minimum; integers only, so that no libm rounding
+    // can make another machine's stand-ins differ.
+    size_t length = kMinMatch;
+    while (length < 255 && rng.below(10) != 0) ++length;
+    return length;
 }
 
 std::optional<size_t> drawOffset(Rng& rng, size_t pos, size_t match, const Protected& keep) {
