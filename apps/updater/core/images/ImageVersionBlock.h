@@ -15,7 +15,7 @@
 //   6       1     firmware version major
 //   7       1     firmware version minor
 //   8       4     image length in bytes (the whole decoded image)
-//   12      4     CRC-32 (IEEE, reflected, as zlib) of the whole image,
+//   12      4     CRC-32 (IEEE 802.3 polynomial, reflected) of the whole image,
 //                 computed with these four bytes taken as zero
 //   16      16    reserved, zero
 #pragma once
