@@ -18,6 +18,12 @@ std::vector<uint8_t> builtImage(size_t length, images::ImageVersion version = {1
     return image;
 }
 
+TEST(VersionBlock, ChecksumIsTheStandardCrc32) {
+    const uint8_t text[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(images::detail::crc32Update(0xFFFFFFFFu, text, sizeof text) ^ 0xFFFFFFFFu,
+              0xCBF43926u);
+}
+
 TEST(VersionBlock, BuiltImageReadsBack) {
     auto image = builtImage(8192);
     images::ImageVersion version;
