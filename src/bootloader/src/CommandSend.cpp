@@ -51,7 +51,7 @@ void Command::runDataOut(Packetizer& packetizer, DataProducer& producer, uint8_t
         n == 0 ? CommandPacket(ownTag, kCommandFlag_HasDataPhase, {count})
                : CommandPacket(ownTag, kCommandFlag_HasDataPhase, {params[0], count});
     if (!processResponse(sendCommandGetResponse(packet, packetizer), ownTag)) {
-        responseDetails = countText("Wrote 0 of %u bytes.", 0, count);
+        responseDetails = countText("Wrote %u of %u bytes.", 0, count);
         return;
     }
     // The final status takes the place of the first one.
