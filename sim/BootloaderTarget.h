@@ -290,7 +290,10 @@ class BootloaderTarget : public hidport::SimulatedHidDevice {
 
     // --- Restarts ---
     // Runs after the target has answered a reset (also when the noResponse
-    // fault swallowed the answer). The target may be unplugged from inside.
+    // fault swallowed the answer). The target may be unplugged from inside;
+    // an answer the host has not read yet is then lost, as from a device that
+    // restarts before its answer went out, so a simulation that re-enumerates
+    // should do so after a delay on its Clock.
     void setResetHook(std::function<void()> hook);
     // Runs after the target has answered an execute.
     void setExecuteHook(
