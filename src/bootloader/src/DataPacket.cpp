@@ -145,6 +145,22 @@ void StdOutDataConsumer::finalize() {
 
 // --- Data phases ----------------------------------------------------------
 
+namespace {
+
+// The response that ends a data phase; a target gone silent gets its line.
+ResponsePacket readFinalResponse(Packetizer& packetizer) {
+    uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    status_t status = packetizer.readPacket(&bytes, &length, kPacketType_Command);
+    if (status != kStatus_Success) {
+        logError("Data phase final response readPacket error %d.\n", status);
+        return {};
+    }
+    return {bytes, length};
+}
+
+}  // namespace
+
 DataPacket::DataPacket(DataProducer* producer) : dataProducer_(producer) {
     assert(dataProducer_ && "dataProducer");
 }
@@ -177,10 +193,7 @@ ResponsePacket DataPacket::sendTo(Packetizer& packetizer, uint32_t* bytesWritten
     }
     if (bytesWritten) *bytesWritten = written;
 
-    uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    if (packetizer.readPacket(&bytes, &length, kPacketType_Command) != kStatus_Success) return {};
-    return {bytes, length};
+    return readFinalResponse(packetizer);
 }
 
 ResponsePacket DataPacket::receiveFrom(Packetizer& packetizer, uint32_t* remaining,
@@ -208,10 +221,7 @@ ResponsePacket DataPacket::receiveFrom(Packetizer& packetizer, uint32_t* remaini
     }
     dataConsumer_->finalize();
 
-    uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    if (packetizer.readPacket(&bytes, &length, kPacketType_Command) != kStatus_Success) return {};
-    return {bytes, length};
+    return readFinalResponse(packetizer);
 }
 
 }  // namespace bootloader
