@@ -30,8 +30,8 @@ uint32_t hexWord(const std::string& text, size_t offset) {
 }
 
 template <class T>
-std::unique_ptr<Command> make(const std::vector<std::string>& args) {
-    return std::make_unique<T>(args);
+std::unique_ptr<Command> make(std::vector<std::string>&& args) {
+    return std::make_unique<T>(std::move(args));
 }
 
 }  // namespace
@@ -70,8 +70,8 @@ uint32_t ResponsePacket::param(uint32_t index) const {
 
 Command::Command(std::vector<std::string> a) : args(std::move(a)) {}
 
-std::unique_ptr<Command> Command::create(const std::vector<std::string>& args) {
-    using Factory = std::unique_ptr<Command> (*)(const std::vector<std::string>&);
+std::unique_ptr<Command> Command::create(std::vector<std::string> args) {
+    using Factory = std::unique_ptr<Command> (*)(std::vector<std::string> &&);
     static const struct {
         const char* name;
         Factory factory;
@@ -97,7 +97,7 @@ std::unique_ptr<Command> Command::create(const std::vector<std::string>& args) {
     if (args.empty()) return nullptr;
     for (const auto& f : kFactories) {
         if (args[0] == f.name) {
-            std::unique_ptr<Command> command = f.factory(args);
+            std::unique_ptr<Command> command = f.factory(std::move(args));
             if (!command->init()) return nullptr;
             return command;
         }

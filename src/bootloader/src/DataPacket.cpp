@@ -66,22 +66,27 @@ constexpr std::array<int8_t, 256> kHexValue = makeHexTable();
 
 uint32_t HexDataProducer::initFromString(const std::string& text) {
     // One pass: everything that is not a hex digit (braces, spaces, commas, the
-    // x of "0x") is skipped; digits pair up into bytes.
-    data_.clear();
-    data_.reserve(text.size() / 2);
+    // x of "0x") is skipped; digits pair up into bytes. Written through a
+    // pointer into a buffer sized for the worst case: a firmware image is a
+    // megabyte of text, parsed twice per write.
+    data_.resize(text.size() / 2 + 1);
     index_ = 0;
+    uint8_t* out = data_.data();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
     int high = -1;
-    for (unsigned char c : text) {
-        int v = kHexValue[c];
+    for (; p != end; ++p) {
+        int v = kHexValue[*p];
         if (v < 0) continue;
         if (high < 0) {
             high = v;
         } else {
-            data_.push_back(static_cast<uint8_t>(high << 4 | v));
+            *out++ = static_cast<uint8_t>(high << 4 | v);
             high = -1;
         }
     }
-    if (high >= 0) data_.push_back(static_cast<uint8_t>(high));
+    if (high >= 0) *out++ = static_cast<uint8_t>(high);
+    data_.resize(static_cast<size_t>(out - data_.data()));
     return static_cast<uint32_t>(data_.size());
 }
 
