@@ -12,8 +12,19 @@
 
 namespace bootloader {
 
+enum LogLevel : int {
+    kLogAlways = 0,
+    kLogJson = 1,
+    kLogError = 2,
+    kLogWarning = 3,
+    kLogInfo = 4,
+    kLogInfo2 = 5,
+    kLogDetail = 6,
+    kLogTrace = 7,
+};
+
 class Logger {
-public:
+  public:
     virtual ~Logger() = default;
 
     virtual void log(int level, const char* fmt, va_list args);
@@ -23,28 +34,39 @@ public:
     virtual void log(const std::string& text);
     virtual void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+    // True when a message of this level reaches the sink.
+    bool passes(int level) const {
+        return level == kLogJson ? filterLevel == kLogJson : level <= filterLevel;
+    }
+
     int filterLevel = 4;  // messages above this level are dropped
     int outputLevel = 4;  // level of the calls that give none
 
-protected:
+  protected:
     virtual void _log(const char* text) = 0;
+
+  private:
+    // Formats into a stack buffer when the text fits, so the byte trace of
+    // every transfer costs no allocation; longer texts get a heap buffer.
+    void formatAndEmit(const char* fmt, va_list args);
 };
 
 // The logger the Bootloader installs. It writes no file: its sink is set by the
 // application (the updater's progress counter). Without a sink it discards.
 class FileLogger : public Logger {
-public:
+  public:
     using Sink = std::function<void(const char*)>;
 
     explicit FileLogger(const char* name = nullptr);
 
-    // The application's sink for every message that passes the filter.
+    // The application's sink for every message that passes the filter. Set it
+    // before any bootloader work starts: the logger takes no lock.
     static void setSink(Sink sink);
 
-protected:
+  protected:
     void _log(const char* text) override;
 
-private:
+  private:
     std::string filePath_;  // kept for the shape of the class; nothing is opened
 };
 

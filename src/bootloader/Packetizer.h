@@ -16,7 +16,7 @@ enum PacketType : int { kPacketType_Command = 0, kPacketType_Data = 1 };
 constexpr uint32_t kMaxPacketSize = 32;
 
 class Packetizer {
-public:
+  public:
     // Takes ownership of the peripheral.
     Packetizer(Peripheral* peripheral, uint32_t packetTimeoutMs)
         : packetTimeoutMs(packetTimeoutMs), peripheral_(peripheral) {}
@@ -45,7 +45,7 @@ public:
     // While true, data-out packets first poll for an abort from the device.
     bool abortEnabled = false;
 
-protected:
+  protected:
     std::unique_ptr<Peripheral> peripheral_;
 };
 

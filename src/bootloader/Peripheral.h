@@ -8,7 +8,7 @@
 namespace bootloader {
 
 class Peripheral {
-public:
+  public:
     virtual ~Peripheral() = default;
     // Reads up to `requested` bytes; `actual` (when given) receives the count.
     virtual status_t read(uint8_t* buffer, uint32_t requested, uint32_t* actual,
