@@ -224,3 +224,25 @@ TEST(LinuxDeviceEvents, DeliversUdevEventsOnItsThread) {
                                          DeviceEvent::VolumeRemoveComplete};
     EXPECT_EQ(got, expected);
 }
+
+TEST(LinuxDeviceEvents, AStopFromTheSinkEndsTheRun) {
+    platform::LinuxDeviceEvents events(platform::MonitorSource::Udev);
+    Collector c;
+    ASSERT_TRUE(events.start([&](DeviceEvent e) {
+        events.stop();  // must neither block nor deadlock
+        c.sink()(e);
+    }));
+    const std::vector<std::string> usbAdd = {"ACTION=add", "DEVPATH=/devices/quorta-test/usb9/9-8",
+                                             "SUBSYSTEM=usb", "DEVTYPE=usb_device",
+                                             "SEQNUM=900010"};
+    if (!sendUdevEvent(usbAdd, "usb", "usb_device")) {
+        GTEST_SKIP() << "this process may not send to the udev netlink group (needs CAP_NET_ADMIN)";
+    }
+    ASSERT_EQ(c.waitFor(1).size(), 1u);
+    ASSERT_TRUE(sendUdevEvent(usbAdd, "usb", "usb_device"));
+    EXPECT_TRUE(events.start(c.sink()));  // joins the ended run first
+    ASSERT_TRUE(sendUdevEvent(usbAdd, "usb", "usb_device"));
+    std::vector<DeviceEvent> got = c.waitFor(2);
+    events.stop();
+    EXPECT_EQ(got.size(), 2u);  // the event sent while stopped was not delivered
+}

@@ -246,17 +246,6 @@ TEST(UDisksVolumeEjector, PowersOffOnlyWhenThePolicyAllows) {
     EXPECT_EQ(mock.calls(), (std::vector<std::string>{"Unmount", "Eject", "Eject", "PowerOff"}));
 }
 
-TEST(UDisksVolumeEjector, FailsWhenNeitherEjectNorPowerOffWorks) {
-    MockUDisks mock;
-    START_MOCK(mock, R"({"MountPoint": "/media/rider/QUORTA", "EjectFails": true,
-                        "PowerOffFails": true})");
-    platform::UDisksVolumeEjector ejector(mock.address(), [](uint64_t) { return true; });
-    auto volume = ejector.open("/media/rider/QUORTA/");
-    ASSERT_TRUE(volume);
-    EXPECT_FALSE(volume->eject());
-    EXPECT_EQ(mock.calls(), (std::vector<std::string>{"Eject", "PowerOff"}));
-}
-
 TEST(UDisksVolumeEjector, LockWaitsForOpenFilesOnTheVolume) {
     TempDir volumeDir;
     std::string mount = volumeDir.mkdir("QUORTA");

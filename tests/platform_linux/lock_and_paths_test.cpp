@@ -55,30 +55,6 @@ TEST(FlockInstanceLock, ASecondHolderIsRefusedUntilRelease) {
     EXPECT_FALSE(first.acquire("Quorta_Updater_Win"));
 }
 
-TEST(FlockInstanceLock, TheLockEndsWithItsProcess) {
-    TempDir dir;
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        platform::FlockInstanceLock child(dir.path());
-        char ok = child.acquire("Quorta_Updater_Win") ? 'y' : 'n';
-        (void)!::write(pipeFds[1], &ok, 1);
-        ::pause();  // held until killed
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    char ok = 0;
-    ASSERT_EQ(::read(pipeFds[0], &ok, 1), 1);
-    ::close(pipeFds[0]);
-    EXPECT_EQ(ok, 'y');
-    platform::FlockInstanceLock mine(dir.path());
-    EXPECT_FALSE(mine.acquire("Quorta_Updater_Win"));
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    EXPECT_TRUE(mine.acquire("Quorta_Updater_Win"));
-}
-
 TEST(FlockInstanceLock, RefusesBadNamesAndPlantedLinks) {
     TempDir dir;
     platform::FlockInstanceLock lock(dir.path());

@@ -5,7 +5,6 @@ Parameters (JSON):
   MountPoint      where the GPS volume is mounted (default /media/rider/QUORTA)
   UnmountFails    Filesystem.Unmount answers "target is busy"
   EjectFails      Drive.Eject fails
-  PowerOffFails   Drive.PowerOff fails
 '''
 
 import dbus
@@ -39,14 +38,10 @@ def load(mock, parameters):
         eject = failing('org.freedesktop.UDisks2.Error.Failed', 'Error ejecting /dev/sdb')
     else:
         eject = ''
-    if parameters.get('PowerOffFails', False):
-        power_off = failing('org.freedesktop.UDisks2.Error.Failed', 'Error powering off drive')
-    else:
-        power_off = ''
     mock.AddObject(gps_drive, DRIVE,
                    {'Vendor': dbus.String('Quorta'), 'Ejectable': dbus.Boolean(True),
                     'CanPowerOff': dbus.Boolean(True)},
-                   [('Eject', 'a{sv}', '', eject), ('PowerOff', 'a{sv}', '', power_off)])
+                   [('Eject', 'a{sv}', '', eject), ('PowerOff', 'a{sv}', '', '')])
 
     # The computer's own disk comes first, mounted elsewhere.
     system_disk = '/org/freedesktop/UDisks2/block_devices/vda'

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <set>
 
 namespace platform {
 
@@ -60,18 +61,27 @@ LinuxDeviceEvents::LinuxDeviceEvents(MonitorSource source) : requested_(source) 
 
 LinuxDeviceEvents::~LinuxDeviceEvents() {
     stop();
+    // stop() asked from inside the sink leaves the run to be joined here.
     std::lock_guard lock(mutex_);
-    if (thread_.joinable()) thread_.join();  // stop() was asked from the sink itself
-    if (wakeFd_ >= 0) ::close(wakeFd_);
+    finishRun();
 }
 
 std::string LinuxDeviceEvents::sourceName() const {
     return kernelSource_ ? "kernel" : "udev";
 }
 
+void LinuxDeviceEvents::finishRun() {
+    if (thread_.joinable()) thread_.join();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    wakeFd_ = -1;
+    stopping_ = false;
+}
+
 bool LinuxDeviceEvents::start(Sink sink) {
     std::lock_guard lock(mutex_);
-    if (thread_.joinable() || !sink) return false;
+    if (!sink) return false;
+    if (thread_.joinable() && !stopping_) return false;  // already running
+    finishRun();                                         // a run ended from inside its sink
     bool kernel = requested_ == MonitorSource::Kernel ||
                   (requested_ == MonitorSource::Automatic && !udevDaemonRunning());
 
@@ -90,13 +100,12 @@ bool LinuxDeviceEvents::start(Sink sink) {
     // A burst of events (a hub with many devices) must not overflow the socket.
     udev_monitor_set_receive_buffer_size(mon, 1 << 20);
 
-    if (wakeFd_ < 0) wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Each run has its own wake-up counter, so a stop can never be lost to
+    // the next start.
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
         udev_monitor_unref(mon);
         return false;
-    }
-    uint64_t drain;
-    while (::read(wakeFd_, &drain, sizeof drain) > 0) {
     }
     kernelSource_ = kernel;
     thread_ =
@@ -105,13 +114,26 @@ bool LinuxDeviceEvents::start(Sink sink) {
 }
 
 void LinuxDeviceEvents::stop() {
-    std::unique_lock lock(mutex_);
-    if (!thread_.joinable()) return;
-    uint64_t one = 1;
-    ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    (void)n;  // the counter cannot overflow from one write
-    if (thread_.get_id() == std::this_thread::get_id()) return;  // from the sink: joined later
-    thread_.join();
+    std::thread thread;
+    int wakeFd;
+    {
+        std::lock_guard lock(mutex_);
+        if (!thread_.joinable()) return;
+        if (!stopping_) {
+            uint64_t one = 1;
+            ssize_t n = ::write(wakeFd_, &one, sizeof one);
+            (void)n;  // the counter cannot overflow from one write
+            stopping_ = true;
+        }
+        if (thread_.get_id() == std::this_thread::get_id()) return;  // from the sink: joined later
+        thread = std::move(thread_);
+        wakeFd = wakeFd_;
+        wakeFd_ = -1;
+        stopping_ = false;
+    }
+    // Joined without the lock, so that a sink calling stop() meanwhile cannot block us.
+    thread.join();
+    ::close(wakeFd);
 }
 
 void LinuxDeviceEvents::run(void* monitorPtr, int wakeFd, Sink sink) {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -61,11 +60,13 @@ class LinuxDeviceEvents : public DeviceEvents {
 
   private:
     void run(void* monitor, int wakeFd, Sink sink);
+    void finishRun();  // with mutex_ held
 
     MonitorSource requested_;
     std::mutex mutex_;
     std::thread thread_;
     int wakeFd_ = -1;
+    bool stopping_ = false;  // asked to end, perhaps not joined yet
     std::atomic<bool> kernelSource_{false};
 };
 
