@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -224,21 +225,28 @@ class UDisksVolumeHandle : public VolumeHandle {
         std::optional<std::vector<std::string>> mounts = currentMountPoints();
         if (!mounts) return false;
         if (mounts->empty()) return true;  // someone unmounted it already
-        std::string error;
-        return callWithNoOptions(bus_.get(), block_.path, kFilesystemIface, "Unmount", error);
+        return call(block_.path, kFilesystemIface, "Unmount");
     }
 
     bool allowRemoval() override { return true; }
 
     bool eject() override {
         if (block_.drive.empty() || block_.drive == "/") return false;
-        std::string error;
-        if (callWithNoOptions(bus_.get(), block_.drive, kDriveIface, "Eject", error)) return true;
+        if (call(block_.drive, kDriveIface, "Eject")) return true;
         if (!policy_ || !policy_(block_.deviceNumber)) return false;
-        return callWithNoOptions(bus_.get(), block_.drive, kDriveIface, "PowerOff", error);
+        return call(block_.drive, kDriveIface, "PowerOff");
     }
 
   private:
+    // The safe-removal log says only what succeeded; why a step failed goes
+    // to standard error for whoever looks into it.
+    bool call(const std::string& path, const char* iface, const char* method) {
+        std::string error;
+        if (callWithNoOptions(bus_.get(), path, iface, method, error)) return true;
+        std::fprintf(stderr, "quorta-updater: UDisks2 %s\n", error.c_str());
+        return false;
+    }
+
     std::optional<std::vector<std::string>> currentMountPoints() {
         BusError err;
         sd_bus_message* raw = nullptr;
