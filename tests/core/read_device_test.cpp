@@ -77,18 +77,6 @@ TEST_F(ReadDeviceTest, IdsAtTheEdgesOfTheRanges) {
     EXPECT_EQ(countLog("Invalid GPS model\r\n"), 4);
 }
 
-TEST_F(ReadDeviceTest, RadioBuildCarriedPerType) {
-    struct Case {
-        int raw;
-        int32_t build;
-    };
-    for (Case c : {Case{71, 1333026}, Case{72, 1333026}, Case{73, 1333026}, Case{74, 1333026},
-                   Case{76, 1333026}, Case{75, 1332013}, Case{64, 1031039}, Case{70, 1031039}}) {
-        readWith(c.raw, 1, 0);
-        EXPECT_EQ(core::state().updaterRadioBuild, c.build) << c.raw;
-    }
-}
-
 TEST_F(ReadDeviceTest, TypeWithoutFirmwareGetsAMessage) {
     ASSERT_TRUE(readWith(62, 3, 10));
     core::DeviceRecord r = record();
@@ -108,16 +96,6 @@ TEST_F(ReadDeviceTest, SameVersionAndRadio) {
     core::state().updateInProgress = true;
     ASSERT_TRUE(readWith(65, 7, 63));
     EXPECT_EQ(record().statusMessage, "Programming Please Wait...");
-}
-
-TEST_F(ReadDeviceTest, SameVersionOtherRadioKeepsTheOffer) {
-    ASSERT_TRUE(readWith(65, 7, 62));
-    ASSERT_EQ(record().updateLabel, "Update to 7.63");
-    core::state().deviceRadioBuild = 1000000;
-    ASSERT_TRUE(readWith(65, 7, 63));
-    EXPECT_TRUE(core::state().sameFirmwareVersion);
-    EXPECT_FALSE(core::state().sameRadioBuild);
-    EXPECT_EQ(record().updateLabel, "Update to 7.63");
 }
 
 TEST_F(ReadDeviceTest, OffersAndPrompts) {
@@ -173,22 +151,6 @@ TEST_F(ReadDeviceTest, ShortRecordIsNoAnswer) {
     EXPECT_FALSE(core::readDevice());
     EXPECT_EQ(core::state().GRawDevID, 99);
     EXPECT_TRUE(logged("Device information too short (3 bytes)\r\n"));
-}
-
-TEST_F(ReadDeviceTest, NoDeviceNoRecord) {
-    EXPECT_FALSE(core::readDevice());
-    EXPECT_EQ(core::reportCallbacks().currentDevice.load(), nullptr);
-    EXPECT_TRUE(logged("Failed to open HID device\r\n"));
-}
-
-TEST_F(ReadDeviceTest, ClearsTheDetailFirst) {
-    RecordingWindow window;
-    services.window = &window;
-    applyServices();
-    core::reportCallbacks().reportStatus = core::reportStatus;
-    core::state().setStatusDetail("old");
-    readWith(65, 7, 62);
-    EXPECT_EQ(core::state().statusDetail(), "");
 }
 
 TEST_F(ReadDeviceTest, ErrorsAreRetriedThreeRunsPerProgramRun) {

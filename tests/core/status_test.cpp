@@ -40,13 +40,6 @@ TEST_F(StatusTest, PlainReportChangesNothingButRepaints) {
     EXPECT_TRUE(logLines().empty());
 }
 
-TEST_F(StatusTest, TextsAreSetIndependently) {
-    core::reportStatus(0, "T", nullptr);
-    core::reportStatus(0, nullptr, "D");
-    EXPECT_EQ(core::state().statusTitle(), "T");
-    EXPECT_EQ(core::state().statusDetail(), "D");
-}
-
 TEST_F(StatusTest, CompletionShowsTheOkButton) {
     core::state().ADF = true;
     core::reportStatus(1, nullptr, "done");
@@ -73,14 +66,6 @@ TEST_F(StatusTest, CompletionDuringForcedUpdateLeavesTheButtonHidden) {
     EXPECT_FALSE(window.isVisible(Control::ProgressBar));
     EXPECT_EQ(window.buttonText, "OK");
     EXPECT_EQ(logLines(), (std::vector<std::string>{"\n-- isComplete --\n"}));
-}
-
-TEST_F(StatusTest, BeforeTheWindowOnlyTheTextsChange) {
-    services.window = nullptr;
-    applyServices();
-    core::reportStatus(1, "T", "D");
-    EXPECT_EQ(core::state().statusTitle(), "T");
-    EXPECT_TRUE(window.calls.empty());
 }
 
 TEST_F(StatusTest, RefreshWithoutDevice) {
@@ -157,12 +142,6 @@ TEST_F(StatusTest, ProgressTextsOfAForcedUpdate) {
     core::state().reverseUpgrade = true;
     for (int i = 0; i < 364000; ++i) core::progressLogSink("x");
     EXPECT_EQ(details, (std::vector<std::string>{"Flashing\n25% done", "Flashing\n50% done"}));
-}
-
-TEST_F(StatusTest, ProgressCountsWithoutAStatusSlot) {
-    core::reportCallbacks().reportStatus = nullptr;
-    for (int i = 0; i < 182001; ++i) core::progressLogSink("x");
-    EXPECT_EQ(core::state().progressLogCount, 182001u);
 }
 
 TEST_F(StatusTest, LogLinesAreCutFor299Characters) {

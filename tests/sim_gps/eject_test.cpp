@@ -47,27 +47,11 @@ TEST_F(EjectTest, LockRefusedTwentyTimesStillDismounts) {
     EXPECT_EQ(logLines(), (Ops{letterLine(" has been ejected safely.\r\n")}));
 }
 
-TEST_F(EjectTest, LockGrantedOnTheFourthAttempt) {
-    machine->ejector().setFaults({.lockRefusals = 3});
-    EXPECT_EQ(ejectAndMeasure(root), 1500);
-    Ops ops = machine->ejector().operations();
-    EXPECT_EQ(ops, (Ops{"open " + root, "lock failed", "lock failed", "lock failed", "lock",
-                        "dismount", "allowRemoval", "eject", "close"}));
-}
-
 TEST_F(EjectTest, EjectRefusedAfterDismount) {
     machine->ejector().setFaults({.ejectFails = true});
     core::ejectGpsDrive(root);
     EXPECT_EQ(logLines(), (Ops{letterLine(" can be safely removed.\r\n")}));
     EXPECT_FALSE(gps->driveMounted());
-}
-
-TEST_F(EjectTest, RemovalNotAllowed) {
-    machine->ejector().setFaults({.allowRemovalFails = true});
-    core::ejectGpsDrive(root);
-    EXPECT_EQ(machine->ejector().operations(),
-              (Ops{"open " + root, "lock", "dismount", "allowRemoval failed", "close"}));
-    EXPECT_EQ(logLines(), (Ops{letterLine(" can be safely removed.\r\n")}));
 }
 
 TEST_F(EjectTest, DismountRefusedLogsNothing) {

@@ -121,23 +121,6 @@ TEST_F(LinkAgainstGpsTest, UnplugWhileWaiting) {
     EXPECT_FALSE(result);
 }
 
-TEST_F(LinkAgainstGpsTest, CommandsReachTheDeviceIntact) {
-    sim::SimulatedGps& gps = gpsWith({});
-    ASSERT_TRUE(core::readDevice());
-    hidport::hid_device* h = hidport::hid_open(0x2B29, 0x55, nullptr);
-    ASSERT_NE(h, nullptr);
-    core::sendLinkCommandWithArgs(core::UPDATE_NORDIC, h, 0x1234, 0x12345);
-    core::sendLinkCommand(0x22, h);
-    hidport::hid_close(h);
-    auto received = gps.receivedCommands();
-    ASSERT_EQ(received.size(), 3u);
-    EXPECT_EQ(received[0].payload, std::vector<uint8_t>{core::READ_DEVICE_INFO});
-    EXPECT_EQ(received[1].payload,
-              (std::vector<uint8_t>{0x0E, 0x34, 0x12, 0x45, 0x23, 0x01, 0x00}));
-    EXPECT_EQ(received[2].payload, std::vector<uint8_t>{0x22});
-    for (const auto& c : received) EXPECT_TRUE(c.crcOk);
-}
-
 TEST_F(LinkAgainstGpsTest, RadioVersionText) {
     sim::SimulatedGps& gps = gpsWith({});
     auto texts = askRaw(core::NRF_GET_VERSION, 1);
