@@ -99,6 +99,12 @@ TEST_F(GpsDriveTest, OnlyRemovableVolumes) {
     EXPECT_TRUE(debug.lines.empty());
 }
 
+TEST_F(GpsDriveTest, LongMountPathIsKeptWhole) {
+    const std::string root = "/media/" + std::string(400, 'x') + "/QUORTA/";
+    volumes.add(root, true, "QUORTA", "FAT32");
+    EXPECT_EQ(find().first, root);
+}
+
 TEST_F(GpsDriveTest, LaterMatchWins) {
     volumes.add("/first/", true, "Quorta", "FAT32");
     volumes.add("/second/", true, "quorta", "FAT32");
