@@ -1,0 +1,38 @@
+// The program's collaborators, set once at start-up before any device code
+// runs, and reached from the logic's argument-less operations.
+#pragma once
+
+#include <functional>
+
+#include "platform/Clock.h"
+#include "platform/DebugOutput.h"
+#include "platform/Paths.h"
+#include "platform/UsbDeviceList.h"
+#include "platform/VolumeEjector.h"
+#include "platform/Volumes.h"
+
+namespace core {
+
+class Window;
+
+struct Services {
+    platform::Clock* clock = nullptr;  // null: the shared clock
+    platform::UsbDeviceList* usbDevices = nullptr;
+    platform::Volumes* volumes = nullptr;
+    platform::VolumeEjector* volumeEjector = nullptr;
+    platform::DebugOutput* debugOutput = nullptr;
+    platform::Paths* paths = nullptr;
+    Window* window = nullptr;  // null until the main window exists
+
+    // Starts the bootloader-mode thread when the scan sees the GPS in its
+    // flash bootloader; the update workers fill it in.
+    std::function<void()> startOnBootloaderModeThread;
+};
+
+Services& services();
+void setServices(const Services& s);
+
+// The clock every wait goes through.
+platform::Clock& clock();
+
+}  // namespace core

@@ -1,0 +1,40 @@
+// The window side of the report table: status texts, the visibility of the
+// action button and the progress bar, the menu, the log view, and the
+// progress texts counted from the bootloader library's log.
+#pragma once
+
+#include <string>
+
+namespace core {
+
+class Window;
+
+// Fills the report table in start-up order: reportStatus first (which sets
+// the title "Please connect your\nQuorta GPS Device"), then logLine, then
+// waitSeconds.
+void installReportCallbacks();
+
+// Slot 1's implementation.
+void reportStatus(int isComplete, const char* title, const char* detail);
+
+// Slot 0's implementation: the first 299 characters of the line go to the
+// debug output and, once the window exists, to the end of its log view.
+void windowLogLine(const std::string& text);
+
+// Slot 2's implementation: n seconds on the clock.
+void sleepSeconds(int seconds);
+
+// Sets the controls and the menu from the shared state.
+void refreshControls(Window& window);
+// The same on the program's window; nothing while there is none.
+void refreshControls();
+
+// The sink of the bootloader library's logger (bootloader::FileLogger::setSink):
+// counts every message and turns the count into "25% done", "50% done" and
+// "75% done" while the first firmware is written.
+void progressLogSink(const char* text);
+
+// Log texts are cut to this many characters for the log view.
+inline constexpr size_t kLogLineLimit = 299;
+
+}  // namespace core

@@ -1,0 +1,87 @@
+#include "core/UpdaterState.h"
+
+namespace core {
+
+void UpdaterState::reset() {
+    {
+        std::lock_guard lock(textMutex_);
+        statusTitle_.clear();
+        statusDetail_.clear();
+        gpsDriveRoot_.clear();
+        foundDriveRoot_.reset();
+    }
+    for (std::atomic<bool>* flag :
+         {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
+          &factoryResetPending, &languagePackBusy, &recoveryDialogOpen, &keysErased,
+          &reverseUpgrade, &ADF, &backupDone, &resetBeforeNordic, &sameFirmwareVersion,
+          &sameRadioBuild, &bypassRadioVersionCheck}) {
+        flag->store(false);
+    }
+    logHidden = true;
+    gcbn = 0;
+    GRawDevID = 99;
+    GNormDevID = 99;
+    deviceRadioBuild = 0;
+    updaterRadioBuild = 1031039;
+    recoveryDeviceType = -99;
+    recoveryVariant = -99;
+    forcedDeviceType = -1;
+    bootloaderVendorId = 0x15A2;
+    bootloaderProductId = 0;
+    scannedProductId = 0;
+    progressLogCount = 0;
+    readDeviceCrashCount = 0;
+}
+
+std::string UpdaterState::statusTitle() const {
+    std::lock_guard lock(textMutex_);
+    return statusTitle_;
+}
+
+std::string UpdaterState::statusDetail() const {
+    std::lock_guard lock(textMutex_);
+    return statusDetail_;
+}
+
+void UpdaterState::setStatusTitle(std::string title) {
+    std::lock_guard lock(textMutex_);
+    statusTitle_ = std::move(title);
+}
+
+void UpdaterState::setStatusDetail(std::string detail) {
+    std::lock_guard lock(textMutex_);
+    statusDetail_ = std::move(detail);
+}
+
+void UpdaterState::setStatus(const char* title, const char* detail) {
+    std::lock_guard lock(textMutex_);
+    if (title) statusTitle_ = title;
+    if (detail) statusDetail_ = detail;
+}
+
+std::string UpdaterState::gpsDriveRoot() const {
+    std::lock_guard lock(textMutex_);
+    return gpsDriveRoot_;
+}
+
+void UpdaterState::setGpsDriveRoot(std::string root) {
+    std::lock_guard lock(textMutex_);
+    gpsDriveRoot_ = std::move(root);
+}
+
+std::optional<std::string> UpdaterState::foundDriveRoot() const {
+    std::lock_guard lock(textMutex_);
+    return foundDriveRoot_;
+}
+
+void UpdaterState::setFoundDriveRoot(std::string root) {
+    std::lock_guard lock(textMutex_);
+    foundDriveRoot_ = std::move(root);
+}
+
+UpdaterState& state() {
+    static UpdaterState s;
+    return s;
+}
+
+}  // namespace core

@@ -1,0 +1,98 @@
+// The process-wide state shared by the window thread and the workers.
+//
+// Flags and numbers are atomics so that any thread may read or write them;
+// `updateThreadActive` is tested and set with one exchange(). The texts
+// (status title and detail, the GPS drive root, the drive search's memory)
+// are copied in and out under a mutex and never read while being written.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace core {
+
+// Shown whenever no device is being handled.
+inline constexpr const char* kConnectTitle = "Please connect your\nQuorta GPS Device";
+
+class UpdaterState {
+  public:
+    UpdaterState() = default;
+    UpdaterState(const UpdaterState&) = delete;
+    UpdaterState& operator=(const UpdaterState&) = delete;
+
+    // Back to the values the process starts with (tests, and nothing else,
+    // need a second start in the same process).
+    void reset();
+
+    // --- Status texts drawn by the window -----------------------------------
+    std::string statusTitle() const;
+    std::string statusDetail() const;
+    void setStatusTitle(std::string title);
+    void setStatusDetail(std::string detail);
+    // Sets either text when given; a null text leaves that text unchanged.
+    void setStatus(const char* title, const char* detail);
+
+    // --- Root of the GPS's USB drive; empty until found ----------------------
+    std::string gpsDriveRoot() const;
+    void setGpsDriveRoot(std::string root);
+
+    // --- The drive search's own memory: set by the first success, kept for
+    // the rest of the run --------------------------------------------------
+    std::optional<std::string> foundDriveRoot() const;
+    void setFoundDriveRoot(std::string root);
+
+    // --- Flags (all start clear except logHidden) ---------------------------
+    std::atomic<bool> ishf{false};  // a device in application mode is being handled
+    std::atomic<bool> jbl{false};   // the bootloader-mode thread has been started
+    std::atomic<bool> updateInProgress{false};
+    std::atomic<bool> updateThreadActive{false};
+    std::atomic<bool> scanInProgress{false};
+    std::atomic<bool> factoryResetPending{false};
+    std::atomic<bool> languagePackBusy{false};
+    std::atomic<bool> recoveryDialogOpen{false};
+    std::atomic<bool> keysErased{false};
+    std::atomic<bool> reverseUpgrade{false};
+    std::atomic<bool> ADF{false};
+    std::atomic<bool> backupDone{false};
+    std::atomic<bool> resetBeforeNordic{false};
+    std::atomic<bool> sameFirmwareVersion{false};
+    std::atomic<bool> sameRadioBuild{false};
+    std::atomic<bool> bypassRadioVersionCheck{false};
+    std::atomic<bool> logHidden{true};
+
+    // --- Numbers -------------------------------------------------------------
+    // Image variant of the next programming run: 60 Japanese, 0 standard,
+    // -99 standard chosen explicitly.
+    std::atomic<int> gcbn{0};
+    std::atomic<int> GRawDevID{99};
+    std::atomic<int> GNormDevID{99};
+    std::atomic<int32_t> deviceRadioBuild{0};
+    std::atomic<int32_t> updaterRadioBuild{1031039};
+    std::atomic<int> recoveryDeviceType{-99};
+    std::atomic<int> recoveryVariant{-99};
+    std::atomic<int> forcedDeviceType{-1};
+    std::atomic<int> bootloaderVendorId{0x15A2};
+    std::atomic<int> bootloaderProductId{0};
+    // Product id last seen under vendor 0x2B29; the bootloader-mode thread
+    // programs the device with it.
+    std::atomic<int> scannedProductId{0};
+    // Messages passed to the bootloader library's logger; never reset.
+    std::atomic<uint32_t> progressLogCount{0};
+    // Errors caught at the top of readDevice during this run; never reset.
+    std::atomic<int> readDeviceCrashCount{0};
+
+  private:
+    mutable std::mutex textMutex_;
+    std::string statusTitle_;
+    std::string statusDetail_;
+    std::string gpsDriveRoot_;
+    std::optional<std::string> foundDriveRoot_;
+};
+
+// The one state of the process.
+UpdaterState& state();
+
+}  // namespace core

@@ -1,0 +1,18 @@
+// Every Linux implementation of the platform interfaces, for the program's
+// entry to construct:
+//   LinuxUsbDeviceList   -> UsbDeviceList
+//   LinuxDeviceEvents    -> DeviceEvents
+//   LinuxVolumes         -> Volumes
+//   UDisksVolumeEjector  -> VolumeEjector
+//   FlockInstanceLock    -> InstanceLock
+//   StderrDebugOutput    -> DebugOutput
+//   XdgPaths             -> Paths
+#pragma once
+
+#include "platform/linux/FlockInstanceLock.h"
+#include "platform/linux/LinuxDeviceEvents.h"
+#include "platform/linux/LinuxUsbDeviceList.h"
+#include "platform/linux/LinuxVolumes.h"
+#include "platform/linux/StderrDebugOutput.h"
+#include "platform/linux/UDisksVolumeEjector.h"
+#include "platform/linux/XdgPaths.h"

@@ -1,0 +1,393 @@
+#include "platform/linux/UDisksVolumeEjector.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <libudev.h>
+#include <sys/sysmacros.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kService = "org.freedesktop.UDisks2";
+constexpr const char* kManagerPath = "/org/freedesktop/UDisks2";
+constexpr const char* kBlockIface = "org.freedesktop.UDisks2.Block";
+constexpr const char* kFilesystemIface = "org.freedesktop.UDisks2.Filesystem";
+constexpr const char* kDriveIface = "org.freedesktop.UDisks2.Drive";
+// Unmounting flushes the volume, and a slow stick may take a while.
+constexpr uint64_t kCallTimeoutUs = 120ull * 1000 * 1000;
+
+struct BusDeleter {
+    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
+
+struct MessageDeleter {
+    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+// An sd_bus_error freed on every path.
+struct BusError {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    ~BusError() { sd_bus_error_free(&e); }
+    std::string text(int r) const {
+        if (sd_bus_error_is_set(&e))
+            return std::string(e.name) + ": " + (e.message ? e.message : "");
+        return std::string("error ") + std::to_string(-r);
+    }
+};
+
+BusPtr connectBus(const std::string& address, std::string& error) {
+    sd_bus* raw = nullptr;
+    int r;
+    if (address.empty()) {
+        r = sd_bus_open_system(&raw);
+    } else {
+        r = sd_bus_new(&raw);
+        if (r >= 0) r = sd_bus_set_address(raw, address.c_str());
+        if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
+        if (r >= 0) r = sd_bus_start(raw);
+    }
+    BusPtr bus(raw);
+    if (r < 0) {
+        error = "cannot connect to the D-Bus " +
+                std::string(address.empty() ? "system bus" : address) + " (error " +
+                std::to_string(-r) + ")";
+        return nullptr;
+    }
+    // The desktop may ask the user (polkit) before unmounting someone else's mount.
+    sd_bus_set_allow_interactive_authorization(bus.get(), 1);
+    return bus;
+}
+
+std::string normaliseRoot(const std::string& root) {
+    std::string r = root;
+    while (r.size() > 1 && r.back() == '/') r.pop_back();
+    return r;
+}
+
+// Reads an "aay" of NUL-terminated paths at the current position.
+int readByteStrings(sd_bus_message* m, std::vector<std::string>& out) {
+    int r = sd_bus_message_enter_container(m, 'a', "ay");
+    if (r < 0) return r;
+    for (;;) {
+        const void* data = nullptr;
+        size_t size = 0;
+        r = sd_bus_message_read_array(m, 'y', &data, &size);
+        if (r < 0) return r;
+        if (r == 0) break;
+        std::string s(static_cast<const char*>(data), size);
+        while (!s.empty() && s.back() == '\0') s.pop_back();
+        out.push_back(std::move(s));
+    }
+    return sd_bus_message_exit_container(m);
+}
+
+struct BlockObject {
+    std::string path;
+    std::string drive;
+    uint64_t deviceNumber = 0;
+    bool hasFilesystem = false;
+    std::vector<std::string> mountPoints;
+};
+
+// Reads one property value ("v") of the interfaces the ejector needs.
+int readProperty(sd_bus_message* m, std::string_view iface, std::string_view name,
+                 BlockObject& obj) {
+    if (iface == kBlockIface && name == "Drive") {
+        const char* drive = nullptr;
+        int r = sd_bus_message_read(m, "v", "o", &drive);
+        if (r >= 0 && drive) obj.drive = drive;
+        return r;
+    }
+    if (iface == kBlockIface && name == "DeviceNumber") {
+        return sd_bus_message_read(m, "v", "t", &obj.deviceNumber);
+    }
+    if (iface == kFilesystemIface && name == "MountPoints") {
+        int r = sd_bus_message_enter_container(m, 'v', "aay");
+        if (r < 0) return r;
+        r = readByteStrings(m, obj.mountPoints);
+        if (r < 0) return r;
+        return sd_bus_message_exit_container(m);
+    }
+    return sd_bus_message_skip(m, "v");
+}
+
+// GetManagedObjects of UDisks2, keeping the block objects.
+int listBlockObjects(sd_bus* bus, std::vector<BlockObject>& out, std::string& error) {
+    BusError err;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_call_method(bus, kService, kManagerPath, "org.freedesktop.DBus.ObjectManager",
+                               "GetManagedObjects", &err.e, &raw, "");
+    MessagePtr reply(raw);
+    if (r < 0) {
+        error = "UDisks2 GetManagedObjects failed: " + err.text(r);
+        return r;
+    }
+    sd_bus_message* m = reply.get();
+    if ((r = sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}")) < 0) return r;
+    while ((r = sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}")) > 0) {
+        BlockObject obj;
+        bool isBlock = false;
+        const char* path = nullptr;
+        if ((r = sd_bus_message_read(m, "o", &path)) < 0) return r;
+        obj.path = path ? path : "";
+        if ((r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}")) < 0) return r;
+        while ((r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
+            const char* iface = nullptr;
+            if ((r = sd_bus_message_read(m, "s", &iface)) < 0) return r;
+            std::string_view ifaceName = iface ? iface : "";
+            if (ifaceName == kBlockIface) isBlock = true;
+            if (ifaceName == kFilesystemIface) obj.hasFilesystem = true;
+            if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0) return r;
+            while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+                const char* name = nullptr;
+                if ((r = sd_bus_message_read(m, "s", &name)) < 0) return r;
+                if ((r = readProperty(m, ifaceName, name ? name : "", obj)) < 0) return r;
+                if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+            }
+            if (r < 0) return r;
+            if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+            if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+        }
+        if (r < 0) return r;
+        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+        if (isBlock) out.push_back(std::move(obj));
+    }
+    if (r < 0) return r;
+    return sd_bus_message_exit_container(m);
+}
+
+// Calls `method` with an empty option dictionary, the only argument of the
+// UDisks2 calls used here.
+bool callWithNoOptions(sd_bus* bus, const std::string& path, const char* iface, const char* method,
+                       std::string& error) {
+    sd_bus_message* rawCall = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &rawCall, kService, path.c_str(), iface, method);
+    MessagePtr call(rawCall);
+    if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);
+    if (r < 0) {
+        error = std::string("cannot build ") + method + " call";
+        return false;
+    }
+    BusError err;
+    sd_bus_message* rawReply = nullptr;
+    r = sd_bus_call(bus, call.get(), kCallTimeoutUs, &err.e, &rawReply);
+    MessagePtr reply(rawReply);
+    if (r < 0) {
+        error = std::string(method) + " failed: " + err.text(r);
+        return false;
+    }
+    return true;
+}
+
+std::string readLink(const std::string& path) {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+class UDisksVolumeHandle : public VolumeHandle {
+  public:
+    UDisksVolumeHandle(BusPtr bus, BlockObject block, UDisksVolumeEjector::PowerOffPolicy policy,
+                       std::string procRoot)
+        : bus_(std::move(bus)),
+          block_(std::move(block)),
+          policy_(std::move(policy)),
+          procRoot_(std::move(procRoot)) {}
+
+    bool lock() override {
+        std::optional<std::vector<std::string>> mounts = currentMountPoints();
+        if (!mounts) return false;
+        for (const std::string& mp : *mounts) {
+            if (mountInUse(procRoot_, mp)) return false;
+        }
+        for (const std::string& mp : *mounts) {
+            int fd = ::open(mp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) continue;
+            ::syncfs(fd);
+            ::close(fd);
+        }
+        return true;
+    }
+
+    bool dismount() override {
+        std::optional<std::vector<std::string>> mounts = currentMountPoints();
+        if (!mounts) return false;
+        if (mounts->empty()) return true;  // someone unmounted it already
+        return call(block_.path, kFilesystemIface, "Unmount");
+    }
+
+    bool allowRemoval() override { return true; }
+
+    bool eject() override {
+        if (block_.drive.empty() || block_.drive == "/") return false;
+        if (call(block_.drive, kDriveIface, "Eject")) return true;
+        if (!policy_ || !policy_(block_.deviceNumber)) return false;
+        return call(block_.drive, kDriveIface, "PowerOff");
+    }
+
+  private:
+    // The safe-removal log says only what succeeded; why a step failed goes
+    // to standard error for whoever looks into it.
+    bool call(const std::string& path, const char* iface, const char* method) {
+        std::string error;
+        if (callWithNoOptions(bus_.get(), path, iface, method, error)) return true;
+        std::fprintf(stderr, "quorta-updater: UDisks2 %s\n", error.c_str());
+        return false;
+    }
+
+    std::optional<std::vector<std::string>> currentMountPoints() {
+        BusError err;
+        sd_bus_message* raw = nullptr;
+        int r = sd_bus_get_property(bus_.get(), kService, block_.path.c_str(), kFilesystemIface,
+                                    "MountPoints", &err.e, &raw, "aay");
+        MessagePtr reply(raw);
+        if (r < 0) return std::nullopt;
+        std::vector<std::string> mounts;
+        if (readByteStrings(reply.get(), mounts) < 0) return std::nullopt;
+        return mounts;
+    }
+
+    BusPtr bus_;
+    BlockObject block_;
+    UDisksVolumeEjector::PowerOffPolicy policy_;
+    std::string procRoot_;
+};
+
+}  // namespace
+
+bool pathIsUnder(std::string_view path, std::string_view mountPoint) {
+    while (mountPoint.size() > 1 && mountPoint.back() == '/') mountPoint.remove_suffix(1);
+    if (mountPoint.empty()) return false;
+    if (mountPoint == "/") return !path.empty() && path[0] == '/';
+    if (path.compare(0, mountPoint.size(), mountPoint) != 0) return false;
+    return path.size() == mountPoint.size() || path[mountPoint.size()] == '/';
+}
+
+bool mountInUse(const std::string& procRoot, const std::string& mountPoint) {
+    DIR* proc = ::opendir(procRoot.c_str());
+    if (!proc) return false;
+    bool inUse = false;
+    while (!inUse) {
+        dirent* p = ::readdir(proc);
+        if (!p) break;
+        if (p->d_name[0] < '0' || p->d_name[0] > '9') continue;
+        std::string base = procRoot + "/" + p->d_name;
+        // Processes of other users are not visible to us; UDisks2 refuses the
+        // unmount if one of them is still using the volume.
+        for (const char* link : {"/cwd", "/exe"}) {
+            if (pathIsUnder(readLink(base + link), mountPoint)) inUse = true;
+        }
+        if (inUse) break;
+        std::string fdDir = base + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (!fds) continue;
+        while (dirent* f = ::readdir(fds)) {
+            if (f->d_name[0] == '.') continue;
+            if (pathIsUnder(readLink(fdDir + "/" + f->d_name), mountPoint)) {
+                inUse = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return inUse;
+}
+
+bool powerOffLeavesNothingElse(uint64_t deviceNumber) {
+    udev* u = udev_new();
+    if (!u) return false;
+    bool allowed = false;
+    udev_device* block = udev_device_new_from_devnum(u, 'b', static_cast<dev_t>(deviceNumber));
+    if (block) {
+        udev_device* usb =
+            udev_device_get_parent_with_subsystem_devtype(block, "usb", "usb_device");
+        if (!usb) {
+            allowed = true;  // not on USB: nothing else shares the device
+        } else if (udev_enumerate* en = udev_enumerate_new(u)) {
+            allowed = true;
+            int interfaces = 0;
+            if (udev_enumerate_add_match_parent(en, usb) >= 0 &&
+                udev_enumerate_add_match_subsystem(en, "usb") >= 0 &&
+                udev_enumerate_add_match_property(en, "DEVTYPE", "usb_interface") >= 0 &&
+                udev_enumerate_scan_devices(en) >= 0) {
+                udev_list_entry* entry;
+                udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en)) {
+                    udev_device* intf =
+                        udev_device_new_from_syspath(u, udev_list_entry_get_name(entry));
+                    const char* cls =
+                        intf ? udev_device_get_sysattr_value(intf, "bInterfaceClass") : nullptr;
+                    if (!cls || std::string_view(cls).substr(0, 2) != "08") allowed = false;
+                    ++interfaces;
+                    if (intf) udev_device_unref(intf);
+                }
+            }
+            if (interfaces == 0) allowed = false;  // could not be told
+            udev_enumerate_unref(en);
+        }
+        udev_device_unref(block);
+    }
+    udev_unref(u);
+    return allowed;
+}
+
+UDisksVolumeEjector::UDisksVolumeEjector(std::string busAddress, PowerOffPolicy powerOffAllowed,
+                                         std::string procRoot)
+    : busAddress_(std::move(busAddress)),
+      powerOffAllowed_(std::move(powerOffAllowed)),
+      procRoot_(std::move(procRoot)) {}
+
+std::string UDisksVolumeEjector::lastError() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+void UDisksVolumeEjector::setError(std::string text) {
+    std::lock_guard lock(mutex_);
+    lastError_ = std::move(text);
+}
+
+std::unique_ptr<VolumeHandle> UDisksVolumeEjector::open(const std::string& root) {
+    std::string mount = normaliseRoot(root);
+    if (mount.empty() || mount[0] != '/') {
+        setError("not a mount point: \"" + root + "\"");
+        return nullptr;
+    }
+    std::string error;
+    BusPtr bus = connectBus(busAddress_, error);
+    if (!bus) {
+        setError(error);
+        return nullptr;
+    }
+    std::vector<BlockObject> blocks;
+    if (listBlockObjects(bus.get(), blocks, error) < 0) {
+        setError(error.empty() ? "cannot read the UDisks2 objects" : error);
+        return nullptr;
+    }
+    for (BlockObject& b : blocks) {
+        if (!b.hasFilesystem) continue;
+        for (const std::string& mp : b.mountPoints) {
+            if (normaliseRoot(mp) == mount) {
+                setError("");
+                return std::make_unique<UDisksVolumeHandle>(std::move(bus), std::move(b),
+                                                            powerOffAllowed_, procRoot_);
+            }
+        }
+    }
+    setError("UDisks2 knows no file system mounted at " + mount);
+    return nullptr;
+}
+
+}  // namespace platform

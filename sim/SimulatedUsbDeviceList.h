@@ -1,0 +1,34 @@
+// The USB devices of a simulated computer: simulated GPSes, whose identity
+// follows their mode, among other devices that are only a hardware id.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/UsbDeviceList.h"
+
+namespace sim {
+
+class SimulatedGps;
+
+class SimulatedUsbDeviceList : public platform::UsbDeviceList {
+  public:
+    // The GPS must outlive this list (or be removed first).
+    void addGps(const SimulatedGps* gps);
+    void removeGps(const SimulatedGps* gps);
+    // Some other device, listed with this id ("" for one whose id cannot be read).
+    void addDevice(std::string hardwareId);
+
+    std::vector<std::string> hardwareIds() override;
+
+  private:
+    struct Entry {
+        const SimulatedGps* gps = nullptr;
+        std::string id;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace sim

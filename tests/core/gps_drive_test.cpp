@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "CoreTestSupport.h"
+#include "core/GpsDrive.h"
+
+namespace {
+
+// Volumes from a fixture: each with its root listing.
+class FixtureVolumes : public platform::Volumes {
+  public:
+    void add(std::string root, bool removable, std::string label, std::string fs,
+             std::vector<platform::DirEntry> entries = {}) {
+        volumes.push_back({root, removable, std::move(label), std::move(fs)});
+        rootEntries[root] = std::move(entries);
+    }
+    bool list(std::vector<platform::VolumeInfo>& out) override {
+        ++listCalls;
+        if (fails) return false;
+        out = volumes;
+        return true;
+    }
+    bool listRoot(const std::string& root, std::vector<platform::DirEntry>& out) override {
+        listedRoots.push_back(root);
+        auto it = rootEntries.find(root);
+        if (it == rootEntries.end()) return false;
+        out = it->second;
+        return true;
+    }
+
+    std::vector<platform::VolumeInfo> volumes;
+    std::map<std::string, std::vector<platform::DirEntry>> rootEntries;
+    std::vector<std::string> listedRoots;
+    bool fails = false;
+    int listCalls = 0;
+};
+
+platform::DirEntry folder(std::string name) {
+    return {std::move(name), true};
+}
+platform::DirEntry file(std::string name) {
+    return {std::move(name), false};
+}
+
+class GpsDriveTest : public testing_support::CoreTest {
+  protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        services.volumes = &volumes;
+        applyServices();
+    }
+    // The root found, and the clock's milliseconds spent finding it.
+    std::pair<std::optional<std::string>, int64_t> find() {
+        int64_t before = clock.totalSleptMs();
+        auto root = core::findGpsDrive();
+        return {root, clock.totalSleptMs() - before};
+    }
+    FixtureVolumes volumes;
+};
+
+TEST_F(GpsDriveTest, LabelPassAfterOneSecond) {
+    volumes.add("/media/u/DATA/", true, "DATA", "FAT32");
+    volumes.add("/media/u/QUORTA_GPS/", true, "QUORTA_GPS", "FAT32");
+    auto [root, waited] = find();
+    EXPECT_EQ(root, "/media/u/QUORTA_GPS/");
+    EXPECT_EQ(waited, 1000);
+    EXPECT_EQ(volumes.listCalls, 1);
+    // Every removable root visited is traced.
+    EXPECT_EQ(debug.lines,
+              (std::vector<std::string>{"/media/u/DATA/\n", "/media/u/QUORTA_GPS/\n"}));
+}
+
+TEST_F(GpsDriveTest, FolderPassAfterTwoSeconds) {
+    volumes.add("/media/u/1234-ABCD/", true, "", "FAT32",
+                {file("readme.txt"), folder("Quorta"), folder("Other")});
+    auto [root, waited] = find();
+    EXPECT_EQ(root, "/media/u/1234-ABCD/");
+    EXPECT_EQ(waited, 2000);
+    EXPECT_EQ(volumes.listCalls, 2);
+}
+
+TEST_F(GpsDriveTest, FolderNameRules) {
+    volumes.add("/mixed/", true, "QuOrTa", "NTFS");  // no label match in another case
+    volumes.add("/a/", true, "", "FAT32", {folder("QUORTA"), folder("quorta"), file("Quorta")});
+    volumes.add("/ntfs/", true, "", "NTFS", {folder("Quorta")});
+    volumes.add("/b/", true, "", "exFAT", {folder("OldQuortaData")});
+    volumes.add("/ext4/", true, "", "ext4", {folder("Quorta")});
+    auto [root, waited] = find();
+    EXPECT_EQ(root, "/b/");
+    EXPECT_EQ(waited, 2000);
+    // The root of a volume outside the FAT family is not even listed.
+    EXPECT_EQ(volumes.listedRoots, (std::vector<std::string>{"/a/", "/b/"}));
+}
+
+TEST_F(GpsDriveTest, OnlyRemovableVolumes) {
+    volumes.add("/", false, "Quorta", "FAT32", {folder("Quorta")});
+    EXPECT_EQ(find().first, std::nullopt);
+    EXPECT_TRUE(debug.lines.empty());
+}
+
+TEST_F(GpsDriveTest, LongMountPathIsKeptWhole) {
+    const std::string root = "/media/" + std::string(400, 'x') + "/QUORTA/";
+    volumes.add(root, true, "QUORTA", "FAT32");
+    EXPECT_EQ(find().first, root);
+}
+
+TEST_F(GpsDriveTest, LaterMatchWins) {
+    volumes.add("/first/", true, "Quorta", "FAT32");
+    volumes.add("/second/", true, "quorta", "FAT32");
+    EXPECT_EQ(find().first, "/second/");
+}
+
+TEST_F(GpsDriveTest, RememberedAfterSuccess) {
+    EXPECT_EQ(find().first, std::nullopt);  // nothing yet: nothing remembered
+    volumes.add("/media/u/QUORTA/", true, "QUORTA", "FAT32");
+    ASSERT_EQ(find().first, "/media/u/QUORTA/");
+    volumes.volumes.clear();  // unplugged
+    auto [root, waited] = find();
+    EXPECT_EQ(root, "/media/u/QUORTA/");
+    EXPECT_EQ(waited, 0);
+    EXPECT_EQ(volumes.listCalls, 3);
+}
+
+TEST_F(GpsDriveTest, FailedListEndsEachPass) {
+    volumes.add("/media/u/QUORTA/", true, "QUORTA", "FAT32");
+    volumes.fails = true;
+    auto [root, waited] = find();
+    EXPECT_EQ(root, std::nullopt);
+    EXPECT_EQ(waited, 2000);
+    EXPECT_EQ(volumes.listCalls, 2);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#include "platform/linux/MountInfo.h"
+
+#include <gtest/gtest.h>
+
+using platform::MountEntry;
+using platform::parseMountInfo;
+using platform::parseMountInfoLine;
+using platform::unescapeMountField;
+
+TEST(MountInfo, UnescapesTheKernelsOctalEscapes) {
+    EXPECT_EQ(unescapeMountField(R"(/media/rider/MY\040GPS)"), "/media/rider/MY GPS");
+    EXPECT_EQ(unescapeMountField(R"(/a\011b\012c\134d)"), "/a\tb\nc\\d");
+    // UTF-8 written out byte by byte as octal is put back together.
+    EXPECT_EQ(unescapeMountField(R"(/media/\303\251t\303\251)"), "/media/\xC3\xA9t\xC3\xA9");
+}
+
+TEST(MountInfo, LeavesMalformedEscapesAsText) {
+    EXPECT_EQ(unescapeMountField(R"(/a\04)"), R"(/a\04)");  // cut short at the end
+    EXPECT_EQ(unescapeMountField(R"(/a\0)"), R"(/a\0)");
+    EXPECT_EQ(unescapeMountField(R"(/a\)"), R"(/a\)");
+    EXPECT_EQ(unescapeMountField(R"(/a\089)"), R"(/a\089)");    // 8 and 9 are not octal
+    EXPECT_EQ(unescapeMountField(R"(/a\777)"), R"(/a\777)");    // beyond a byte
+    EXPECT_EQ(unescapeMountField(R"(/a\000b)"), R"(/a\000b)");  // a NUL cannot be in a path
+    EXPECT_EQ(unescapeMountField(R"(\\040)"), "\\ ");           // only the second starts an escape
+}
+
+TEST(MountInfo, ParsesFieldsAroundOptionalTags) {
+    const char* table =
+        "27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw,discard\n"
+        "112 27 8:17 / /media/rider/QUORTA\\040GPS rw,nosuid,nodev shared:60 master:3 - vfat "
+        "/dev/sdb1 rw,fmask=0022,dmask=0022,codepage=437\n"
+        "113 27 0:45 / /run/user/1000 rw,nosuid - tmpfs tmpfs rw,size=1000k\n"
+        "114 27 8:33 /sub/dir /mnt/bind rw - ext4 /dev/sdc1 rw";  // no newline at the end
+    std::vector<MountEntry> m = parseMountInfo(table);
+    ASSERT_EQ(m.size(), 4u);
+
+    EXPECT_EQ(m[0].mountId, 27);
+    EXPECT_EQ(m[0].parentId, 1);
+    EXPECT_EQ(m[0].major, 254u);
+    EXPECT_EQ(m[0].minor, 0u);
+    EXPECT_EQ(m[0].mountPoint, "/");
+    EXPECT_EQ(m[0].fsType, "ext4");
+    EXPECT_EQ(m[0].source, "/dev/vda");
+    EXPECT_EQ(m[0].superOptions, "rw,discard");
+
+    EXPECT_EQ(m[1].major, 8u);
+    EXPECT_EQ(m[1].minor, 17u);
+    EXPECT_EQ(m[1].root, "/");
+    EXPECT_EQ(m[1].mountPoint, "/media/rider/QUORTA GPS");
+    EXPECT_EQ(m[1].options, "rw,nosuid,nodev");
+    EXPECT_EQ(m[1].fsType, "vfat");
+    EXPECT_EQ(m[1].source, "/dev/sdb1");
+
+    EXPECT_EQ(m[2].major, 0u);
+    EXPECT_EQ(m[2].fsType, "tmpfs");
+
+    EXPECT_EQ(m[3].root, "/sub/dir");
+    EXPECT_EQ(m[3].mountPoint, "/mnt/bind");
+    EXPECT_EQ(m[3].superOptions, "rw");
+}
+
+TEST(MountInfo, SkipsLinesThatAreNotWellFormed) {
+    const char* table =
+        "\n"
+        "garbage\n"
+        "27 1 254:0 / / rw - ext4\n"                     // no source
+        "27 1 254:0 / / rw shared:1 ext4 /dev/vda rw\n"  // no separator
+        "x 1 254:0 / / rw - ext4 /dev/vda rw\n"          // id not a number
+        "27 1 2540 / / rw - ext4 /dev/vda rw\n"          // no major:minor
+        "27 1 8:-1 / / rw - ext4 /dev/vda rw\n"          // negative minor
+        "27 1 8:1 / relative rw - ext4 /dev/vda rw\n"    // mount point not absolute
+        "28 1 8:1 / /ok rw - ext4 /dev/sda1 rw\n";
+    std::vector<MountEntry> m = parseMountInfo(table);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].mountPoint, "/ok");
+    EXPECT_FALSE(parseMountInfoLine("").has_value());
+}
+
+TEST(MountInfo, ThisMachinesTableParsesWhole) {
+    std::optional<std::string> text = platform::readWholeFile("/proc/self/mountinfo");
+    ASSERT_TRUE(text.has_value());
+    size_t lines = 0;
+    for (char c : *text) lines += c == '\n';
+    std::vector<MountEntry> m = parseMountInfo(*text);
+    EXPECT_EQ(m.size(), lines);  // the kernel's own table has no line we cannot read
+    bool sawRoot = false;
+    for (const MountEntry& e : m) sawRoot |= e.mountPoint == "/";
+    EXPECT_TRUE(sawRoot);
+}
