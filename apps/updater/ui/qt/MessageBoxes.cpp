@@ -45,12 +45,46 @@ QFont fontFor(const QString& text, const QFont& base) {
     return font;
 }
 
+namespace {
+
+// Lines with a tab as rows of a two-column table, so that the columns line
+// up whatever the font; other lines as they are.
+QString tabbedTextAsTable(const QString& text) {
+    auto cell = [](const QString& s) {
+        QString html = s.toHtmlEscaped();
+        // Leading spaces indent, as in the text.
+        int lead = 0;
+        while (lead < html.size() && html[lead] == QLatin1Char(' ')) ++lead;
+        return QStringLiteral("&nbsp;").repeated(lead) + html.mid(lead);
+    };
+    QString html = QStringLiteral("<table cellspacing=\"0\" cellpadding=\"0\">");
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        const qsizetype tab = line.indexOf(QLatin1Char('\t'));
+        if (tab < 0) {
+            html += QStringLiteral("<tr><td colspan=\"2\">%1&nbsp;</td></tr>").arg(cell(line));
+        } else {
+            html += QStringLiteral("<tr><td>%1</td><td style=\"padding-left:16px\">%2</td></tr>")
+                        .arg(cell(line.left(tab)), cell(line.mid(tab + 1)));
+        }
+    }
+    return html + QStringLiteral("</table>");
+}
+
+}  // namespace
+
 QMessageBox* makeMessageBox(const std::string& text, const std::string& caption,
                             core::BoxButtons buttons, core::BoxIcon icon) {
     auto* box = new QMessageBox();
     const QString body = displayText(text);
-    box->setTextFormat(Qt::PlainText);
-    box->setText(body);
+    // The exact text, whatever form it is shown in.
+    box->setProperty(kBoxTextProperty, body);
+    if (body.contains(QLatin1Char('\t'))) {
+        box->setTextFormat(Qt::RichText);
+        box->setText(tabbedTextAsTable(body));
+    } else {
+        box->setTextFormat(Qt::PlainText);
+        box->setText(body);
+    }
     box->setWindowTitle(displayText(caption));
     box->setFont(fontFor(body + displayText(caption), box->font()));
     switch (icon) {

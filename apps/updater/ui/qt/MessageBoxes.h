@@ -25,6 +25,9 @@ bool hasCjk(const QString& text);
 // The given font, with a Japanese face first when the text needs one.
 QFont fontFor(const QString& text, const QFont& base);
 
+// The box's text exactly as given (a dynamic property of the box).
+inline constexpr const char* kBoxTextProperty = "quortaText";
+
 // Builds the box (not shown); the caller owns it.
 QMessageBox* makeMessageBox(const std::string& text, const std::string& caption,
                             core::BoxButtons buttons, core::BoxIcon icon);
