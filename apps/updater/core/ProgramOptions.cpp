@@ -71,7 +71,9 @@ bool takeValue(const std::vector<std::string>& args, size_t& i, std::string_view
         arg[name.size()] == '=') {
         value = arg.substr(name.size() + 1);
     } else if (arg == name) {
-        if (i + 1 >= args.size()) return fail(error, std::string(name) + " needs a value");
+        if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) {
+            return fail(error, std::string(name) + " needs a value");
+        }
         value = args[++i];
     } else {
         return false;
