@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
+#include <sstream>
 #include <string>
 
 #include "runCommand.h"
@@ -32,9 +32,14 @@ fs::path metainfoFile() {
 
 // The value of a key in the [Desktop Entry] group, or empty.
 std::string desktopValue(const std::string& text, const std::string& key) {
-    std::smatch m;
-    std::regex line("(^|\n)" + key + "=([^\n]*)");
-    return std::regex_search(text, m, line) ? m[2].str() : std::string();
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(key + "=", 0) == 0) {
+            return line.substr(key.size() + 1);
+        }
+    }
+    return {};
 }
 
 TEST(DesktopEntry, PassesDesktopFileValidate) {
