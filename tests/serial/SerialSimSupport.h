@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -67,10 +68,11 @@ inline std::string hexArg(uint32_t value) {
     return text;
 }
 
-// A file path under the test's temporary folder, removed afterwards.
+// A file path under the test's temporary folder, of this process alone
+// (ctest runs the cases side by side), removed afterwards.
 struct TempFile {
     explicit TempFile(const std::string& name)
-        : path(::testing::TempDir() + "quorta-serial-" + name) {}
+        : path(::testing::TempDir() + "quorta-serial-" + std::to_string(::getpid()) + "-" + name) {}
     ~TempFile() { std::remove(path.c_str()); }
     Bytes read() const {
         Bytes bytes;
