@@ -178,6 +178,39 @@ TEST_F(SerialTargetTest, HostAbortOfADataInPhaseIsSentAsAckAbort) {
     EXPECT_EQ(engine().stats().ackAborts, 1);
 }
 
+TEST_F(SerialTargetTest, PortIsOpenedForOneUserAtATime) {
+    auto openingError = [&](long speed) -> std::string {
+        try {
+            bootloader::UartPeripheral port(target.path().c_str(), speed);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "opened";
+    };
+    const std::string busy = "Error: UartPeripheral() cannot open PC UART port(" + target.path() +
+                             "), speed(115200 Hz).";
+    {
+        bootloader::UartPeripheral first(target.path().c_str(), 115200);
+        EXPECT_EQ(openingError(115200), busy);
+    }
+    EXPECT_EQ(openingError(115200), "opened");
+    // A speed the line cannot be set to is refused, not run at another.
+    EXPECT_EQ(openingError(12345), "Error: UartPeripheral() cannot open PC UART port(" +
+                                       target.path() + "), speed(12345 Hz).");
+}
+
+TEST(SerialPortGone, ReadsFailAtOnceInsteadOfWaitingOut) {
+    RecordingLogger log;
+    auto target = std::make_unique<sim::SerialBootloaderTarget>();
+    bootloader::SerialPacketizer packetizer(
+        new bootloader::UartPeripheral(target->path().c_str(), 115200), 60000);
+    target.reset();  // the adapter is unplugged
+    uint8_t* packet = nullptr;
+    uint32_t length = 0;
+    // 1, not the timeout (5) after a minute: the port said it was gone.
+    EXPECT_EQ(packetizer.readPacket(&packet, &length, bootloader::kPacketType_Command), 1);
+}
+
 // --- A line that misbehaves ---------------------------------------------------
 
 class SerialFaultTest : public SerialTargetTest {

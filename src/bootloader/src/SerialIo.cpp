@@ -26,6 +26,7 @@ int readFor(int fd, uint8_t* buffer, uint32_t count, uint32_t timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint32_t got = 0;
     bool signalled = false;  // poll said readable since the last read
+    bool hungUp = false;     // poll said the line is gone
     while (got < count) {
         // With VMIN = VTIME = 0 an empty port reads as 0 bytes (or EAGAIN).
         ssize_t n = ::read(fd, buffer + got, count - got);
@@ -38,7 +39,9 @@ int readFor(int fd, uint8_t* buffer, uint32_t count, uint32_t timeoutMs) {
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             return got ? static_cast<int>(got) : -1;
         }
-        // Readable yet empty: the line hung up; waiting longer brings nothing.
+        // Nothing more from a line that hung up (an adapter unplugged).
+        if (hungUp) return got ? static_cast<int>(got) : -1;
+        // Readable yet empty: waiting longer brings nothing.
         if (signalled) break;
         const int wait = remainingMs(deadline);
         if (wait == 0) break;
@@ -47,11 +50,8 @@ int readFor(int fd, uint8_t* buffer, uint32_t count, uint32_t timeoutMs) {
         if (r < 0 && errno != EINTR) return got ? static_cast<int>(got) : -1;
         if (r == 0) break;
         if (r > 0) {
-            if (p.revents & POLLIN) {
-                signalled = true;
-            } else if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                return got ? static_cast<int>(got) : -1;
-            }
+            signalled = (p.revents & POLLIN) != 0;
+            hungUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         }
     }
     return static_cast<int>(got);
