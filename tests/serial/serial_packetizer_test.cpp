@@ -21,9 +21,9 @@ const Bytes kAckAbort = {0x5A, 0xA3};
 const Bytes kResetPacket = {0x0B, 0x00, 0x00, 0x00};
 const Bytes kResetFrame = {0x5A, 0xA4, 0x04, 0x00, 0x6F, 0x46, 0x0B, 0x00, 0x00, 0x00};
 
-class PacketizerTest : public ::testing::Test {
+class SerialPacketizerTest : public ::testing::Test {
   protected:
-    PacketizerTest() : line(new ScriptedLine), packetizer(line, 50) {
+    SerialPacketizerTest() : line(new ScriptedLine), packetizer(line, 50) {
         packetizer.setSleepFunction([this](uint32_t ms) { sleeps.push_back(ms); });
     }
 
@@ -41,7 +41,7 @@ class PacketizerTest : public ::testing::Test {
     std::vector<uint32_t> sleeps;
 };
 
-TEST_F(PacketizerTest, ResetCommandTravelsAsItsFrameAndAnAckEndsTheWrite) {
+TEST_F(SerialPacketizerTest, ResetCommandTravelsAsItsFrameAndAnAckEndsTheWrite) {
     line->add(kAck);
     EXPECT_EQ(packetizer.writePacket(kResetPacket.data(), 4, kPacketType_Command), 0);
     ASSERT_EQ(line->writes.size(), 1u);
@@ -54,7 +54,7 @@ TEST_F(PacketizerTest, ResetCommandTravelsAsItsFrameAndAnAckEndsTheWrite) {
     EXPECT_EQ(line->writes[1], frame(0xA5, data));
 }
 
-TEST_F(PacketizerTest, OversizedOrMissingPacketsAreRefusedWithNothingSent) {
+TEST_F(SerialPacketizerTest, OversizedOrMissingPacketsAreRefusedWithNothingSent) {
     Bytes big(33, 0x11);
     EXPECT_EQ(packetizer.writePacket(big.data(), 33, kPacketType_Command), 4);
     EXPECT_EQ(packetizer.writePacket(nullptr, 0, kPacketType_Command), 4);
@@ -68,7 +68,7 @@ TEST_F(PacketizerTest, OversizedOrMissingPacketsAreRefusedWithNothingSent) {
     EXPECT_EQ(line->writes.at(0).size(), 38u);
 }
 
-TEST_F(PacketizerTest, AnswersToAFrame) {
+TEST_F(SerialPacketizerTest, AnswersToAFrame) {
     // NAK: the very same frame again, until an ACK.
     line->add(concat({kNak, kNak, kAck}));
     EXPECT_EQ(packetizer.writePacket(kResetPacket.data(), 4, kPacketType_Command), 0);
@@ -93,7 +93,7 @@ TEST_F(PacketizerTest, AnswersToAFrame) {
     EXPECT_TRUE(log.contains("Error: read_start_byte() timedout after "));
 }
 
-TEST_F(PacketizerTest, AReceivedPacketIsAcknowledgedLazily) {
+TEST_F(SerialPacketizerTest, AReceivedPacketIsAcknowledgedLazily) {
     const Bytes response = genericResponse(0, 0x0B);
     line->add(frame(0xA4, response));
     EXPECT_EQ(readOne(kPacketType_Command), response);
@@ -125,7 +125,7 @@ TEST_F(PacketizerTest, AReceivedPacketIsAcknowledgedLazily) {
     EXPECT_EQ(line->writes.size(), before);
 }
 
-TEST_F(PacketizerTest, ABadCrcIsNakedAndReadAgain) {
+TEST_F(SerialPacketizerTest, ABadCrcIsNakedAndReadAgain) {
     Bytes bad = frame(0xA5, {1, 2, 3, 4});
     bad[4] ^= 0x01;
     const uint16_t received = bad[4] | bad[5] << 8;
@@ -139,7 +139,7 @@ TEST_F(PacketizerTest, ABadCrcIsNakedAndReadAgain) {
     EXPECT_EQ(log.count(text), 1);
 }
 
-TEST_F(PacketizerTest, ALengthAbove32IsCutAndFailsItsCrc) {
+TEST_F(SerialPacketizerTest, ALengthAbove32IsCutAndFailsItsCrc) {
     // 40 bytes announced and sent: 32 are read, the CRC cannot match, the
     // rest is noise before the frame sent again.
     Bytes payload(40, 0x00);
@@ -149,7 +149,7 @@ TEST_F(PacketizerTest, ALengthAbove32IsCutAndFailsItsCrc) {
     EXPECT_EQ(line->writes, std::vector<Bytes>{kNak});
 }
 
-TEST_F(PacketizerTest, WrongFramesEndTheRead) {
+TEST_F(SerialPacketizerTest, WrongFramesEndTheRead) {
     bootloader::status_t status = 0;
     line->add(frame(0xA5, {1}));
     EXPECT_TRUE(readOne(kPacketType_Command, &status).empty());
@@ -170,7 +170,7 @@ TEST_F(PacketizerTest, WrongFramesEndTheRead) {
     EXPECT_TRUE(log.contains("Error: invalid packet\r\n"));
 }
 
-TEST_F(PacketizerTest, TheTargetsPingIsAnswered) {
+TEST_F(SerialPacketizerTest, TheTargetsPingIsAnswered) {
     const Bytes answer = {0x5A, 0xA7, 0x03, 0x02, 0x01, 0x50, 0x00, 0x00, 0xAA, 0xEA};
     bootloader::status_t status = 0;
     line->add({0x5A, 0xA6});
@@ -189,9 +189,10 @@ struct PingCase {
     uint32_t expectedSleep;
 };
 
-class PingTest : public PacketizerTest, public ::testing::WithParamInterface<PingCase> {};
+class SerialPingTest : public SerialPacketizerTest,
+                       public ::testing::WithParamInterface<PingCase> {};
 
-TEST_P(PingTest, ReadsTheAnswerAfterItCrossedTheLine) {
+TEST_P(SerialPingTest, ReadsTheAnswerAfterItCrossedTheLine) {
     Bytes answer = {0x5A, 0xA7, 0x00, 0x03, 0x01, 0x50, 0x34, 0x12};
     crc::Crc16 ctx;
     crc::crc16Init(ctx);
@@ -213,11 +214,11 @@ TEST_P(PingTest, ReadsTheAnswerAfterItCrossedTheLine) {
     EXPECT_EQ(log.count("Framing protocol version = 0x50010300, options = 0x1234\n"), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Speeds, PingTest,
+INSTANTIATE_TEST_SUITE_P(Speeds, SerialPingTest,
                          ::testing::Values(PingCase{115200, 20}, PingCase{9600, 29},
                                            PingCase{57600, 21}));
 
-TEST_F(PacketizerTest, PingFailures) {
+TEST_F(SerialPacketizerTest, PingFailures) {
     // No start byte: every attempt pings once, with the delay after each.
     EXPECT_EQ(packetizer.ping(2, 7, nullptr, 0), 10500);
     EXPECT_EQ(line->writes.size(), 3u);
@@ -247,7 +248,7 @@ TEST_F(PacketizerTest, PingFailures) {
     EXPECT_EQ(log.count("Ping responded in 2 attempt(s)\n"), 1);
 }
 
-TEST_F(PacketizerTest, AFailedAcknowledgementIsReturnedAndLogged) {
+TEST_F(SerialPacketizerTest, AFailedAcknowledgementIsReturnedAndLogged) {
     line->add(frame(0xA4, genericResponse(0, 7)));
     readOne(kPacketType_Command);
     line->failWrites = true;
