@@ -9,10 +9,11 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   dbus python3-dbusmock xvfb xauth fonts-noto-cjk
+  python3-pil desktop-file-utils appstream
 )
 # Optional extras for `make fuzz`, `make tsan` and packaging; asked for by name.
 if [[ "${1:-}" == "--extra" ]]; then
-  packages+=(clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev)
+  packages+=(clang libclang-rt-14-dev dpkg-dev)
 fi
 
 missing=()

@@ -15,6 +15,7 @@
 #include "bootloader/Command.h"
 #include "bootloader/Logger.h"
 #include "hidport/hidport.h"
+#include "serialOptions.h"
 #include "sim/BootloaderTarget.h"
 
 namespace {
@@ -25,7 +26,9 @@ constexpr uint16_t kFlashBootloaderVendorId = 0x2B29;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "usage: quorta-bl [--usb VID,PID] [--simulate[=TYPE]] [--json] [-v|-vv] [--timeout MS]\n"
+    "usage: quorta-bl [--usb VID,PID | --simulate[=TYPE] | --port NAME,BAUD [--ping] |\n"
+    "                  --bridge NAME,BAUD,FUNCTION[,SETTING...] [--ping] |\n"
+    "                  --simulate-serial[=TYPE]] [--json] [-v|-vv] [--timeout MS]\n"
     "                 COMMAND ARG...\n"
     "\n"
     "Runs one command against a Quorta GPS in its bootloader and prints the response.\n"
@@ -68,7 +71,7 @@ const char kUsage[] =
     "command line that cannot be used.\n";
 
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "quorta-bl: %s\n\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "quorta-bl: %s\n\n%s\n%s", message.c_str(), kUsage, blserial::kUsage);
     return kExitUsage;
 }
 
@@ -110,6 +113,12 @@ int main(int argc, char** argv) {
     int verbosity = 0;
     uint32_t timeoutMs = 5000;
     std::vector<std::string> args;
+    // Serial transports (--port, --bridge, --simulate-serial); USB HID when
+    // none is given.
+    bootloader::PeripheralConfig serial;
+    serial.peripheralKind = 0;
+    std::string simulateSerial;
+    int transports = 0;
 
     int i = 1;
     for (; i < argc; ++i) {
@@ -128,6 +137,8 @@ int main(int argc, char** argv) {
         std::string v;
         if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
+            std::fputs("\n", stdout);
+            std::fputs(blserial::kUsage, stdout);
             return 0;
         } else if (a == "--") {
             ++i;
@@ -156,6 +167,22 @@ int main(int argc, char** argv) {
                 return usageError("--usb wants VID,PID, e.g. 0x2b29,0x05");
             }
             haveUsb = true;
+        } else if (a == "--port" || a.starts_with("--port=")) {
+            std::string error;
+            if (!value("--port", &v)) return usageError("--port wants NAME,BAUD");
+            if (!blserial::parsePort(v, serial, &error)) return usageError(error);
+            ++transports;
+        } else if (a == "--bridge" || a.starts_with("--bridge=")) {
+            std::string error;
+            if (!value("--bridge", &v)) return usageError("--bridge wants NAME,BAUD,FUNCTION");
+            if (!blserial::parseBridge(v, serial, &error)) return usageError(error);
+            ++transports;
+        } else if (a == "--ping") {
+            serial.pingOnOpen = true;
+        } else if (a == "--simulate-serial" || a.starts_with("--simulate-serial=")) {
+            simulateSerial = a == "--simulate-serial" ? "uart" : a.substr(18);
+            if (simulateSerial.empty()) return usageError("--simulate-serial= wants a TYPE");
+            ++transports;
         } else if (a == "--timeout" || a.starts_with("--timeout=")) {
             if (!value("--timeout", &v) || !bootloader::stringToUint(v, &timeoutMs) ||
                 timeoutMs == 0) {
@@ -169,6 +196,11 @@ int main(int argc, char** argv) {
     }
     for (; i < argc; ++i) args.emplace_back(argv[i]);
     if (args.empty()) return usageError("no command given");
+    if (transports + (haveUsb || simulate ? 1 : 0) > 1) {
+        return usageError(
+            "give one transport: --usb/--simulate, --port, --bridge or --simulate-serial");
+    }
+    if (serial.pingOnOpen && transports == 0) return usageError("--ping is for serial targets");
     for (auto& a : args) {
         std::string error;
         if (!expandArgument(a, &error)) return usageError(error);
@@ -196,8 +228,15 @@ int main(int argc, char** argv) {
         }
     }
 
-    bootloader::PeripheralConfig config;
-    config.peripheralKind = bootloader::kPeripheralKind_UsbHid;
+    std::unique_ptr<sim::PtyServer> serialTarget;
+    if (!simulateSerial.empty()) {
+        std::string error;
+        serialTarget = blserial::startSimulatedSerial(simulateSerial, serial, &error);
+        if (!serialTarget) return usageError(error);
+    }
+
+    bootloader::PeripheralConfig config = serial;
+    if (transports == 0) config.peripheralKind = bootloader::kPeripheralKind_UsbHid;
     config.vendorId = vendorId;
     config.productId = productId;
     config.packetTimeoutMs = timeoutMs;
@@ -209,7 +248,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s\n", e.what());
-        if (!simulate && !hidport::lastPermissionDeniedNode().empty()) {
+        if (!simulate && transports == 0 && !hidport::lastPermissionDeniedNode().empty()) {
             std::fprintf(stderr,
                          "quorta-bl: %s exists but this user may not open it; install the "
                          "udev rules from packaging/linux or run with more rights.\n",

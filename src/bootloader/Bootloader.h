@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "bootloader/BusBridge.h"
 #include "bootloader/Command.h"
 #include "bootloader/Logger.h"
 #include "bootloader/Packetizer.h"
@@ -13,8 +14,8 @@
 namespace bootloader {
 
 enum PeripheralKind : int32_t {
-    kPeripheralKind_Uart = 1,       // with the serial transports
-    kPeripheralKind_BusBridge = 2,  // with the serial transports
+    kPeripheralKind_Uart = 1,       // a serial port straight to the target
+    kPeripheralKind_BusBridge = 2,  // a bus-bridge adapter on a serial port
     kPeripheralKind_UsbHid = 3,
 };
 
@@ -27,6 +28,8 @@ struct PeripheralConfig {
     uint16_t productId = 0;    // USB HID
     std::string serialNumber;  // USB HID; not passed on
     bool pingOnOpen = false;   // serial kinds
+    // Bus bridge: what the adapter is set up for.
+    BusBridgeConfig busBridgeConfig;
 };
 
 class Bootloader {
@@ -43,7 +46,8 @@ class Bootloader {
     // Runs the command; its outcome stands in its response values.
     void inject(Command& command);
     void flush();
-    // Serial targets only; for USB HID it just flushes.
+    // Serial targets only (for USB HID it just flushes): throws
+    // std::runtime_error with the status text when the target does not answer.
     void ping(int retries, unsigned int delayMs, int speed);
 
     // Shortcuts: each throws std::runtime_error with the status text when the
@@ -57,6 +61,9 @@ class Bootloader {
 
   private:
     void injectOrThrow(Command& command);
+    // The initial ping: on failure the transport is released and the error
+    // is "Error: Initial ping failure: " and the ping's message.
+    void pingOrRelease(int retries, unsigned int delayMs, int speed);
     uint32_t getPropertyWord(PropertyTag tag);
 
     std::unique_ptr<Packetizer> packetizer_;

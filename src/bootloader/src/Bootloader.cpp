@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "bootloader/BusBridgeUartPeripheral.h"
+#include "bootloader/SerialPacketizer.h"
+#include "bootloader/UartPeripheral.h"
 #include "bootloader/UsbHidPacketizer.h"
 #include "bootloader/UsbHidPeripheral.h"
 
@@ -28,6 +31,19 @@ Bootloader::Bootloader(const PeripheralConfig& config) {
         setLogger(logger);
     }
     switch (config.peripheralKind) {
+        case kPeripheralKind_Uart: {
+            auto* peripheral = new UartPeripheral(config.portName.c_str(), config.baudRate);
+            packetizer_ = std::make_unique<SerialPacketizer>(peripheral, config.packetTimeoutMs);
+            if (config.pingOnOpen) pingOrRelease(0, 0, config.baudRate);
+            break;
+        }
+        case kPeripheralKind_BusBridge: {
+            auto* peripheral = new BusBridgeUartPeripheral(config.portName.c_str(), config.baudRate,
+                                                           config.busBridgeConfig);
+            packetizer_ = std::make_unique<SerialPacketizer>(peripheral, config.packetTimeoutMs);
+            if (config.pingOnOpen) pingOrRelease(3, 0, 0);
+            break;
+        }
         case kPeripheralKind_UsbHid: {
             // The peripheral opens the device (or throws) before the
             // packetizer takes it over; USB HID targets are never pinged.
@@ -35,13 +51,22 @@ Bootloader::Bootloader(const PeripheralConfig& config) {
             packetizer_ = std::make_unique<UsbHidPacketizer>(peripheral, config.packetTimeoutMs);
             break;
         }
-        // Kinds 1 (UART) and 2 (bus bridge) come with the serial transports.
         default: {
             char text[64];
             std::snprintf(text, sizeof text, "Error: Unsupported peripheral type(%d).",
                           config.peripheralKind);
             throw std::runtime_error(text);
         }
+    }
+}
+
+void Bootloader::pingOrRelease(int retries, unsigned int delayMs, int speed) {
+    try {
+        ping(retries, delayMs, speed);
+    } catch (const std::exception& e) {
+        // Closing the packetizer closes the port with it.
+        packetizer_.reset();
+        throw std::runtime_error(std::string("Error: Initial ping failure: ") + e.what());
     }
 }
 
@@ -54,9 +79,15 @@ void Bootloader::flush() {
     if (packetizer_) packetizer_->flush();
 }
 
-void Bootloader::ping(int, unsigned int, int) {
-    // Only a serial packetizer has a ping; the USB HID one needs none.
+void Bootloader::ping(int retries, unsigned int delayMs, int speed) {
     flush();
+    auto* serial = dynamic_cast<SerialPacketizer*>(packetizer_.get());
+    if (!serial) return;  // USB HID needs no ping
+    status_t status = serial->ping(retries, delayMs, nullptr, speed);
+    if (status != kStatus_Success) {
+        flush();
+        throw std::runtime_error(getStatusMessage(status));
+    }
 }
 
 void Bootloader::inject(Command& command) {
