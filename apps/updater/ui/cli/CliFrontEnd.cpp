@@ -1,5 +1,8 @@
 #include "CliFrontEnd.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
 #include <iostream>
@@ -43,7 +46,7 @@ int runCliFrontEnd(const core::FrontEndContext& context) {
     core::installReportCallbacks();
     int code = core::kExitFailure;
     {
-        CliWindow window(context, std::cin, std::cout, std::cerr, &interrupted);
+        CliWindow window(context, std::cin, std::cout, std::cerr, &interrupted, !::isatty(0));
         core::services().window = &window;
         code = window.run();
         core::services().window = nullptr;

@@ -122,12 +122,13 @@ class CliWindow::Dialog : public core::RecoveryDialogControls {
 };
 
 CliWindow::CliWindow(const core::FrontEndContext& context, std::istream& in, std::ostream& out,
-                     std::ostream& err, const std::atomic<bool>* interrupted)
+                     std::ostream& err, const std::atomic<bool>* interrupted, bool echoInput)
     : context_(context),
       in_(in),
       out_(out),
       err_(err),
       interrupted_(interrupted),
+      echoInput_(echoInput),
       caller_([this](std::function<void()> task) {
           {
               std::lock_guard lock(queueMutex_);
@@ -367,13 +368,16 @@ void CliWindow::render() {
 
 std::string CliWindow::readLine(bool* ok) {
     std::string line;
+    out_.flush();
     *ok = static_cast<bool>(std::getline(in_, line));
     if (interrupted_ && interrupted_->load()) *ok = false;
     if (!*ok) {
         in_.clear(std::ios::eofbit);  // stays at its end
-        out_ << "\n";
+        return {};
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Answers from a file or a pipe are not echoed by a terminal.
+    if (echoInput_) out_ << line << "\n";
     return line;
 }
 
@@ -426,15 +430,9 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
         out_ << prompt;
         if (buttons == core::BoxButtons::Ok) {
             answer = core::BoxAnswer::Ok;
-            if (!context_.options.yes) {
-                bool ok = false;
-                readLine(&ok);
-                if (!ok) {
-                    out_.flush();
-                    return;
-                }
-            }
-            out_ << "OK\n";
+            bool ok = false;
+            if (!context_.options.yes) readLine(&ok);
+            if (!ok) out_ << "OK\n";
             out_.flush();
             return;
         }
@@ -454,7 +452,7 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
             bool ok = false;
             const std::string reply = lowered(readLine(&ok));
             if (!ok) {
-                out_ << "(no answer: " << answerName(answer) << ")\n";
+                out_ << "(no answer) " << answerName(answer) << "\n";
                 break;
             }
             if (buttons == core::BoxButtons::YesNo && (reply == "y" || reply == "yes")) {
@@ -595,7 +593,7 @@ void CliWindow::askRecoveryDialog() {
         out_ << "Model number (nothing to cancel)? ";
         bool ok = false;
         std::string reply = context_.options.yes ? std::string() : lowered(readLine(&ok));
-        if (context_.options.yes) out_ << "(--yes cannot choose a model)\n";
+        if (context_.options.yes) out_ << "(--yes cannot choose a model) ";
         char* end = nullptr;
         const long n = reply.empty() ? 0 : std::strtol(reply.c_str(), &end, 10);
         if (!ok || reply.empty() || *end != '\0' || n < 1 || n > static_cast<long>(models.size())) {
@@ -614,6 +612,7 @@ void CliWindow::askRecoveryDialog() {
         const std::string language = lowered(readLine(&ok));
         if (!dialog_) return;
         const bool japanese = ok && (language == "j" || language == "japanese");
+        if (!ok) out_ << (japanese ? "Japanese\n" : "English\n");
         if (japanese != dialog_->isChecked(core::kRecoveryJapanese)) {
             clickDialog(japanese ? core::kRecoveryJapanese : core::kRecoveryEnglish, true);
         }

@@ -27,9 +27,11 @@ class CliWindow : public core::Window, public core::WindowHost {
   public:
     // `in` answers the questions; `out` gets the status; `err` the log lines
     // while the log is shown. `interrupted` (may be null) ends the run when
-    // set, as Ctrl+C does.
+    // set, as Ctrl+C does. `echoInput`: answers are printed as read (input
+    // that a terminal does not echo).
     CliWindow(const core::FrontEndContext& context, std::istream& in, std::ostream& out,
-              std::ostream& err, const std::atomic<bool>* interrupted = nullptr);
+              std::ostream& err, const std::atomic<bool>* interrupted = nullptr,
+              bool echoInput = true);
     ~CliWindow() override;
 
     // Creates the window, runs the start-up scan and the loop until the run
@@ -84,6 +86,7 @@ class CliWindow : public core::Window, public core::WindowHost {
     std::ostream& out_;
     std::ostream& err_;
     const std::atomic<bool>* interrupted_;
+    bool echoInput_;
 
     std::mutex queueMutex_;
     std::condition_variable queueChanged_;
