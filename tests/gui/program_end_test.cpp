@@ -9,6 +9,12 @@
 #include "platform/DeviceEvents.h"
 #include "platform/linux/FlockInstanceLock.h"
 
+// Under LeakSanitizer: the system font library keeps caches for the life of
+// the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace {
 
 // Delivers one volume arrival from a thread of its own.
