@@ -13,34 +13,17 @@
 
 namespace {
 
-// The test's thread plays the window thread; its queue is the event loop.
+// The test's thread plays the window thread.
 class Loop {
   public:
-    Loop()
-        : caller([this](std::function<void()> task) {
-              std::lock_guard lock(mutex);
-              tasks.push_back(std::move(task));
-          }) {}
+    Loop() : caller([this] { ++wakes; }) {}
     // Runs queued work until `done` holds.
     void runUntil(const std::function<bool()>& done) {
         while (!done()) {
-            std::function<void()> task;
-            {
-                std::lock_guard lock(mutex);
-                if (!tasks.empty()) {
-                    task = std::move(tasks.front());
-                    tasks.pop_front();
-                }
-            }
-            if (task) {
-                task();
-            } else {
-                std::this_thread::yield();
-            }
+            if (!caller.runOne()) caller.waitForWork(std::chrono::milliseconds(1));
         }
     }
-    std::mutex mutex;
-    std::deque<std::function<void()>> tasks;
+    std::atomic<int> wakes{0};
     core::WindowThreadCaller caller;
 };
 
@@ -64,6 +47,7 @@ TEST(WindowThreadCaller, CallsFromAWorkerRunOnTheWindowThreadAndWait) {
     worker.join();
     EXPECT_EQ(ranOn, window);
     EXPECT_TRUE(ranBeforeReturn);
+    EXPECT_EQ(loop.wakes, 1);
 
     // On the window thread itself: at once.
     bool direct = false;
@@ -95,21 +79,12 @@ TEST(WindowThreadCaller, ClosingReleasesEveryWaiter) {
         });
     }
     // All three wait, their work queued and not run.
-    for (;;) {
-        {
-            std::lock_guard lock(loop.mutex);
-            if (loop.tasks.size() == 3) break;
-        }
-        std::this_thread::yield();
-    }
+    while (loop.wakes < 3) std::this_thread::yield();
     loop.caller.close();
     for (auto& w : workers) w.join();
     EXPECT_EQ(results, 3);
     // Work queued before the close never runs after it.
-    loop.runUntil([&] {
-        std::lock_guard lock(loop.mutex);
-        return loop.tasks.empty();
-    });
+    EXPECT_FALSE(loop.caller.runOne());
     EXPECT_FALSE(ran);
     EXPECT_FALSE(loop.caller.call([&] { ran = true; }));
     loop.caller.post([&] { ran = true; });

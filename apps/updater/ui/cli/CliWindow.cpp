@@ -129,13 +129,8 @@ CliWindow::CliWindow(const core::FrontEndContext& context, std::istream& in, std
       err_(err),
       interrupted_(interrupted),
       echoInput_(echoInput),
-      caller_([this](std::function<void()> task) {
-          {
-              std::lock_guard lock(queueMutex_);
-              tasks_.push_back(std::move(task));
-          }
-          queueChanged_.notify_all();
-      }),
+      // The loop waits on the caller's own queue.
+      caller_([] {}),
       procedure_(*this, *this, context.lock) {
     for (const core::MenuEntry& entry : core::kMenuLayout) {
         if (entry.id >= 0) menuEnabled_[entry.id] = true;
@@ -217,16 +212,8 @@ void CliWindow::loop() {
 }
 
 bool CliWindow::runNextTask() {
-    std::function<void()> task;
-    {
-        std::unique_lock lock(queueMutex_);
-        queueChanged_.wait_for(lock, kPoll, [&] { return !tasks_.empty(); });
-        if (tasks_.empty()) return false;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-    }
-    task();
-    return true;
+    caller_.waitForWork(kPoll);
+    return caller_.runOne();
 }
 
 bool CliWindow::fireDueTimers() {

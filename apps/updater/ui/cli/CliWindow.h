@@ -88,9 +88,6 @@ class CliWindow : public core::Window, public core::WindowHost {
     const std::atomic<bool>* interrupted_;
     bool echoInput_;
 
-    std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
-    std::deque<std::function<void()>> tasks_;
     core::WindowThreadCaller caller_;
     core::WindowProcedure procedure_;
 

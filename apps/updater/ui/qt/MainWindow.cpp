@@ -1,5 +1,8 @@
 #include "MainWindow.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,9 +15,11 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 #include <cstdio>
+#include <stdexcept>
 
 #include "MessageBoxes.h"
 #include "RecoveryDialog.h"
@@ -33,11 +38,26 @@ constexpr int kClientHeight = 500;  // the menu bar comes out of this
 }  // namespace
 
 MainWindow::MainWindow(platform::InstanceLock* lock, platform::DeviceEvents* events)
-    : caller_([this](std::function<void()> task) {
-          QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      caller_([this] {
+          // Only a wake-up crosses threads; the work itself waits in the
+          // caller's queue.
+          const uint64_t one = 1;
+          if (::write(wakeFd_, &one, sizeof one) < 0) {
+              // The counter is full: a wake-up is pending anyway.
+          }
       }),
       procedure_(*this, *this, lock),
       events_(events) {
+    if (wakeFd_ < 0) throw std::runtime_error("cannot make the window's wake-up event");
+    wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+    connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] {
+        uint64_t count = 0;
+        if (::read(wakeFd_, &count, sizeof count) < 0) {
+            // Nothing to read: another turn already took the wake-up.
+        }
+        caller_.runPending();
+    });
     setWindowTitle(QString::fromUtf8(core::kProgramName));
     setWindowIcon(programIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -85,6 +105,8 @@ MainWindow::~MainWindow() {
     // Nothing may wait on a window that is going away.
     caller_.close();
     if (events_ && eventsStarted_) events_->stop();
+    delete wakeNotifier_;
+    ::close(wakeFd_);
 }
 
 void MainWindow::buildMenu() {

@@ -19,6 +19,7 @@
 class QAction;
 class QPlainTextEdit;
 class QProgressBar;
+class QSocketNotifier;
 class QPushButton;
 class QTimer;
 
@@ -94,6 +95,8 @@ class MainWindow : public QMainWindow, public core::Window, public core::WindowH
     // Runs `fn` on the GUI thread; false once the window is gone.
     bool onGuiThread(const std::function<void()>& fn);
 
+    int wakeFd_;  // eventfd: another thread has queued work
+    QSocketNotifier* wakeNotifier_ = nullptr;
     core::WindowThreadCaller caller_;
     core::WindowProcedure procedure_;
     platform::DeviceEvents* events_;
