@@ -81,8 +81,9 @@ class BoxScript : public QObject {
     void tick() {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible() || done_.count(box)) continue;
-            done_.insert(box);
+            // Marked on the box itself: a new box may reuse a freed address.
+            if (!box || !box->isVisible() || box->property("answeredByScript").toBool()) continue;
+            box->setProperty("answeredByScript", true);
             SeenBox s;
             s.text = box->property(ui_qt::kBoxTextProperty).toString().toStdString();
             s.caption = box->windowTitle().toStdString();
@@ -107,7 +108,6 @@ class BoxScript : public QObject {
     }
     QTimer timer_{(app(), nullptr)};
     std::map<std::string, std::vector<QMessageBox::StandardButton>> rules_;
-    std::set<QMessageBox*> done_;
 };
 
 class GuiTest : public testing_support::CoreTest {

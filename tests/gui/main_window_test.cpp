@@ -240,3 +240,19 @@ TEST_F(MainWindowTest, StatusFromAWorkerIsPaintedWithTheWarning) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AreaScaled, EveryPixelIsTheAverageOfWhatItCovers) {
+    QImage source(3, 1, QImage::Format_ARGB32);
+    source.setPixel(0, 0, qRgb(255, 255, 255));
+    source.setPixel(1, 0, qRgb(255, 0, 0));
+    source.setPixel(2, 0, qRgb(0, 0, 0));
+    const QImage out = ui_qt::areaScaled(source, QSize(2, 1));
+    ASSERT_EQ(out.size(), QSize(2, 1));
+    // 1.5 source pixels each: white and half of red, half of red and black.
+    EXPECT_EQ(QColor(out.pixel(0, 0)), QColor(255, 170, 170));
+    EXPECT_EQ(QColor(out.pixel(1, 0)), QColor(85, 0, 0));
+}
+
+}  // namespace

@@ -1,7 +1,9 @@
 #include "StatusCanvas.h"
 
 #include <QFontMetrics>
+#include <QImage>
 #include <QPainter>
+#include <algorithm>
 
 #include "MessageBoxes.h"
 #include "core/UpdaterState.h"
@@ -21,9 +23,75 @@ constexpr int kTextFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
 
 }  // namespace
 
+namespace {
+
+// The pixel premultiplied, whatever the image's format.
+QRgb premultipliedPixel(const QImage& image, int x, int y) {
+    const QImage::Format f = image.format();
+    if (f == QImage::Format_ARGB32_Premultiplied) {
+        return reinterpret_cast<const QRgb*>(image.constScanLine(y))[x];
+    }
+    if (f == QImage::Format_RGB32) {
+        return reinterpret_cast<const QRgb*>(image.constScanLine(y))[x] | 0xff000000u;
+    }
+    if (f == QImage::Format_ARGB32) {
+        return qPremultiply(reinterpret_cast<const QRgb*>(image.constScanLine(y))[x]);
+    }
+    return qPremultiply(image.pixel(x, y));
+}
+
+}  // namespace
+
+// Both work pixel by pixel on purpose: Qt's own conversions and smooth
+// scaling of images this large hand the work to a thread pool.
+QImage areaScaled(const QImage& src, QSize size) {
+    QImage out(size, QImage::Format_ARGB32_Premultiplied);
+    if (src.isNull() || size.isEmpty()) return out;
+    const double fx = double(src.width()) / size.width();
+    const double fy = double(src.height()) / size.height();
+    for (int y = 0; y < size.height(); ++y) {
+        const double y0 = y * fy, y1 = (y + 1) * fy;
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            const double x0 = x * fx, x1 = (x + 1) * fx;
+            // Each source pixel counts with the part of it the target covers.
+            double a = 0, r = 0, g = 0, b = 0, total = 0;
+            for (int sy = int(y0); sy < y1 && sy < src.height(); ++sy) {
+                const double wy = std::min<double>(sy + 1, y1) - std::max<double>(sy, y0);
+                for (int sx = int(x0); sx < x1 && sx < src.width(); ++sx) {
+                    const double w = wy * (std::min<double>(sx + 1, x1) - std::max<double>(sx, x0));
+                    const QRgb p = premultipliedPixel(src, sx, sy);
+                    a += w * qAlpha(p);
+                    r += w * qRed(p);
+                    g += w * qGreen(p);
+                    b += w * qBlue(p);
+                    total += w;
+                }
+            }
+            if (total <= 0) total = 1;
+            line[x] = qRgba(int(r / total + 0.5), int(g / total + 0.5), int(b / total + 0.5),
+                            int(a / total + 0.5));
+        }
+    }
+    return out;
+}
+
+QImage premultipliedCopy(const QImage& src, QRect area) {
+    area = area.intersected(src.rect());
+    QImage out(area.size(), QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < area.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < area.width(); ++x) {
+            line[x] = premultipliedPixel(src, area.x() + x, area.y() + y);
+        }
+    }
+    return out;
+}
+
 StatusCanvas::StatusCanvas(QWidget* parent)
     : QWidget(parent), background_(QStringLiteral(":/art/background.png")) {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    corner_ = premultipliedCopy(background_, QRect(0, 0, kUnscaledWidth, kUnscaledHeight));
 }
 
 void StatusCanvas::invalidate() {
@@ -51,14 +119,15 @@ QFont StatusCanvas::warningFont() const {
 void StatusCanvas::drawBackground(QPainter& painter) {
     painter.fillRect(rect(), Qt::black);
     if (background_.isNull()) return;
-    painter.drawPixmap(0, 0, background_, 0, 0, kUnscaledWidth, kUnscaledHeight);
+    painter.drawImage(0, 0, corner_);
     const qreal ratio = devicePixelRatioF();
     const QSize target = (QSizeF(kStretchRect.size()) * ratio).toSize();
     if (scaled_.size() != target) {
-        scaled_ = background_.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        // An area average, as a halftone stretch gives, computed once.
+        scaled_ = areaScaled(background_, target);
         scaled_.setDevicePixelRatio(ratio);
     }
-    painter.drawPixmap(kStretchRect.topLeft(), scaled_);
+    painter.drawImage(kStretchRect.topLeft(), scaled_);
 }
 
 void StatusCanvas::paintEvent(QPaintEvent*) {

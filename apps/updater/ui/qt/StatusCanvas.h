@@ -4,10 +4,17 @@
 // progress bar and the log view are its children.
 #pragma once
 
+#include <QImage>
 #include <QPixmap>
 #include <QWidget>
 
 namespace ui_qt {
+
+// `source` scaled to `size`, every target pixel the average of the source
+// area it covers.
+QImage areaScaled(const QImage& source, QSize size);
+// The part `area` of `source`, premultiplied.
+QImage premultipliedCopy(const QImage& source, QRect area);
 
 class StatusCanvas : public QWidget {
     Q_OBJECT
@@ -32,8 +39,9 @@ class StatusCanvas : public QWidget {
   private:
     void drawBackground(QPainter& painter);
 
-    QPixmap background_;
-    QPixmap scaled_;  // the picture as stretched into the window, kept
+    QImage background_;
+    QImage corner_;  // its top-left corner as first drawn
+    QImage scaled_;  // the picture as stretched into the window, kept
     bool marked_ = false;
 };
 

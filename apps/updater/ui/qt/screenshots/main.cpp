@@ -111,12 +111,13 @@ class Director : public QObject {
     }
 
     void answer(QMessageBox* box) {
-        if (answered_.count(box)) return;
+        // Marked on the box itself: a new box may reuse a freed address.
+        if (box->property("answeredByDirector").toBool()) return;
+        box->setProperty("answeredByDirector", true);
         const std::string caption = box->windowTitle().toStdString();
         const std::string text = box->text().toStdString();
         for (const BoxRule& rule : boxes_) {
             if (caption == rule.captionOrText || text.find(rule.captionOrText) == 0) {
-                answered_.insert(box);
                 if (caption == core::kBackupReminderCaption) ++remindersAnswered;
                 if (!rule.shot.isEmpty()) {
                     box->adjustSize();
@@ -130,7 +131,6 @@ class Director : public QObject {
         std::fprintf(stderr, "screenshots: unexpected box \"%s\": %s\n", caption.c_str(),
                      text.c_str());
         ++failures;
-        answered_.insert(box);
         box->button(box->escapeButton() ? box->standardButton(box->escapeButton())
                                         : QMessageBox::Ok)
             ->click();
@@ -140,7 +140,6 @@ class Director : public QObject {
     std::vector<Step> steps_;
     std::vector<BoxRule> boxes_;
     size_t next_ = 0;
-    std::set<QMessageBox*> answered_;
     QTimer timer_;
     QElapsedTimer deadline_;
 };
