@@ -6,6 +6,7 @@
 
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/VolumeEjector.h"
@@ -22,6 +23,7 @@ struct Services {
     platform::VolumeEjector* volumeEjector = nullptr;
     platform::DebugOutput* debugOutput = nullptr;
     platform::Paths* paths = nullptr;
+    platform::Files* files = nullptr;  // null: no file work can be done
     Window* window = nullptr;  // null until the main window exists
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its
