@@ -33,13 +33,16 @@ class WritableFile {
     virtual std::string error() const = 0;
 };
 
-// Outcome of a tree operation: what was done, the symbolic links skipped,
-// and the first problem that stopped it (or made it incomplete).
+// Outcome of a tree operation: what was done, what was skipped, and the
+// first problem that stopped it (or made it incomplete).
 struct TreeResult {
     bool ok = false;
-    std::string error;                      // empty when ok
-    std::vector<std::string> skippedLinks;  // paths of links not followed
-    std::vector<std::string> differences;   // compareTrees: what differs
+    std::string error;  // empty when ok
+    // Entries not copied or compared: links (never followed) and anything
+    // that is neither a file nor a folder. deleteTree lists the links it
+    // removed without following them.
+    std::vector<std::string> skipped;
+    std::vector<std::string> differences;  // compareTrees: what differs
     uint64_t files = 0;
     uint64_t bytes = 0;
 };
