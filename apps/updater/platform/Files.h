@@ -84,6 +84,11 @@ class Files {
     // removed themselves without being followed. A missing folder is success.
     virtual TreeResult deleteTree(const std::string& path) = 0;
 
+    // Gives the folder `from` the name `to` (same file system); `to` must
+    // not exist. A link named `from` is refused.
+    virtual bool renameFolder(const std::string& from, const std::string& to,
+                              std::string* error) = 0;
+
     // Compares every folder and every byte of every file of `a` with `b`.
     virtual TreeResult compareTrees(const std::string& a, const std::string& b,
                                     TreeComparison how) = 0;

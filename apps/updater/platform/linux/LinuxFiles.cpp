@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -636,6 +637,36 @@ TreeResult LinuxFiles::deleteTree(const std::string& rawPath) {
     }
     result.ok = true;
     return result;
+}
+
+bool LinuxFiles::renameFolder(const std::string& rawFrom, const std::string& rawTo,
+                              std::string* error) {
+    const std::string from = trimmed(rawFrom), to = trimmed(rawTo);
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0) {
+        setError(error, "cannot inspect " + from + ": " + errnoText(errno));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        setError(error, from + (S_ISLNK(st.st_mode) ? " is a symbolic link; it is not followed"
+                                                    : " is not a folder"));
+        return false;
+    }
+    // RENAME_NOREPLACE: whatever appears at `to` meanwhile is never replaced.
+    int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL) {
+        // A file system without the flag: check, then rename.
+        if (::lstat(to.c_str(), &st) == 0) {
+            errno = EEXIST;
+        } else {
+            rc = ::rename(from.c_str(), to.c_str());
+        }
+    }
+    if (rc != 0) {
+        setError(error, "cannot rename " + from + " to " + to + ": " + errnoText(errno));
+        return false;
+    }
+    return true;
 }
 
 TreeResult LinuxFiles::compareTrees(const std::string& rawA, const std::string& rawB,

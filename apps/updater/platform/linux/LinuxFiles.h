@@ -16,6 +16,7 @@ class LinuxFiles : public Files {
     bool copyFile(const std::string& from, const std::string& to, std::string* error) override;
     TreeResult copyTree(const std::string& from, const std::string& to) override;
     TreeResult deleteTree(const std::string& path) override;
+    bool renameFolder(const std::string& from, const std::string& to, std::string* error) override;
     TreeResult compareTrees(const std::string& a, const std::string& b,
                             TreeComparison how) override;
     bool isFolder(const std::string& path) override;
