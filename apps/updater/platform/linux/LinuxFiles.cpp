@@ -486,11 +486,18 @@ class TreeCompare {
             differ(rel + ": " + problem);
             return true;
         }
-        std::vector<uint8_t> ba(kCopyChunk), bb(kCopyChunk);
+        // Buffers reused from file to file, sized for the largest seen.
+        const size_t want = size_t(std::min<uint64_t>(uint64_t(sa.st_size) + 1, kCopyChunk));
+        if (ba_.size() < want) {
+            ba_.resize(want);
+            bb_.resize(want);
+        }
+        std::vector<uint8_t>& ba = ba_;
+        std::vector<uint8_t>& bb = bb_;
         uint64_t offset = 0;
         for (;;) {
-            ssize_t na = readFull(fa.get(), ba.data(), ba.size());
-            ssize_t nb = readFull(fb.get(), bb.data(), bb.size());
+            ssize_t na = readFull(fa.get(), ba.data(), want);
+            ssize_t nb = readFull(fb.get(), bb.data(), want);
             if (na < 0) {
                 result_.error = "cannot read " + pa + ": " + errnoText(errno);
                 return false;
@@ -521,6 +528,7 @@ class TreeCompare {
 
     TreeResult& result_;
     TreeComparison how_;
+    std::vector<uint8_t> ba_, bb_;
 };
 
 }  // namespace
