@@ -607,24 +607,66 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
                                 const std::function<void()>& underLock) {
     std::lock_guard identity(identityMutex);
     GpsMode old;
+    int bootloaderOpenFailures = 0;
+    uint16_t flashPid = 0;
     {
         std::lock_guard lock(mutex);
         if (expectedGen && *expectedGen != generation) return false;
         old = mode;
+        bootloaderOpenFailures = config.faults.bootloaderOpenFailures;
+        flashPid =
+            static_cast<uint16_t>(config.deviceType + (config.japanese ? kJapaneseOffset : 0));
     }
     const GpsMode target = newMode.value_or(old);
     const bool identityChanges = target != old;
-    if (identityChanges && node) {
-        node->kill();
-        hidport::removeSimulatedDevice(node.get());
-        node.reset();
+
+    // The bus first: the old node is gone and the new one can be opened by
+    // the time anybody sees the new mode.
+    if (identityChanges) {
+        if (node) {
+            node->kill();
+            hidport::removeSimulatedDevice(node.get());
+            node.reset();
+        }
         if (old == GpsMode::FlashBootloader) flashBl->unplug();
         if (old == GpsMode::RomBootloader) romBl->unplug();
+        // One flash behind both bootloaders: it follows the one enumerated.
+        if (old == GpsMode::RomBootloader) {
+            flashBl->flash().preload(0, romBl->flash().read(0, FlashModel::kSize));
+        }
+        if (target == GpsMode::RomBootloader) {
+            romBl->flash().preload(0, flashBl->flash().read(0, FlashModel::kSize));
+        }
+        std::weak_ptr<Impl> weak = weak_from_this();
+        switch (target) {
+            case GpsMode::Application:
+                node = std::make_shared<UsbNode>(NodeKind::Application, kGpsVendorId, kAppProductId,
+                                                 appLink, weak);
+                break;
+            case GpsMode::FlashBootloader:
+                // The node carries the product id: the bootloader names the
+                // variant the device last ran.
+                flashBl->plugIn();
+                if (bootloaderOpenFailures > 0) {
+                    BootloaderFaults f = flashBl->faults();
+                    f.openFailures = bootloaderOpenFailures;
+                    flashBl->setFaults(f);
+                }
+                node = std::make_shared<UsbNode>(NodeKind::FlashBootloader, kGpsVendorId, flashPid,
+                                                 flashBl, weak);
+                break;
+            case GpsMode::RomBootloader:
+                romBl->plugIn();
+                node = std::make_shared<UsbNode>(NodeKind::RomBootloader, kRomVendorId,
+                                                 kRomProductId, romBl, weak);
+                break;
+            case GpsMode::Unplugged:
+                break;
+        }
+        if (node) hidport::addSimulatedDevice(node);
     }
 
     std::vector<platform::DeviceEvent> events;
-    int bootloaderOpenFailures = 0;
-    uint16_t flashPid = 0;
     {
         std::lock_guard lock(mutex);
         if (physical) ++generation;
@@ -639,57 +681,13 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
                        (target == GpsMode::Unplugged ? "" : " shown"));
         }
         const bool driveAfter = driveVisibleLocked();
-        if (driveBefore && !driveAfter)
+        if (driveBefore && !driveAfter) {
             events.push_back(platform::DeviceEvent::VolumeRemoveComplete);
+        }
         if (identityChanges) events.push_back(platform::DeviceEvent::DevNodesChanged);
         if (!driveBefore && driveAfter) events.push_back(platform::DeviceEvent::VolumeArrival);
         if (driveBefore != driveAfter) noteLocked(driveAfter ? "drive mounted" : "drive gone");
-        bootloaderOpenFailures = config.faults.bootloaderOpenFailures;
-        flashPid =
-            static_cast<uint16_t>(config.deviceType + (config.japanese ? kJapaneseOffset : 0));
         changed.notify_all();
-    }
-
-    if (identityChanges) {
-        // One flash behind both bootloaders: it follows the one enumerated.
-        if (old == GpsMode::RomBootloader) {
-            flashBl->flash().preload(0, romBl->flash().read(0, FlashModel::kSize));
-        }
-        if (target == GpsMode::RomBootloader) {
-            romBl->flash().preload(0, flashBl->flash().read(0, FlashModel::kSize));
-        }
-        std::shared_ptr<UsbNode> fresh;
-        std::weak_ptr<Impl> weak = weak_from_this();
-        switch (target) {
-            case GpsMode::Application:
-                fresh = std::make_shared<UsbNode>(NodeKind::Application, kGpsVendorId,
-                                                  kAppProductId, appLink, weak);
-                break;
-            case GpsMode::FlashBootloader: {
-                // The node carries the product id: the bootloader names the
-                // variant the device last ran.
-                flashBl->plugIn();
-                if (bootloaderOpenFailures > 0) {
-                    BootloaderFaults f = flashBl->faults();
-                    f.openFailures = bootloaderOpenFailures;
-                    flashBl->setFaults(f);
-                }
-                fresh = std::make_shared<UsbNode>(NodeKind::FlashBootloader, kGpsVendorId, flashPid,
-                                                  flashBl, weak);
-                break;
-            }
-            case GpsMode::RomBootloader:
-                romBl->plugIn();
-                fresh = std::make_shared<UsbNode>(NodeKind::RomBootloader, kRomVendorId,
-                                                  kRomProductId, romBl, weak);
-                break;
-            case GpsMode::Unplugged:
-                break;
-        }
-        if (fresh) {
-            node = fresh;
-            hidport::addSimulatedDevice(fresh);
-        }
     }
     post(events);
     return true;
