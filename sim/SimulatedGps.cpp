@@ -128,9 +128,46 @@ struct QueuedReport {
     int64_t readyAtMs;
 };
 
-enum class NodeKind { Application, FlashBootloader, RomBootloader };
-
 class UsbNode;
+
+// One handle's view of the application's command link. As with a hidraw
+// node, every open handle receives its own copy of every report the device
+// sends from the time it opened, so a scan on one thread and a worker
+// listening on another never take each other's answers. hidport gives each
+// open the device object it opened, so the device keeps one unopened slot on
+// the bus and offers a fresh one as each is taken. Its queue and flags are
+// guarded by the device's mutex.
+class LinkHandle : public hidport::SimulatedHidDevice {
+  public:
+    LinkHandle(std::weak_ptr<SimulatedGps::Impl> owner, uint64_t enumeration)
+        : owner_(std::move(owner)), enumeration_(enumeration) {}
+
+    uint16_t vendorId() const override { return kGpsVendorId; }
+    uint16_t productId() const override { return kAppProductId; }
+    size_t outputReportLength() const override { return kOutputReportSize; }
+    bool open() override;
+    void close() override;
+    int read(unsigned char* data, size_t length, int milliseconds) override;
+    int write(const unsigned char* data, size_t length, int milliseconds) override;
+
+    // Under the device's mutex.
+    void pushLocked(const InputReport& report, int64_t readyAt) {
+        if (!queue_.empty()) readyAt = std::max(readyAt, queue_.back().readyAtMs);
+        queue_.push_back({report, readyAt});
+    }
+    void killLocked() {
+        dead_ = true;
+        queue_.clear();
+    }
+
+  private:
+    const std::weak_ptr<SimulatedGps::Impl> owner_;
+    const uint64_t enumeration_;
+    bool taken_ = false;  // some hid_open got this slot
+    bool open_ = false;
+    bool dead_ = false;  // the enumeration it belonged to is gone
+    std::deque<QueuedReport> queue_;
+};
 
 }  // namespace
 
@@ -222,9 +259,9 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
         plan.reset();
         return taken;
     }
+    // A report to every open handle of the link.
     void queueAtLocked(const InputReport& report, int64_t readyAt) {
-        if (!replies.empty()) readyAt = std::max(readyAt, replies.back().readyAtMs);
-        replies.push_back({report, readyAt});
+        for (LinkHandle* link : openLinks) link->pushLocked(report, readyAt);
         changed.notify_all();
     }
     void queueLocked(const InputReport& report) {
@@ -246,6 +283,8 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
 
     // --- Without `mutex` ---
     void schedule(int64_t delayMs, uint64_t gen, Action action);
+    // Puts an unopened slot of the link on the bus for the next hid_open.
+    void offerLinkSlot(uint64_t enumeration);
     // Changes identity and drive: nullopt keeps the mode or the drive (a drive
     // is only ever up in application mode). With `expectedGen`
     // nothing happens when a physical change came in between; `physical`
@@ -289,16 +328,16 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
     GpsMode mode = GpsMode::Unplugged;
     bool driveUp = false;     // the device presents its drive (until ejected)
     uint64_t generation = 0;  // a physical change starts a new one
-    int openHandles = 0;
     int openAttempts = 0;
-    std::deque<QueuedReport> replies;
+    uint64_t appEnumeration = 0;  // counts the application's enumerations
+    std::vector<LinkHandle*> openLinks;
     std::vector<LinkCommandFrame> received;
     std::vector<std::string> activity;
     std::optional<UnplugPlan> plan;
     bool resetPending = false;
 
-    std::mutex identityMutex;  // one change of identity at a time; before `mutex`
-    std::shared_ptr<hidport::SimulatedHidDevice> appLink;
+    std::mutex identityMutex;              // one change of identity at a time; before `mutex`
+    std::shared_ptr<LinkHandle> freeLink;  // the unopened slot on the bus, under identityMutex
     std::shared_ptr<BootloaderTarget> flashBl;
     std::shared_ptr<BootloaderTarget> romBl;
     std::shared_ptr<UsbNode> node;  // the identity on the bus, under identityMutex
@@ -315,97 +354,92 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
 
 namespace {
 
-// The HID side of the application mode: the command link.
-class AppLink : public hidport::SimulatedHidDevice {
-  public:
-    explicit AppLink(std::weak_ptr<SimulatedGps::Impl> owner) : owner_(std::move(owner)) {}
-
-    uint16_t vendorId() const override { return kGpsVendorId; }
-    uint16_t productId() const override { return kAppProductId; }
-    size_t outputReportLength() const override { return kOutputReportSize; }
-
-    bool open() override {
-        auto s = owner_.lock();
-        if (!s) return false;
+bool LinkHandle::open() {
+    auto s = owner_.lock();
+    if (!s) return false;
+    {
         std::lock_guard lock(s->mutex);
+        // A slot another open took is not an attempt on the device.
+        if (taken_ || dead_) return false;
         ++s->openAttempts;
-        if (!s->linkReachableLocked()) return false;
+        if (!s->linkReachableLocked() || s->appEnumeration != enumeration_) return false;
         int& failures = s->config.faults.openFailures;
         if (failures < 0) return false;
         if (failures > 0) {
             --failures;
             return false;
         }
-        ++s->openHandles;
-        return true;
+        taken_ = true;
+        open_ = true;
+        s->openLinks.push_back(this);
     }
+    // The handle keeps this object; the bus gets a fresh slot.
+    hidport::removeSimulatedDevice(this);
+    s->offerLinkSlot(enumeration_);
+    return true;
+}
 
-    void close() override {
-        auto s = owner_.lock();
-        if (!s) return;
+void LinkHandle::close() {
+    auto s = owner_.lock();
+    if (!s) return;
+    std::lock_guard lock(s->mutex);
+    open_ = false;
+    queue_.clear();  // unread reports go with the handle
+    std::erase(s->openLinks, this);
+}
+
+int LinkHandle::read(unsigned char* data, size_t length, int milliseconds) {
+    auto owner = owner_.lock();
+    if (!owner || !data) return -1;
+    SimulatedGps::Impl& s = *owner;
+    std::unique_lock lock(s.mutex);
+    const int64_t start = s.clock.nowMs();
+    for (;;) {
+        if (!open_ || dead_ || !s.linkReachableLocked()) return -1;
+        const int64_t now = s.clock.nowMs();
+        if (!queue_.empty() && queue_.front().readyAtMs <= now) {
+            const InputReport report = queue_.front().data;
+            queue_.pop_front();
+            const size_t n = std::min(length, report.size());
+            std::copy_n(report.begin(), n, data);
+            return static_cast<int>(n);
+        }
+        int64_t waitMs = milliseconds < 0 ? 1000 : start + milliseconds - now;
+        if (milliseconds >= 0 && waitMs <= 0) return 0;
+        if (!queue_.empty()) waitMs = std::min(waitMs, queue_.front().readyAtMs - now);
+        s.changed.wait_for(lock, s.clock.realDuration(std::max<int64_t>(waitMs, 1)));
+    }
+}
+
+int LinkHandle::write(const unsigned char* data, size_t length, int) {
+    auto s = owner_.lock();
+    if (!s || !data) return -1;
+    std::optional<UnplugPlan> pull;
+    std::string why;
+    {
         std::lock_guard lock(s->mutex);
-        if (s->openHandles > 0 && --s->openHandles == 0) {
-            s->replies.clear();  // unread replies go with the last handle
+        if (!open_ || dead_ || !s->linkReachableLocked()) return -1;
+        if (length == 0 || data[0] != 0x00) return -1;  // the link has no numbered reports
+        if (auto frame = decodeCommandReport(std::span(data, length))) {
+            pull = s->handleLocked(*frame);
+            if (pull) why = std::string("unplugged at ") + gpsStepName(pull->step);
         }
     }
+    // The command reached the device, which then dropped off the bus.
+    if (pull) s->pullCable(*pull, why);
+    return static_cast<int>(length);
+}
 
-    int read(unsigned char* data, size_t length, int milliseconds) override {
-        auto owner = owner_.lock();
-        if (!owner || !data) return -1;
-        SimulatedGps::Impl& s = *owner;
-        std::unique_lock lock(s.mutex);
-        const int64_t start = s.clock.nowMs();
-        for (;;) {
-            if (!s.linkReachableLocked()) return -1;
-            const int64_t now = s.clock.nowMs();
-            if (!s.replies.empty() && s.replies.front().readyAtMs <= now) {
-                const InputReport report = s.replies.front().data;
-                s.replies.pop_front();
-                const size_t n = std::min(length, report.size());
-                std::copy_n(report.begin(), n, data);
-                return static_cast<int>(n);
-            }
-            int64_t waitMs = milliseconds < 0 ? 1000 : start + milliseconds - now;
-            if (milliseconds >= 0 && waitMs <= 0) return 0;
-            if (!s.replies.empty()) waitMs = std::min(waitMs, s.replies.front().readyAtMs - now);
-            s.changed.wait_for(lock, s.clock.realDuration(std::max<int64_t>(waitMs, 1)));
-        }
-    }
-
-    int write(const unsigned char* data, size_t length, int) override {
-        auto s = owner_.lock();
-        if (!s || !data) return -1;
-        std::optional<UnplugPlan> pull;
-        std::string why;
-        {
-            std::lock_guard lock(s->mutex);
-            if (!s->linkReachableLocked()) return -1;
-            if (length == 0 || data[0] != 0x00) return -1;  // the link has no numbered reports
-            if (auto frame = decodeCommandReport(std::span(data, length))) {
-                pull = s->handleLocked(*frame);
-                if (pull) why = std::string("unplugged at ") + gpsStepName(pull->step);
-            }
-        }
-        // The command reached the device, which then dropped off the bus.
-        if (pull) s->pullCable(*pull, why);
-        return static_cast<int>(length);
-    }
-
-  private:
-    std::weak_ptr<SimulatedGps::Impl> owner_;
-};
-
-// One enumeration of the device on the bus. Handles opened on it die with it,
-// as those of a real device node do: once it leaves, they only see errors,
-// even after the device comes back under the same ids. It also watches the
-// bootloader protocol for the device's own steps (unplug plans, the reset
-// answer that precedes a restart).
+// One enumeration of a bootloader on the bus. Handles opened on it die with
+// it, as those of a real device node do: once it leaves, they only see
+// errors, even after the device comes back under the same ids. It also
+// watches the bootloader protocol for the device's own steps (unplug plans,
+// the reset answer that precedes a restart).
 class UsbNode : public hidport::SimulatedHidDevice {
   public:
-    UsbNode(NodeKind kind, uint16_t vid, uint16_t pid,
-            std::shared_ptr<hidport::SimulatedHidDevice> inner,
+    UsbNode(uint16_t vid, uint16_t pid, std::shared_ptr<hidport::SimulatedHidDevice> inner,
             std::weak_ptr<SimulatedGps::Impl> owner)
-        : kind_(kind), vid_(vid), pid_(pid), inner_(std::move(inner)), owner_(std::move(owner)) {}
+        : vid_(vid), pid_(pid), inner_(std::move(inner)), owner_(std::move(owner)) {}
 
     uint16_t vendorId() const override { return vid_; }
     uint16_t productId() const override { return pid_; }
@@ -433,18 +467,16 @@ class UsbNode : public hidport::SimulatedHidDevice {
             forward = alive_;  // a dead node already gave its handles back
         }
         if (forward) inner_->close();
-        if (kind_ != NodeKind::Application) {
-            // Nobody is left to read a reset answer: the device need not wait.
-            if (auto owner = owner_.lock()) owner->resetAnswerRead();
-        }
+        // Nobody is left to read a reset answer: the device need not wait.
+        if (auto owner = owner_.lock()) owner->resetAnswerRead();
     }
 
     int read(unsigned char* data, size_t length, int milliseconds) override {
         if (!alive()) return -1;
         const int n = inner_->read(data, length, milliseconds);
         if (!alive()) return -1;
-        if (kind_ != NodeKind::Application && n >= 13 && data[0] == kCommandInReport &&
-            data[4] == kGenericResponseTag && data[12] == protocol::kCommandTag_Reset) {
+        if (n >= 13 && data[0] == kCommandInReport && data[4] == kGenericResponseTag &&
+            data[12] == protocol::kCommandTag_Reset) {
             if (auto owner = owner_.lock()) owner->resetAnswerRead();
         }
         return n;
@@ -452,7 +484,6 @@ class UsbNode : public hidport::SimulatedHidDevice {
 
     int write(const unsigned char* data, size_t length, int milliseconds) override {
         if (!alive() || !data) return -1;
-        if (kind_ == NodeKind::Application) return inner_->write(data, length, milliseconds);
 
         const uint8_t id = length > 0 ? data[0] : 0;
         const uint32_t packetLength =
@@ -534,7 +565,6 @@ class UsbNode : public hidport::SimulatedHidDevice {
         return alive_;
     }
 
-    const NodeKind kind_;
     const uint16_t vid_;
     const uint16_t pid_;
     const std::shared_ptr<hidport::SimulatedHidDevice> inner_;
@@ -554,7 +584,6 @@ class UsbNode : public hidport::SimulatedHidDevice {
 
 void SimulatedGps::Impl::start() {
     std::weak_ptr<Impl> weak = weak_from_this();
-    appLink = std::make_shared<AppLink>(weak);
     // Its USB ids are those of the node it is enumerated under (the product
     // id follows the variant the device runs); the target's own are nominal.
     const uint16_t flashPid =
@@ -587,6 +616,16 @@ void SimulatedGps::Impl::shutdown() {
     change(GpsMode::Unplugged, false, std::nullopt, true);
     for (const auto& target : {flashBl, romBl}) target->setResetHook(nullptr);
     applyReadOnly(false);
+}
+
+void SimulatedGps::Impl::offerLinkSlot(uint64_t enumeration) {
+    std::lock_guard identity(identityMutex);
+    {
+        std::lock_guard lock(mutex);
+        if (appEnumeration != enumeration || mode != GpsMode::Application) return;
+    }
+    freeLink = std::make_shared<LinkHandle>(weak_from_this(), enumeration);
+    hidport::addSimulatedDevice(freeLink);
 }
 
 void SimulatedGps::Impl::schedule(int64_t delayMs, uint64_t gen, Action action) {
@@ -628,6 +667,14 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
             hidport::removeSimulatedDevice(node.get());
             node.reset();
         }
+        if (old == GpsMode::Application) {
+            if (freeLink) hidport::removeSimulatedDevice(freeLink.get());
+            freeLink.reset();
+            std::lock_guard lock(mutex);
+            for (LinkHandle* link : openLinks) link->killLocked();
+            openLinks.clear();
+            changed.notify_all();
+        }
         if (old == GpsMode::FlashBootloader) flashBl->unplug();
         if (old == GpsMode::RomBootloader) romBl->unplug();
         // One flash behind both bootloaders: it follows the one enumerated.
@@ -639,10 +686,16 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
         }
         std::weak_ptr<Impl> weak = weak_from_this();
         switch (target) {
-            case GpsMode::Application:
-                node = std::make_shared<UsbNode>(NodeKind::Application, kGpsVendorId, kAppProductId,
-                                                 appLink, weak);
+            case GpsMode::Application: {
+                uint64_t enumeration;
+                {
+                    std::lock_guard lock(mutex);
+                    enumeration = ++appEnumeration;
+                }
+                freeLink = std::make_shared<LinkHandle>(weak, enumeration);
+                hidport::addSimulatedDevice(freeLink);
                 break;
+            }
             case GpsMode::FlashBootloader:
                 // The node carries the product id: the bootloader names the
                 // variant the device last ran.
@@ -652,13 +705,11 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
                     f.openFailures = bootloaderOpenFailures;
                     flashBl->setFaults(f);
                 }
-                node = std::make_shared<UsbNode>(NodeKind::FlashBootloader, kGpsVendorId, flashPid,
-                                                 flashBl, weak);
+                node = std::make_shared<UsbNode>(kGpsVendorId, flashPid, flashBl, weak);
                 break;
             case GpsMode::RomBootloader:
                 romBl->plugIn();
-                node = std::make_shared<UsbNode>(NodeKind::RomBootloader, kRomVendorId,
-                                                 kRomProductId, romBl, weak);
+                node = std::make_shared<UsbNode>(kRomVendorId, kRomProductId, romBl, weak);
                 break;
             case GpsMode::Unplugged:
                 break;
@@ -675,7 +726,6 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
         mode = target;
         driveUp = target == GpsMode::Application && newDriveUp.value_or(driveUp);
         if (identityChanges) {
-            replies.clear();
             resetPending = false;
             noteLocked(std::string(gpsModeName(target)) +
                        (target == GpsMode::Unplugged ? "" : " shown"));
