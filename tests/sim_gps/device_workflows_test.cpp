@@ -121,6 +121,12 @@ TEST_F(Workflows, RadioUpdateTicksSuccusAndRestartsWithTheCarriedBuild) {
     EXPECT_TRUE(fs::exists(gps.driveFolder() + "/nrf_update.bin"));  // left for the device
 }
 
+TEST(RadioImageCrc, CheckValue) {
+    const char* check = "123456789";
+    EXPECT_EQ(sim::radioImageCrc16(reinterpret_cast<const uint8_t*>(check), 9), 0x29B1);
+    EXPECT_EQ(sim::radioImageCrc16(nullptr, 0), 0xFFFF);
+}
+
 TEST_F(Workflows, RadioFilesThatFailTheCheckAreAnsweredWithPercent) {
     sim::SimulatedGps& gps = gpsOfType(13);
     auto [length, crc] = putRadioFiles(gps, 113720, false);
