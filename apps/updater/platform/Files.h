@@ -20,7 +20,7 @@ class WritableFile {
   public:
     virtual ~WritableFile() = default;
     // An exclusive byte-range lock over [offset, offset + length); false when
-    // refused.
+    // another holder refuses it (a file system without locks grants it).
     virtual bool lock(uint64_t offset, uint64_t length) = 0;
     virtual bool unlock(uint64_t offset, uint64_t length) = 0;
     // Writes the whole buffer from the start of the file (as one write as far

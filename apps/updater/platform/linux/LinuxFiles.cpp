@@ -97,6 +97,13 @@ Fd openRegularForRead(int dirFd, const char* name, struct stat* st, std::string*
     return fd;
 }
 
+// A lock refused because someone else holds it. A file system that keeps no
+// locks at all (some network and FUSE mounts) refuses nobody: the write is
+// still counted byte for byte, which is what keeps a short file off the GPS.
+bool lockHeldElsewhere(int err) {
+    return err == EAGAIN || err == EACCES;
+}
+
 // Opens (creating when missing) a regular file for writing and empties it,
 // after taking a whole-file lock so that no other writer shares it.
 Fd openForWrite(int dirFd, const char* name, mode_t mode, std::string* problem,
@@ -114,7 +121,7 @@ Fd openForWrite(int dirFd, const char* name, mode_t mode, std::string* problem,
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    if (::fcntl(fd.get(), F_OFD_SETLK, &whole) != 0) {
+    if (::fcntl(fd.get(), F_OFD_SETLK, &whole) != 0 && lockHeldElsewhere(errno)) {
         setError(problem, shown + " is in use by another writer");
         return Fd();
     }
@@ -294,7 +301,7 @@ class LinuxWritableFile : public WritableFile {
         range.l_whence = SEEK_SET;
         range.l_start = off_t(offset);
         range.l_len = off_t(length);
-        if (::fcntl(fd_.get(), F_OFD_SETLK, &range) != 0) {
+        if (::fcntl(fd_.get(), F_OFD_SETLK, &range) != 0 && lockHeldElsewhere(errno)) {
             error_ = std::string("cannot ") + what + " " + path_ + ": " + errnoText(errno);
             return false;
         }
