@@ -298,16 +298,4 @@ TEST_F(RadioUpdateTest, DriveAndStagingProblems) {
     EXPECT_TRUE(statusWith("Error\nUnable to determine device model.", "Something went wrong"));
 }
 
-TEST_F(RadioUpdateTest, VariantChoiceSetsTheRecordsVariant) {
-    connect(5, 7, 63, 60);
-    core::state().gcbn = -99;
-    gps->script = {deviceTextReport("complete")};
-    EXPECT_TRUE(core::updateNordic());
-    EXPECT_EQ(core::deviceRecord().snapshot().dlv, 0);
-    core::state().gcbn = 60;
-    gps->script = {deviceTextReport("complete")};
-    EXPECT_TRUE(core::updateNordic());
-    EXPECT_EQ(core::deviceRecord().snapshot().dlv, 60);
-}
-
 }  // namespace

@@ -128,29 +128,6 @@ TEST_F(SimWorkflowTest, RadioFaults) {
     EXPECT_TRUE(statusWith("Heron Ultra\nError updating wireless firmware"));
 }
 
-TEST_F(SimWorkflowTest, VersionQuestionFaults) {
-    sim::GpsFaults faults;
-    faults.silentRadio = true;
-    plugIn(12, 14, 51, faults);
-    EXPECT_FALSE(core::checkNordicVersion());
-    EXPECT_TRUE(core::state().bypassRadioVersionCheck);
-    EXPECT_TRUE(core::checkNordicVersion());
-    EXPECT_TRUE(logged("ByPass Flag Set NRFV\r\n"));
-
-    newMachine();
-    core::state().bypassRadioVersionCheck = false;
-    plugIn(5, 7, 62, faults);
-    EXPECT_FALSE(core::checkNordicVersion());
-    EXPECT_TRUE(statusWith("Heron GPS\nError check version wireless firmware"));
-
-    newMachine();
-    faults.silentRadio = false;
-    faults.radioVersionTwoDots = true;
-    plugIn(5, 7, 62, faults);
-    EXPECT_TRUE(core::checkNordicVersion());
-    EXPECT_EQ(core::state().deviceRadioBuild, 0);
-}
-
 TEST_F(SimWorkflowTest, FontsAreLoadedByTheDevice) {
     plugIn(5, 7, 63);
     ASSERT_TRUE(core::updateLanguagePacks());
@@ -226,21 +203,6 @@ TEST_F(SimWorkflowTest, EraseKeysHearsTheRadioAndEnds) {
     EXPECT_EQ(core::state().deviceRadioBuild, 0);
     EXPECT_TRUE(logged("Erasing bonding keys\r\n"));
     EXPECT_TRUE(logged("Bonding keys erased\r\n"));
-}
-
-TEST_F(SimWorkflowTest, NoDriveAndNoDevice) {
-    sim::GpsFaults faults;
-    faults.driveMissing = true;
-    plugIn(5, 7, 63, faults);
-    core::state().setGpsDriveRoot("");
-    EXPECT_FALSE(core::updateNordic());
-    EXPECT_FALSE(core::updateLanguagePacks());
-    EXPECT_TRUE(statusWith("Can not find GPS USB drive"));
-
-    newMachine();
-    EXPECT_FALSE(core::factoryReset());
-    EXPECT_FALSE(core::eraseNordicKeys());
-    EXPECT_FALSE(core::checkNordicVersion());
 }
 
 }  // namespace
