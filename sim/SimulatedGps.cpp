@@ -126,6 +126,7 @@ class Scheduler {
 struct QueuedReport {
     InputReport data;
     int64_t readyAtMs;
+    bool announcesRestart = false;  // "Succus!!": the radio restarts once it is read
 };
 
 class UsbNode;
@@ -151,9 +152,9 @@ class LinkHandle : public hidport::SimulatedHidDevice {
     int write(const unsigned char* data, size_t length, int milliseconds) override;
 
     // Under the device's mutex.
-    void pushLocked(const InputReport& report, int64_t readyAt) {
+    void pushLocked(const InputReport& report, int64_t readyAt, bool announcesRestart) {
         if (!queue_.empty()) readyAt = std::max(readyAt, queue_.back().readyAtMs);
-        queue_.push_back({report, readyAt});
+        queue_.push_back({report, readyAt, announcesRestart});
     }
     void killLocked() {
         dead_ = true;
@@ -260,9 +261,15 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
         return taken;
     }
     // A report to every open handle of the link.
-    void queueAtLocked(const InputReport& report, int64_t readyAt) {
-        for (LinkHandle* link : openLinks) link->pushLocked(report, readyAt);
+    void queueAtLocked(const InputReport& report, int64_t readyAt, bool announcesRestart = false) {
+        for (LinkHandle* link : openLinks) link->pushLocked(report, readyAt, announcesRestart);
         changed.notify_all();
+    }
+    // A host read "Succus!!": the radio restarts shortly.
+    void restartAnnouncedLocked() {
+        if (!radioRestartPending) return;
+        radioRestartPending = false;
+        laterLocked(config.timing.radioRestartMs, [this](uint64_t g) { radioRestart(g); });
     }
     void queueLocked(const InputReport& report) {
         queueAtLocked(report, clock.nowMs() + config.replyDelayMs);
@@ -335,6 +342,7 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
     std::vector<std::string> activity;
     std::optional<UnplugPlan> plan;
     bool resetPending = false;
+    bool radioRestartPending = false;
 
     std::mutex identityMutex;              // one change of identity at a time; before `mutex`
     std::shared_ptr<LinkHandle> freeLink;  // the unopened slot on the bus, under identityMutex
@@ -399,7 +407,9 @@ int LinkHandle::read(unsigned char* data, size_t length, int milliseconds) {
         const int64_t now = s.clock.nowMs();
         if (!queue_.empty() && queue_.front().readyAtMs <= now) {
             const InputReport report = queue_.front().data;
+            const bool announcesRestart = queue_.front().announcesRestart;
             queue_.pop_front();
+            if (announcesRestart) s.restartAnnouncedLocked();
             const size_t n = std::min(length, report.size());
             std::copy_n(report.begin(), n, data);
             return static_cast<int>(n);
@@ -727,6 +737,7 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
         driveUp = target == GpsMode::Application && newDriveUp.value_or(driveUp);
         if (identityChanges) {
             resetPending = false;
+            radioRestartPending = false;
             noteLocked(std::string(gpsModeName(target)) +
                        (target == GpsMode::Unplugged ? "" : " shown"));
         }
@@ -840,7 +851,7 @@ void SimulatedGps::Impl::onBootloaderReset() {
     noteLocked("bootloader reset");
     // Normally the device leaves once its answer is out; a host that never
     // reads it does not keep it from restarting.
-    laterLocked(config.timing.resetAnswerTimeoutMs, [this](uint64_t) { leaveAfterReset(); });
+    laterLocked(config.timing.answerTimeoutMs, [this](uint64_t) { leaveAfterReset(); });
 }
 
 void SimulatedGps::Impl::resetAnswerRead() {
@@ -1020,9 +1031,14 @@ void SimulatedGps::Impl::radioUpdate(uint64_t gen, uint16_t crc, uint32_t length
                  [this, plan](uint64_t) { pullCable(plan, "unplugged at RadioProgramming"); });
         return;
     }
-    queueAtLocked(textReply("Succus!!", config.faults.badCrc), doneAt);
+    queueAtLocked(textReply("Succus!!", config.faults.badCrc), doneAt, true);
     noteLocked("radio programmed");
-    schedule(doneAt - now + t.radioRestartMs, gen, [this](uint64_t g) { radioRestart(g); });
+    radioRestartPending = true;
+    // Restarts once a host read the news; nobody reading does not stop it.
+    schedule(doneAt - now + t.answerTimeoutMs, gen, [this](uint64_t) {
+        std::lock_guard lock(mutex);
+        restartAnnouncedLocked();
+    });
 }
 
 void SimulatedGps::Impl::radioRestart(uint64_t gen) {

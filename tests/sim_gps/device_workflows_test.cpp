@@ -121,6 +121,28 @@ TEST_F(Workflows, RadioUpdateTicksSuccusAndRestartsWithTheCarriedBuild) {
     EXPECT_TRUE(fs::exists(gps.driveFolder() + "/nrf_update.bin"));  // left for the device
 }
 
+TEST_F(Workflows, TheRadioRestartWaitsUntilSuccusWasRead) {
+    // With no time of its own the device would be gone before the host had
+    // read a single tick, were the restart not held until the news is out.
+    sim::SimulatedGps& gps = gpsOfType(14);
+    gps.setTiming(sim::GpsTiming::instant());
+    auto [length, crc] = putRadioFiles(gps, 102444, true);
+    Answers a = updateRadio(length, crc);
+    EXPECT_EQ(a.ticks, 1300);
+    EXPECT_EQ(a.texts, (std::vector<std::string>{"Succus!!"}));
+    ASSERT_TRUE(gps.waitUntilSettled(kPatience));
+    EXPECT_EQ(gps.radioBuild(), sim::kCarriedRadioBuild);
+
+    // Nobody reading: it restarts all the same.
+    gps.setRadioBuild(1333026);
+    {
+        LinkHost link;
+        link.send(sim::commandReport(UPDATE_NORDIC, crc, length));
+    }
+    ASSERT_TRUE(gps.waitUntilSettled(kPatience));
+    EXPECT_EQ(gps.radioBuild(), sim::kCarriedRadioBuild);
+}
+
 TEST(RadioImageCrc, CheckValue) {
     const char* check = "123456789";
     EXPECT_EQ(sim::radioImageCrc16(reinterpret_cast<const uint8_t*>(check), 9), 0x29B1);
