@@ -1048,9 +1048,9 @@ void SimulatedGps::Impl::radioRestart(uint64_t gen) {
         bootMs = config.timing.bootMs;
     }
     const bool left = change(GpsMode::Unplugged, false, gen, false, [this] {
-        config.radioBuild = kCarriedRadioBuild;
+        config.radioBuild = currentRadioBuildFor(config.deviceType);
         config.faults.silentRadio = false;  // the new radio firmware answers
-        noteLocked("radio restarted with build " + std::to_string(kCarriedRadioBuild));
+        noteLocked("radio restarted with build " + std::to_string(config.radioBuild));
     });
     if (!left) return;
     schedule(bootMs, gen, [this](uint64_t g) { enterApplication(g, false, false); });

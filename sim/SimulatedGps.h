@@ -13,7 +13,8 @@
 // - UPDATE_NORDIC: reads nrf_update.bin (and nrf_update.dat for types 11 to
 //   16) from its drive, checks the image against the command's length and
 //   CRC, sends progress ticks ("*") and "Succus!!", then restarts its radio
-//   with the carried build: its USB device and drive leave and come back. A
+//   with the build the updater carries for its type: its USB device and
+//   drive leave and come back. A
 //   file that fails the check is answered with '%'.
 // - KANJI_PROGRAM_FLASH: loads the font files from its drive, checking their
 //   sizes: 'A' then 'B' (Kanji_11x12.bin, Kanji_18x18.bin), or 'C'
@@ -154,9 +155,12 @@ struct GpsConfig {
     GpsFaults faults;
 };
 
-// The radio build a device of this type ships with.
+// The radio build the updater carries for a type (1333026 for types 11 to 14
+// and 16, 1332013 for type 15, 1031039 for the others): what a radio update
+// installs, and what a device ships with unless its config says otherwise.
 int32_t currentRadioBuildFor(int deviceType);
-// The radio build a radio update installs: the one the updater carries.
+// The build types 4 to 10 carry. Kept for callers written before the builds
+// were per type; currentRadioBuildFor(type) is what a radio update installs.
 inline constexpr int32_t kCarriedRadioBuild = 1031039;
 // "nRF VERSION: 2.10.31.39" for build 1031039.
 std::string radioVersionTextFor(int32_t build);

@@ -101,7 +101,8 @@ class Workflows : public DeviceTest {
 
 TEST_F(Workflows, RadioUpdateTicksSuccusAndRestartsWithTheCarriedBuild) {
     sim::SimulatedGps& gps = gpsOfType(13);
-    EXPECT_EQ(askRadioVersion(), "nRF VERSION: 2.13.33.26");
+    gps.setRadioBuild(1031039);
+    EXPECT_EQ(askRadioVersion(), "nRF VERSION: 2.10.31.39");
     auto [length, crc] = putRadioFiles(gps, 113720, true);
 
     Answers a = updateRadio(length, crc);
@@ -116,22 +117,23 @@ TEST_F(Workflows, RadioUpdateTicksSuccusAndRestartsWithTheCarriedBuild) {
     EXPECT_EQ(takeEvents(gps),
               (Events{DeviceEvent::VolumeRemoveComplete, DeviceEvent::DevNodesChanged,
                       DeviceEvent::DevNodesChanged, DeviceEvent::VolumeArrival}));
-    EXPECT_EQ(gps.radioBuild(), sim::kCarriedRadioBuild);
-    EXPECT_EQ(askRadioVersion(), "nRF VERSION: 2.10.31.39");
+    EXPECT_EQ(gps.radioBuild(), 1333026);  // what the updater carries for type 13
+    EXPECT_EQ(askRadioVersion(), "nRF VERSION: 2.13.33.26");
     EXPECT_TRUE(fs::exists(gps.driveFolder() + "/nrf_update.bin"));  // left for the device
 }
 
 TEST_F(Workflows, TheRadioRestartWaitsUntilSuccusWasRead) {
     // With no time of its own the device would be gone before the host had
     // read a single tick, were the restart not held until the news is out.
-    sim::SimulatedGps& gps = gpsOfType(14);
+    sim::SimulatedGps& gps = gpsOfType(15);
     gps.setTiming(sim::GpsTiming::instant());
-    auto [length, crc] = putRadioFiles(gps, 102444, true);
+    gps.setRadioBuild(1333026);
+    auto [length, crc] = putRadioFiles(gps, 103016, true);
     Answers a = updateRadio(length, crc);
     EXPECT_EQ(a.ticks, 1300);
     EXPECT_EQ(a.texts, (std::vector<std::string>{"Succus!!"}));
     ASSERT_TRUE(gps.waitUntilSettled(kPatience));
-    EXPECT_EQ(gps.radioBuild(), sim::kCarriedRadioBuild);
+    EXPECT_EQ(gps.radioBuild(), 1332013);
 
     // Nobody reading: it restarts all the same.
     gps.setRadioBuild(1333026);
@@ -140,7 +142,7 @@ TEST_F(Workflows, TheRadioRestartWaitsUntilSuccusWasRead) {
         link.send(sim::commandReport(UPDATE_NORDIC, crc, length));
     }
     ASSERT_TRUE(gps.waitUntilSettled(kPatience));
-    EXPECT_EQ(gps.radioBuild(), sim::kCarriedRadioBuild);
+    EXPECT_EQ(gps.radioBuild(), 1332013);
 }
 
 TEST(RadioImageCrc, CheckValue) {
@@ -151,6 +153,7 @@ TEST(RadioImageCrc, CheckValue) {
 
 TEST_F(Workflows, RadioFilesThatFailTheCheckAreAnsweredWithPercent) {
     sim::SimulatedGps& gps = gpsOfType(13);
+    gps.setRadioBuild(1031039);
     auto [length, crc] = putRadioFiles(gps, 113720, false);
     EXPECT_EQ(updateRadio(length, crc).failureCode, '%');  // no init packet
     EXPECT_TRUE(sawActivity(gps, "radio update refused: nrf_update.dat missing"));
@@ -175,7 +178,7 @@ TEST_F(Workflows, RadioFilesThatFailTheCheckAreAnsweredWithPercent) {
     link.close();
     ASSERT_TRUE(gps.waitUntilSettled(kPatience));
     EXPECT_EQ(gps.mode(), GpsMode::Application);  // nothing refused restarts the radio
-    EXPECT_EQ(gps.radioBuild(), sim::currentRadioBuildFor(13));
+    EXPECT_EQ(gps.radioBuild(), 1031039);
 }
 
 TEST_F(Workflows, RadioFaults) {
@@ -202,7 +205,7 @@ TEST_F(Workflows, RadioFaults) {
     EXPECT_TRUE(cut.texts.empty());
     ASSERT_TRUE(gps.waitUntilSettled(kPatience));
     EXPECT_EQ(gps.mode(), GpsMode::Unplugged);
-    EXPECT_NE(gps.radioBuild(), sim::kCarriedRadioBuild);
+    EXPECT_EQ(gps.radioBuild(), 102007);
 }
 
 TEST_F(Workflows, RadioVersionFaults) {
@@ -218,7 +221,7 @@ TEST_F(Workflows, RadioVersionFaults) {
     auto [length, crc] = putRadioFiles(gps, 113716, true);
     EXPECT_EQ(updateRadio(length, crc).texts, (std::vector<std::string>{"Succus!!"}));
     ASSERT_TRUE(gps.waitUntilSettled(kPatience));
-    EXPECT_EQ(askRadioVersion(), "nRF VERSION: 2.10.31.39");  // the new radio firmware answers
+    EXPECT_EQ(askRadioVersion(), "nRF VERSION: 2.13.33.26");  // the new radio firmware answers
     EXPECT_FALSE(gps.config().faults.silentRadio);
 }
 
