@@ -13,9 +13,9 @@
 // - UPDATE_NORDIC: reads nrf_update.bin (and nrf_update.dat for types 11 to
 //   16) from its drive, checks the image against the command's length and
 //   CRC, sends progress ticks ("*") and "Succus!!", then restarts its radio
-//   with the build the updater carries for its type: its USB device and
-//   drive leave and come back. A
-//   file that fails the check is answered with '%'.
+//   with the build the updater carries for its type (once a host has read
+//   "Succus!!"): its USB device and drive leave and come back. A file that
+//   fails the check is answered with '%'.
 // - KANJI_PROGRAM_FLASH: loads the font files from its drive, checking their
 //   sizes: 'A' then 'B' (Kanji_11x12.bin, Kanji_18x18.bin), or 'C'
 //   (Kanji_19x19.bin, types 11 and 12); 'D' for a pack it cannot load.
@@ -26,6 +26,11 @@
 // variant of its version block; anything else (erased, incomplete, damaged,
 // another type's) comes up in the ROM bootloader (0x15A2 / 0x73). Powering on
 // after an unplug boots the same way.
+//
+// The command link behaves as a hidraw node: every open handle gets its own
+// copy of every report sent after it opened, and handles die with the
+// enumeration they were opened on. (Two opens at the very same instant can
+// meet one free slot: one of them is then refused, as by a busy node.)
 //
 // Every change of identity or drive raises the events a real device raises:
 // DevNodesChanged when its USB device comes or goes, VolumeRemoveComplete and
@@ -246,7 +251,9 @@ class SimulatedGps {
     std::vector<LinkCommandFrame> receivedCommands() const;
     int openAttempts() const;
     // What the device did, one line per deed ("JUMP_TO_BL", "booted 7.63
-    // Japanese", "radio update refused: ...", "unplugged at Write", ...).
+    // Japanese", "boot failed: image checksum mismatch", "radio programmed",
+    // "radio update refused: ...", "fonts: A (Kanji_11x12.bin loaded)",
+    // "factory reset: Quorta folder emptied", "unplugged at Erase", ...).
     std::vector<std::string> activity() const;
 
     struct Impl;
