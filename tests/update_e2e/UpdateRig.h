@@ -321,7 +321,16 @@ class RigDebugOutput : public platform::DebugOutput {
 // The program, minus its toolkit, against a simulated computer.
 class UpdateRig {
   public:
-    explicit UpdateRig(double timeScale) : clock(timeScale) {
+    // Every wait on a scaled clock of its own.
+    explicit UpdateRig(double timeScale)
+        : ownClock_(std::make_unique<platform::ScaledClock>(timeScale)), clock(*ownClock_) {
+        setUp();
+    }
+    // Every wait on the given clock, which must outlive the rig.
+    explicit UpdateRig(platform::Clock& sharedClock) : clock(sharedClock) { setUp(); }
+
+  private:
+    void setUp() {
         core::state().reset();
         core::deviceRecord().store(core::DeviceRecord{});
         core::clearReportCallbacks();
@@ -371,6 +380,7 @@ class UpdateRig {
             [this](platform::DeviceEvent e) { window.post([e] { core::onDeviceChange(e); }); });
     }
 
+  public:
     ~UpdateRig() {
         // Nothing raises events or starts work once this is done: events
         // first, then the window's queue, the workers, the devices.
@@ -504,7 +514,11 @@ class UpdateRig {
         return -1;
     }
 
-    platform::ScaledClock clock;
+  private:
+    std::unique_ptr<platform::ScaledClock> ownClock_;
+
+  public:
+    platform::Clock& clock;
     std::unique_ptr<sim::SimulatedMachine> machine;
     std::unique_ptr<platform::XdgPaths> paths;
     RigFiles files;

@@ -348,6 +348,18 @@ TEST_F(ProgrammingTest, ProductIdFromTheBootloaderPicksTypeAndVariant) {
     EXPECT_TRUE(flashImage(*target, 478464) == catalogueImage(9, 60));
 }
 
+TEST_F(ProgrammingTest, TheWriteLeavesTheSharedImageBufferAlone) {
+    // What a radio update may have decoded there meanwhile.
+    std::fill_n(images::imageBuffer, 200'000, uint8_t{0xA5});
+    auto target = plugTarget(core::kGpsVendorId, 10);
+    core::state().bootloaderVendorId = core::kGpsVendorId;
+    core::state().bootloaderProductId = 10;
+    ASSERT_TRUE(core::programFlash());
+    EXPECT_TRUE(std::all_of(images::imageBuffer, images::imageBuffer + 200'000,
+                            [](uint8_t b) { return b == 0xA5; }));
+    EXPECT_TRUE(flashImage(*target, 431952) == catalogueImage(10, 0));
+}
+
 TEST_F(ProgrammingTest, AnInvalidTypeWritesNothing) {
     auto target = plugTarget(core::kGpsVendorId, 3);
     core::state().bootloaderVendorId = core::kGpsVendorId;

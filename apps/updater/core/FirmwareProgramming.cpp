@@ -36,6 +36,17 @@ std::atomic<int> gResetErrors{0};
 // megabyte and more is not something to allocate per run.
 char gProgramHexText[kProgramHexTextSize];
 
+// The decoded main firmware. Not the shared image buffer: a programming run
+// that is still retrying after its device went away must not read a radio
+// image or a font pack that the wireless worker decodes meanwhile, nor
+// overwrite one on its way to the GPS drive.
+uint8_t gFirmwareImage[images::kImageBufferSize];
+
+// One bootloader operation at a time (the bootloader-mode thread and the
+// recovery run on the window thread could otherwise meet): they share the
+// buffers above and would talk to the same device.
+std::mutex gProgrammingMutex;
+
 SharedDeviceRecord* currentDevice() {
     return reportCallbacks().currentDevice.load();
 }
@@ -175,6 +186,24 @@ bool eraseFlashOnce() {
     return true;
 }
 
+// The image selection and decoding of a programming run, into the run's own
+// buffer; nothing on an invalid type or a block that does not decode whole.
+std::optional<uint32_t> unpackFirmware(int deviceType, int lv, int gcbn) {
+    const images::CompressedImage* entry = images::findFirmwareImage(deviceType, lv);
+    if (!entry) {
+        logLine("Invalid device type\r\n");
+        std::fputs("Invalid device type\r\n", stdout);
+        std::fflush(stdout);
+        return std::nullopt;
+    }
+    if (deviceType == 4 && lv == kJapaneseVariant) {
+        logLinef("\n-- Flash AA osprey gps jp m:%i gcbn:%i lv:%i --\r\n", deviceType, gcbn, lv);
+    }
+    logLine("Decompressing binary\r\n");
+    return images::decodeChecked(*entry, gFirmwareImage, images::kImageBufferSize, "binary",
+                                 [](const std::string& line) { logLine(line); });
+}
+
 bool programFlashOnce(bool* writeCompleted) {
     UpdaterState& st = state();
     sendStatus(0, nullptr, "Step 2 of 3\nStarted");
@@ -200,13 +229,12 @@ bool programFlashOnce(bool* writeCompleted) {
     if (deviceType >= 60 && deviceType <= 126) deviceType -= kJapaneseOffset;
     logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", deviceType, gcbn, lv);
 
-    const std::optional<uint32_t> imageLength = images::unpackFirmwareImage(
-        deviceType, lv, gcbn, [](const std::string& line) { logLine(line); });
+    const std::optional<uint32_t> imageLength = unpackFirmware(deviceType, lv, gcbn);
     if (!imageLength) return false;  // nothing written
 
     logLine("Building program command\r\n");
     const std::optional<std::string_view> hexText =
-        buildProgramHexText(images::imageBuffer, *imageLength);
+        buildProgramHexText(gFirmwareImage, *imageLength);
     if (!hexText) {
         logLinef("Firmware image of %" PRIu32 " bytes is too long for the program command\r\n",
                  *imageLength);
@@ -324,18 +352,21 @@ void installBootloaderLogSink() {
 // --- The three operations -------------------------------------------------------
 
 bool eraseFlash() {
+    std::lock_guard lock(gProgrammingMutex);
     return withRetries(gEraseErrors, kEraseRetryLimit, "Erase Crash - retrying\n\r", 0,
                        "Failed to erase flash", [] { return eraseFlashOnce(); });
 }
 
 bool programFlash(bool* writeCompleted) {
     if (writeCompleted) *writeCompleted = false;
+    std::lock_guard lock(gProgrammingMutex);
     return withRetries(gProgramErrors, kProgramRetryLimit, "Program Crash - retrying\n\r", 0,
                        "Program device failed",
                        [writeCompleted] { return programFlashOnce(writeCompleted); });
 }
 
 bool resetDevice() {
+    std::lock_guard lock(gProgrammingMutex);
     return withRetries(gResetErrors, kResetRetryLimit, "Reset Crash - retrying\n\r", 2,
                        "Failed to reset device", [] { return resetDeviceOnce(); });
 }

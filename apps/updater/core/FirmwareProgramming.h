@@ -53,10 +53,11 @@ bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int
 
 // The three bootloader operations; false once their retries are used up.
 bool eraseFlash();
-// True when the write ran. `writeCompleted`, when given, receives whether
-// the exchange completed: every byte sent and a final response received.
-// A write that did not complete has left the flash half written, and the
-// caller must not report success for it.
+// The write decodes the image into a buffer of its own, never the shared
+// image buffer the radio and font workflows use. True when the write ran. `writeCompleted`, when
+// given, receives whether the exchange completed: every byte sent and a final response received. A
+// write that did not complete has left the flash half written, and the caller must not report
+// success for it.
 bool programFlash(bool* writeCompleted = nullptr);
 bool resetDevice();
 
@@ -81,7 +82,7 @@ std::vector<std::string> eraseArguments(uint32_t eraseLength);
 
 // Builds "{{" + hex digits + "}}" for the image into the static hex text
 // buffer and returns a view of it; nothing (and nothing written) when the
-// image does not fit.
+// image does not fit. The buffer is programFlash's: not while it runs.
 std::optional<std::string_view> buildProgramHexText(const uint8_t* image, size_t length);
 
 // Whether a write-memory command's outcome is a completed exchange: its data
