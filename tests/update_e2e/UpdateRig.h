@@ -243,7 +243,8 @@ class RigFiles : public platform::Files {
   public:
     std::string fullBelow;
     std::optional<size_t> budget;
-    bool failCopyTree = false;  // every folder copy fails part way
+    bool failCopyTree = false;     // every folder copy fails part way
+    std::string failCopyTreeInto;  // folder copies into this folder fail
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
         return real.createFolder(path, privateMode, error);
@@ -261,7 +262,7 @@ class RigFiles : public platform::Files {
         return real.copyFile(from, to, error);
     }
     platform::TreeResult copyTree(const std::string& from, const std::string& to) override {
-        if (failCopyTree) {
+        if (failCopyTree || (!failCopyTreeInto.empty() && to.rfind(failCopyTreeInto, 0) == 0)) {
             platform::TreeResult r;
             r.error = "Input/output error";
             return r;

@@ -261,5 +261,30 @@ TEST_F(FaultsTest, BackupThatCannotBeMadeLeavesTheGpsAsItWas) {
     EXPECT_FALSE(rig->window.destroyed());
 }
 
+TEST_F(FaultsTest, RestoreThatFailsKeepsItsMessageInViewAndTheBackupHeld) {
+    sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
+    const std::string quorta = gps.driveFolder() + "/Quorta";
+    writeUserData(quorta);
+    const auto before = snapshotTree(quorta);
+    rig->files.failCopyTreeInto = gps.driveFolder();
+    gps.plugIn(sim::GpsMode::Application);
+    rig->startUp();
+    ASSERT_TRUE(waitForOffer());
+
+    rig->clickUpdateButton();
+    ASSERT_TRUE(rig->waitFor([&] { return rig->sawTitle(core::kRestoreFailedTitle); }, 60s));
+    ASSERT_TRUE(rig->waitQuiet(gps, 60s));
+
+    // Updated all the same, but the window says where the data is instead
+    // of "Latest software is installed on device".
+    EXPECT_TRUE(rig->logged("WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n"));
+    EXPECT_EQ(core::state().statusTitle(), core::kRestoreFailedTitle);
+    EXPECT_EQ(core::state().statusDetail(), "Your data is kept in " + core::backupFolder());
+    EXPECT_TRUE(core::state().backupDone);
+    EXPECT_FALSE(core::state().updateInProgress);
+    EXPECT_EQ(snapshotTree(core::backupFolder()), before);
+    EXPECT_EQ(flashVersion(gps), (images::ImageVersion{13, 60, 14, 51}));
+}
+
 }  // namespace
 }  // namespace e2e
