@@ -160,6 +160,10 @@ class LinkHandle : public hidport::SimulatedHidDevice {
         dead_ = true;
         queue_.clear();
     }
+    bool holdsUnreadAnnouncementLocked() const {
+        return std::any_of(queue_.begin(), queue_.end(),
+                           [](const QueuedReport& r) { return r.announcesRestart; });
+    }
 
   private:
     const std::weak_ptr<SimulatedGps::Impl> owner_;
@@ -317,6 +321,7 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
 
     void radioUpdate(uint64_t gen, uint16_t crc, uint32_t length);
     void radioRestart(uint64_t gen);
+    void restartUnlessAwaited(uint64_t gen);
     void fontLoad(uint64_t gen);
     void factoryReset(uint64_t gen);
     // Runs a change the device makes to its own drive, which the computer's
@@ -1034,11 +1039,23 @@ void SimulatedGps::Impl::radioUpdate(uint64_t gen, uint16_t crc, uint32_t length
     queueAtLocked(textReply("Succus!!", config.faults.badCrc), doneAt, true);
     noteLocked("radio programmed");
     radioRestartPending = true;
-    // Restarts once a host read the news; nobody reading does not stop it.
-    schedule(doneAt - now + t.answerTimeoutMs, gen, [this](uint64_t) {
-        std::lock_guard lock(mutex);
-        restartAnnouncedLocked();
+    // Restarts once a host read the news, or once no open handle still holds
+    // it unread: a host that is slow to drain the ticks does not lose it.
+    schedule(doneAt - now + t.answerTimeoutMs, gen,
+             [this](uint64_t g) { restartUnlessAwaited(g); });
+}
+
+void SimulatedGps::Impl::restartUnlessAwaited(uint64_t gen) {
+    std::lock_guard lock(mutex);
+    if (!radioRestartPending) return;
+    const bool awaited = std::any_of(openLinks.begin(), openLinks.end(), [](const LinkHandle* l) {
+        return l->holdsUnreadAnnouncementLocked();
     });
+    if (!awaited) {
+        restartAnnouncedLocked();
+        return;
+    }
+    schedule(config.timing.answerTimeoutMs, gen, [this](uint64_t g) { restartUnlessAwaited(g); });
 }
 
 void SimulatedGps::Impl::radioRestart(uint64_t gen) {

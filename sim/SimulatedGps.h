@@ -103,9 +103,11 @@ struct GpsTiming {
     int driveMountMs = 1000;      // application enumerated until its drive mounts
     int resetLeaveMs = 20;        // reset answer read until the bootloader leaves
     // A restart follows the answer that announces it (a bootloader's reset
-    // answer, "Succus!!") once a host has read it; an answer nobody reads
-    // holds it back this long at most.
-    int answerTimeoutMs = 3000;
+    // answer, "Succus!!") once a host has read it. A reset answer nobody
+    // reads holds the bootloader back this long at most; "Succus!!" holds the
+    // radio as long as an open handle has it still unread, looking again
+    // after this long.
+    int answerTimeoutMs = 10000;
     int radioCheckMs = 800;    // UPDATE_NORDIC until its first answer
     int radioTicks = 1300;     // progress ticks of a radio update
     int radioTickMs = 8;       // between two ticks
