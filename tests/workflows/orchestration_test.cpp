@@ -164,17 +164,4 @@ TEST_F(OrchestrationTest, TheFullyUpdatedDeviceSaysSo) {
     EXPECT_TRUE(after.updateLabel.empty());
 }
 
-TEST_F(OrchestrationTest, ARadioBehindKeepsTheRecordsTexts) {
-    core::UpdaterState& st = core::state();
-    core::DeviceRecord r = heron(7, 63, 60);
-    r.connectedText = "Heron GPS connected\nVer: 7.63-102007\nJapanese";
-    show(r);
-    st.ishf = true;
-    st.deviceRadioBuild = 102007;
-    core::onDeviceInfoRead();
-    EXPECT_FALSE(logged("WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n"));
-    EXPECT_EQ(st.statusTitle(), r.connectedText);
-    EXPECT_NE(st.statusDetail(), "Latest software is installed on device");
-}
-
 }  // namespace

@@ -220,22 +220,6 @@ TEST_F(ProgrammingTest, IncompleteWritesEndInTheErrorAndStillReset) {
     }
 }
 
-TEST_F(ProgrammingTest, UnpluggedInTheWriteResetFailsAndTheErrorStands) {
-    auto target = plugTarget(core::kGpsVendorId, 5 + 60);
-    BootloaderFaults f;
-    f.unplugAfterDataPackets = 300;
-    target->setFaults(f);
-    connectDevice(5);
-    core::state().gcbn = 60;
-
-    EXPECT_TRUE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
-    EXPECT_EQ(countLog("Reset Crash - retrying\n\r"), 4);
-    EXPECT_TRUE(logged("Reset device failed\r\n"));
-    EXPECT_TRUE(hasTitle("Failed to reset device"));
-    EXPECT_FALSE(hasTitle("Heron GPS Flashing success"));
-    EXPECT_EQ(statuses().back().detail, "Flashing did not complete");
-}
-
 TEST_F(ProgrammingTest, RetriesCountOverTheWholeRun) {
     // Opens that fail three times, then a device that answers.
     auto target = plugTarget(core::kGpsVendorId, 9);
