@@ -106,21 +106,6 @@ class CoverageClock : public platform::Clock {
         waits_;
 };
 
-sim::GpsTiming instantDevice() {
-    sim::GpsTiming t;
-    t.leaveMs = 0;
-    t.bootloaderShowMs = 0;
-    t.bootMs = 0;
-    t.driveMountMs = 0;
-    t.resetLeaveMs = 0;
-    t.radioCheckMs = 0;
-    t.radioTickMs = 0;
-    t.radioRestartMs = 0;
-    t.fontLoadMs = 0;
-    t.eraseKeysMs = 0;
-    return t;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,7 +134,7 @@ int main(int argc, char** argv) {
     config.versionMajor = 12;
     config.versionMinor = 40;
     config.replyDelayMs = realisticDevice ? config.replyDelayMs : 0;
-    if (!realisticDevice) config.timing = instantDevice();
+    if (!realisticDevice) config.timing = sim::GpsTiming::instant();
     sim::SimulatedGps& gps = rig.addGps(config);
     writeUserData(gps.driveFolder() + "/Quorta");
     gps.plugIn(sim::GpsMode::Application);
