@@ -62,6 +62,22 @@ TEST_F(PowerGuardTest, HoldsTheLockForItsScopeAndReleasesOnEveryWayOut) {
     EXPECT_EQ(inhibitor.releases, 2);
 }
 
+TEST_F(PowerGuardTest, NestedWorkKeepsTheOuterLockUntilTheOuterEnds) {
+    {
+        core::PowerGuard update("Updating the GPS's firmware");
+        {
+            core::PowerGuard packs("Loading language packs");
+            EXPECT_TRUE(packs.held());
+        }
+        EXPECT_TRUE(inhibitor.held);  // the inner end must not let the computer sleep
+        EXPECT_EQ(inhibitor.releases, 0);
+    }
+    EXPECT_FALSE(inhibitor.held);
+    EXPECT_EQ(inhibitor.releases, 1);
+    EXPECT_EQ(inhibitor.reasons.size(), 1u);
+    EXPECT_EQ(countLog("Keeping the computer awake while the GPS is updated\r\n"), 1);
+}
+
 TEST_F(PowerGuardTest, GoesOnWithoutALockAndSaysWhy) {
     inhibitor.available = false;
     inhibitor.error = "logind is not running on the system bus";

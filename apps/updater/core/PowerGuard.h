@@ -1,7 +1,8 @@
 // Holds the computer awake for one piece of device work: an update, a
 // factory reset, a radio update, a language-pack load. Made on the worker's
 // thread at the start of the work; the lock goes when the guard does, on
-// every way out.
+// every way out. Guards nest: only the outermost takes and gives back the
+// lock.
 #pragma once
 
 #include <string>
