@@ -2,7 +2,7 @@
 # Each installs what is missing, builds, and then runs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo screenshots test sanitize tsan bench clean format
+.PHONY: all deps build demo screenshots test package sanitize tsan bench clean format
 
 all: build
 
@@ -21,6 +21,9 @@ screenshots: build
 
 test: build
 	ctest --preset default
+
+package: build
+	cmake --build --preset default --target package
 
 sanitize: deps
 	cmake --preset sanitize

@@ -7,12 +7,16 @@
 //   FlockInstanceLock    -> InstanceLock
 //   StderrDebugOutput    -> DebugOutput
 //   XdgPaths             -> Paths
+//   LinuxFiles           -> Files
+//   LogindInhibitor      -> SleepInhibitor
 #pragma once
 
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/LinuxDeviceEvents.h"
+#include "platform/linux/LinuxFiles.h"
 #include "platform/linux/LinuxUsbDeviceList.h"
 #include "platform/linux/LinuxVolumes.h"
+#include "platform/linux/LogindInhibitor.h"
 #include "platform/linux/StderrDebugOutput.h"
 #include "platform/linux/UDisksVolumeEjector.h"
 #include "platform/linux/XdgPaths.h"
