@@ -8,9 +8,12 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <set>
@@ -23,9 +26,14 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
 #include "core/WindowProcedure.h"
 #include "platform/Clock.h"
+#include "platform/Threads.h"
+#include "platform/linux/LinuxFiles.h"
+#include "platform/linux/StderrDebugOutput.h"
+#include "platform/linux/XdgPaths.h"
 #include "sim/SimulatedMachine.h"
 
 namespace {
@@ -92,8 +100,10 @@ class Director : public QObject {
         }
         if (finished()) return;
         if (deadline_.elapsed() > 120000) {
-            std::fprintf(stderr, "screenshots: gave up waiting for %s\n",
-                         qPrintable(steps_[next_].shot));
+            std::fprintf(stderr,
+                         "screenshots: gave up waiting for %s (title \"%s\", detail \"%s\")\n",
+                         qPrintable(steps_[next_].shot), core::state().statusTitle().c_str(),
+                         core::state().statusDetail().c_str());
             ++failures;
             QCoreApplication::exit(1);
             return;
@@ -144,23 +154,34 @@ class Director : public QObject {
     QElapsedTimer deadline_;
 };
 
-// A fresh process state and a simulated computer with `configure` applied.
+// A fresh process state and a simulated computer with `configure` applied,
+// wired as the program wires it.
 void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std::vector<Step> steps,
               std::vector<BoxRule> boxes) {
     core::state().reset();
     core::deviceRecord().store(core::DeviceRecord{});
     core::clearReportCallbacks();
+    platform::StdThreads threads;
+    platform::LinuxFiles files;
+    platform::StderrDebugOutput debugOutput;
     auto machine = std::make_unique<sim::SimulatedMachine>();
+    platform::XdgPaths paths(machine->folder() + "/cache");
     configure(*machine);
     core::Services services;
     services.usbDevices = &machine->usbDevices();
     services.volumes = &machine->volumes();
     services.volumeEjector = &machine->ejector();
+    services.paths = &paths;
+    services.files = &files;
+    services.threads = &threads;
+    // The whole log on standard error when asked for.
+    if (std::getenv("QUORTA_SCREENSHOTS_LOG")) services.debugOutput = &debugOutput;
+    services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
     core::setServices(services);
     core::resetWorkflows();
     core::installReportCallbacks();
     {
-        ui_qt::MainWindow window(nullptr, nullptr);
+        ui_qt::MainWindow window(nullptr, &machine->deviceEvents());
         core::services().window = &window;
         Director director(window, std::move(steps), std::move(boxes));
         window.create();
@@ -168,6 +189,7 @@ void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std:
         window.afterShow();
         if (!window.quitRequested()) QApplication::exec();
         window.shutDown();
+        threads.joinAll();
         core::services().window = nullptr;
     }
     core::setServices(core::Services{});
@@ -226,6 +248,43 @@ int main(int argc, char** argv) {
             {"03-recovery-dialog", [] { return core::state().recoveryDeviceType == 13; }, end},
         },
         {{core::kBackupReminderCaption, QMessageBox::No, ""}});
+
+    // The whole update of a Japanese Osprey Max at 12.10 with an older radio.
+    auto buttonSays = [](ui_qt::MainWindow& w, const char* text) {
+        return w.updateButton()->isVisible() && w.updateButton()->text() == text;
+    };
+    ui_qt::MainWindow* shown = nullptr;
+    runScene(
+        [](sim::SimulatedMachine& machine) {
+            sim::GpsConfig config;
+            config.deviceType = 13;
+            config.versionMajor = 12;
+            config.versionMinor = 10;
+            config.radioBuild = 1332013;
+            machine.addGps(config).plugIn(sim::GpsMode::Application);
+        },
+        {
+            {"04-update-offered",
+             [&] {
+                 shown = dynamic_cast<ui_qt::MainWindow*>(core::services().window);
+                 return remindersAnswered > 2 && buttonSays(*shown, "Update to 14.51");
+             },
+             [](ui_qt::MainWindow& w) { w.updateButton()->click(); }},
+            {"06-updating",
+             [] {
+                 return core::unplugWarningShown() &&
+                        core::state().statusDetail().rfind("Flashing", 0) == 0;
+             },
+             nullptr},
+            {"07-fully-updated",
+             [&] {
+                 return core::state().statusDetail() == "Latest software is installed on device" &&
+                        !shown->progressBar()->isVisible() && buttonSays(*shown, "OK");
+             },
+             end},
+        },
+        {{core::kBackupReminderCaption, QMessageBox::No, ""},
+         {"", QMessageBox::Ok, "05-update-confirm"}});
 
     std::printf("%d screenshot(s) failed\n", failures);
     return failures == 0 ? 0 : 1;
