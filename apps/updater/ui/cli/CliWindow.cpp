@@ -10,6 +10,8 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/UpdateOrchestration.h"
+#include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
 #include "core/WorkerThreads.h"
 #include "platform/DeviceEvents.h"
@@ -19,7 +21,6 @@ namespace ui_cli {
 
 namespace {
 
-constexpr const char* kLatestSoftware = "Latest software is installed on device";
 // Nothing happening for this long (on the clock) with no busy flag means the
 // run has come to rest; with a busy flag, that it is stuck.
 constexpr int64_t kSettleMs = 3000;
@@ -72,6 +73,12 @@ std::string lowered(std::string s) {
     s.erase(0, s.find_first_not_of(" \t"));
     s.erase(s.find_last_not_of(" \t") + 1);
     return s;
+}
+
+// Boxes that tell of a failure.
+bool reportsFailure(const std::string& text, const std::string& caption) {
+    return caption == core::kWirelessProblemCaption || caption == "Factory Reset Failed" ||
+           text == core::kWorkerLanguagePackFailedText;
 }
 
 // Questions whose Yes does nothing but open a web page.
@@ -184,8 +191,14 @@ int CliWindow::run() {
     }
     core::joinWorkerThreads();
     if (aboutAlone) return core::kExitOk;
-    const bool latest = core::state().statusDetail() == kLatestSoftware;
-    return latest && !commandFailed_ ? core::kExitOk : core::kExitFailure;
+    if (commandFailed_ || failureShown_) return core::kExitFailure;
+    // The last status says so, or (after a factory reset or the language
+    // packs, which end with their own texts) the device shown runs the
+    // carried firmware and radio.
+    const bool latest = core::state().statusDetail() == core::kLatestSoftwareText ||
+                        (core::state().ishf && !offerLeft_ &&
+                         core::isFullyUpdated(core::deviceRecord().snapshot()));
+    return latest ? core::kExitOk : core::kExitFailure;
 }
 
 void CliWindow::noteActivity() {
@@ -286,6 +299,7 @@ void CliWindow::decide() {
     }
     if (buttonShown) {
         if (offersUpdate && !context_.options.update) {
+            offerLeft_ = true;
             finish("An update is offered; run with --update to install it.");
         } else {
             finish(nullptr);
@@ -412,6 +426,7 @@ void CliWindow::repaintNow() {
 core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string& caption,
                                       core::BoxButtons buttons, core::BoxIcon) {
     core::BoxAnswer answer = unanswered(buttons);
+    if (reportsFailure(text, caption)) failureShown_ = true;
     const bool asked = onLoop([&] {
         render();
         out_ << "\n";
@@ -495,6 +510,8 @@ void CliWindow::destroy() {
     onLoop([&] {
         if (destroyed_) return;
         render();
+        // Only a worker's fatal problem closes the terminal's window.
+        commandFailed_ = true;
         destroyed_ = true;
         timers_.clear();
         if (dialog_) destroyRecoveryDialog();
