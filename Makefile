@@ -2,7 +2,7 @@
 # Each installs what is missing, builds, and then runs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test package sanitize tsan bench clean format
+.PHONY: all deps build demo screenshots test package sanitize tsan bench clean format
 
 all: build
 
@@ -15,6 +15,9 @@ build: deps
 
 demo: build
 	bash scripts/demo.sh build
+
+screenshots: build
+	bash scripts/screenshots.sh build
 
 test: build
 	ctest --preset default
