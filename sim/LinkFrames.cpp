@@ -99,4 +99,41 @@ InputReport rawTextReport(std::string_view text) {
     return report;
 }
 
+OutputReport commandReport(std::span<const uint8_t> payload) {
+    OutputReport report;
+    report.fill(0xFF);
+    report[0] = 0x00;
+    std::vector<uint8_t> frame = encode(payload, false);
+    std::copy_n(frame.begin(), std::min(frame.size(), report.size() - 1), report.begin() + 1);
+    return report;
+}
+
+OutputReport commandReport(uint8_t opcode) {
+    const uint8_t payload[1] = {opcode};
+    return commandReport(payload);
+}
+
+OutputReport commandReport(uint8_t opcode, uint16_t word, uint32_t value) {
+    const uint8_t payload[7] = {
+        opcode,
+        static_cast<uint8_t>(word),
+        static_cast<uint8_t>(word >> 8),
+        static_cast<uint8_t>(value),
+        static_cast<uint8_t>(value >> 8),
+        static_cast<uint8_t>(value >> 16),
+        static_cast<uint8_t>(value >> 24),
+    };
+    return commandReport(payload);
+}
+
+std::optional<std::vector<uint8_t>> decodeReplyReport(std::span<const uint8_t> report) {
+    // An input report has no report id: the frame starts at byte 0. Reuse the
+    // command decoder by putting a report id in front.
+    std::vector<uint8_t> withId{0x00};
+    withId.insert(withId.end(), report.begin(), report.end());
+    std::optional<LinkCommandFrame> frame = decodeCommandReport(withId);
+    if (!frame || !frame->crcOk) return std::nullopt;
+    return std::move(frame->payload);
+}
+
 }  // namespace sim

@@ -37,4 +37,20 @@ InputReport textReply(std::string_view text, bool breakCrc = false);
 // A plain text report, NUL padded, without framing.
 InputReport rawTextReport(std::string_view text);
 
+// --- The host's side, for tests and tools that talk to a simulated GPS ------
+
+inline constexpr size_t kOutputReportSize = 65;
+using OutputReport = std::array<uint8_t, kOutputReportSize>;
+
+// A command report as the updater writes it: report id 0, the framed payload
+// (opcode, then the arguments of the argument form), 0xFF padding.
+OutputReport commandReport(std::span<const uint8_t> payload);
+OutputReport commandReport(uint8_t opcode);
+// The argument form: 16-bit and 32-bit arguments, little-endian.
+OutputReport commandReport(uint8_t opcode, uint16_t word, uint32_t value);
+
+// The payload of the first frame in an input report whose CRC matches
+// (without the CRC); none otherwise.
+std::optional<std::vector<uint8_t>> decodeReplyReport(std::span<const uint8_t> report);
+
 }  // namespace sim

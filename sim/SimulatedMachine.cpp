@@ -97,6 +97,8 @@ SimulatedMachine::SimulatedMachine(platform::Clock* clock)
 }
 
 SimulatedMachine::~SimulatedMachine() {
+    // No handler may be running against a GPS that is going away.
+    events_.stop();
     for (auto& gps : gpses_) {
         usb_.removeGps(gps.get());
         volumes_.removeGps(gps.get());
@@ -112,6 +114,7 @@ SimulatedGps& SimulatedMachine::addGps(GpsConfig config) {
     }
     gpses_.push_back(std::make_unique<SimulatedGps>(std::move(config), clock_));
     SimulatedGps& gps = *gpses_.back();
+    gps.setEventSink([this](platform::DeviceEvent event) { events_.raise(event); });
     usb_.addGps(&gps);
     volumes_.addGps(&gps);
     return gps;

@@ -6,7 +6,9 @@
 
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Threads.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/VolumeEjector.h"
 #include "platform/Volumes.h"
@@ -22,10 +24,12 @@ struct Services {
     platform::VolumeEjector* volumeEjector = nullptr;
     platform::DebugOutput* debugOutput = nullptr;
     platform::Paths* paths = nullptr;
-    Window* window = nullptr;  // null until the main window exists
+    platform::Files* files = nullptr;      // null: no file work can be done
+    Window* window = nullptr;              // null until the main window exists
+    platform::Threads* threads = nullptr;  // null: a process-wide StdThreads
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its
-    // flash bootloader; the update workers fill it in.
+    // flash bootloader: core::startOnBootloaderModeThread (UpdateWorkers.h).
     std::function<void()> startOnBootloaderModeThread;
 };
 
@@ -34,5 +38,8 @@ void setServices(const Services& s);
 
 // The clock every wait goes through.
 platform::Clock& clock();
+
+// What the workers are started through.
+platform::Threads& threads();
 
 }  // namespace core

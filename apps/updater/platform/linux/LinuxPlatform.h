@@ -7,10 +7,12 @@
 //   FlockInstanceLock    -> InstanceLock
 //   StderrDebugOutput    -> DebugOutput
 //   XdgPaths             -> Paths
+//   LinuxFiles           -> Files
 #pragma once
 
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/LinuxDeviceEvents.h"
+#include "platform/linux/LinuxFiles.h"
 #include "platform/linux/LinuxUsbDeviceList.h"
 #include "platform/linux/LinuxVolumes.h"
 #include "platform/linux/StderrDebugOutput.h"

@@ -1,0 +1,46 @@
+// Backup of the GPS drive's Quorta folder before a main firmware update that
+// is followed by a factory reset (type 13 below major version 13), and its
+// restore once the device runs the new firmware.
+//
+// A backup only counts when its copy was compared with the drive, file by
+// file and byte by byte; a backup that could not be made completely leaves
+// both flags clear and must stop the update before the device is sent into
+// its bootloader, because the factory reset that would follow wipes the
+// drive. A backup is only let go of after its restore was verified.
+#pragma once
+
+#include <string>
+
+#include "core/DeviceRecord.h"
+
+namespace core {
+
+enum class BackupOutcome {
+    Made,     // copied and verified; backupDone and resetBeforeNordic are set
+    Skipped,  // nothing to do (other model, new enough, a backup already held,
+              // no drive, no model); the update goes on as before
+    Failed,   // needed but could not be made completely: the flags are clear,
+              // the status "nothing was changed" is already shown, and the
+              // caller must end the update before JUMP_TO_BL
+};
+
+// True when a backup was made. `outcome`, when given, tells a skipped backup
+// from a failed one.
+bool saveGpsDataToLocal(const DeviceRecord& record, BackupOutcome* outcome = nullptr);
+
+// Copies the held backup back into the drive's Quorta folder and checks it.
+// True when the restore ran and was verified (backupDone is then cleared);
+// false when there was nothing to restore, no drive, or the restore could not
+// be verified, in which case backupDone stays set, the backup stays where it
+// is and the status says where.
+bool saveLocalDataToGps();
+
+// "<temporary folder>Quorta"; empty when the temporary folder cannot be had.
+std::string backupFolder();
+
+// Status texts of the failed backup and restore.
+inline constexpr const char* kBackupFailedTitle = "Error\nCould not back up the GPS data.";
+inline constexpr const char* kBackupFailedDetail = "Nothing was changed on the GPS.";
+inline constexpr const char* kRestoreFailedTitle = "Error\nCould not restore the GPS data.";
+
+}  // namespace core

@@ -1,0 +1,525 @@
+#include "core/FirmwareProgramming.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "bootloader/Bootloader.h"
+#include "bootloader/Command.h"
+#include "bootloader/Logger.h"
+#include "core/Backup.h"
+#include "core/CommandLink.h"
+#include "core/ReportCallbacks.h"
+#include "core/Services.h"
+#include "core/StatusReporting.h"
+#include "core/UpdaterState.h"
+#include "core/Window.h"
+#include "core/images/firmwareImages.h"
+#include "hidport/hidport.h"
+
+namespace core {
+
+namespace {
+
+constexpr uint32_t kPacketTimeoutMs = 5000;
+constexpr const char* kProgramSerialNumber = "0000001";
+
+std::atomic<int> gEraseErrors{0};
+std::atomic<int> gProgramErrors{0};
+std::atomic<int> gResetErrors{0};
+
+// The hex text of the write command. Static, like the image buffer: a
+// megabyte and more is not something to allocate per run.
+char gProgramHexText[kProgramHexTextSize];
+
+// The decoded main firmware. Not the shared image buffer: a programming run
+// that is still retrying after its device went away must not read a radio
+// image or a font pack that the wireless worker decodes meanwhile, nor
+// overwrite one on its way to the GPS drive.
+uint8_t gFirmwareImage[images::kImageBufferSize];
+
+// One bootloader operation at a time (the bootloader-mode thread and the
+// recovery run on the window thread could otherwise meet): they share the
+// buffers above and would talk to the same device.
+std::mutex gProgrammingMutex;
+
+SharedDeviceRecord* currentDevice() {
+    return reportCallbacks().currentDevice.load();
+}
+
+// The connected device's model name, or nothing without a current device.
+std::optional<std::string> currentModelName() {
+    if (SharedDeviceRecord* record = currentDevice()) return record->snapshot().modelName;
+    return std::nullopt;
+}
+
+void reportTitleWithModel(int isComplete, const char* format, const char* detail) {
+    if (std::optional<std::string> name = currentModelName()) {
+        sendStatus(isComplete, formatText(format, name->c_str()).c_str(), detail);
+    }
+}
+
+// "Reporting the error": the end of a programming run that did not succeed.
+void reportProgrammingError(const char* detail) {
+    if (std::optional<std::string> name = currentModelName()) {
+        const std::string title = formatText(
+            "There was a problem updating your %s. Please try again or contact Quorta technical "
+            "support.",
+            name->c_str());
+        sendStatus(1, title.c_str(), detail);
+    } else {
+        sendStatus(1, "There was a problem updating your GPS",
+                   "Please try again or contact Quorta technical support.");
+    }
+}
+
+// Detail shown when a write ended without completing its exchange.
+constexpr const char* kWriteIncompleteDetail = "Flashing did not complete";
+
+// The log lines and the one status change the write puts between the steps
+// of its session; the erase and the reset have none.
+struct SessionSteps {
+    const char* beforeSession = nullptr;
+    const char* beforeInject = nullptr;
+    const char* beforeFlush = nullptr;
+    const char* afterFlushDetail = nullptr;
+    const char* beforePrint = nullptr;
+    const char* beforeFree = nullptr;
+    bool serialNumber = false;
+};
+
+struct SessionOutcome {
+    bool built = false;  // the command could be made from its arguments
+    uint32_t status = bootloader::kStatus_NoResponse;
+    std::string details;
+};
+
+// Runs one command in a session of its own: create the command, open the
+// device (which throws when it cannot), inject, flush, print the response,
+// then destroy the command, close the device and release hidapi.
+SessionOutcome runSession(std::vector<std::string> args, const SessionSteps& steps) {
+    installBootloaderLogSink();
+    SessionOutcome outcome;
+
+    // Declared first so that it runs last: hidapi holds nothing while the
+    // device changes identity, also when opening threw.
+    struct HidExit {
+        ~HidExit() { hidport::hid_exit(); }
+    } hidExit;
+    std::unique_ptr<bootloader::Bootloader> session;  // destroyed after the command
+    std::unique_ptr<bootloader::Command> command = bootloader::Command::create(std::move(args));
+    if (!command) {
+        logLine("Bootloader command could not be built\r\n");
+        return outcome;
+    }
+    outcome.built = true;
+
+    const UpdaterState& st = state();
+    bootloader::PeripheralConfig config;
+    config.peripheralKind = bootloader::kPeripheralKind_UsbHid;
+    config.vendorId = static_cast<uint16_t>(st.bootloaderVendorId.load());
+    config.productId = static_cast<uint16_t>(st.bootloaderProductId.load());
+    config.packetTimeoutMs = kPacketTimeoutMs;
+    if (steps.serialNumber && config.serialNumber.empty()) {
+        config.serialNumber = kProgramSerialNumber;
+    }
+
+    if (steps.beforeSession) logLine(steps.beforeSession);
+    session = std::make_unique<bootloader::Bootloader>(config);
+    if (steps.beforeInject) logLine(steps.beforeInject);
+    session->inject(*command);
+    if (steps.beforeFlush) logLine(steps.beforeFlush);
+    session->flush();
+    if (steps.afterFlushDetail) sendStatus(0, nullptr, steps.afterFlushDetail);
+
+    const std::vector<uint32_t>& values = command->getResponseValues();
+    if (!values.empty()) outcome.status = values[0];
+    if (!values.empty() && values[0] != bootloader::kStatus_NoResponseExpected) {
+        if (steps.beforePrint) logLine(steps.beforePrint);
+        command->printResponse();
+    }
+    outcome.details = command->getResponseDetails();
+    if (steps.beforeFree) logLine(steps.beforeFree);
+    return outcome;
+}
+
+// Runs `once` until it returns without an error or the operation's counter,
+// which is never reset, reaches its limit.
+template <class Once>
+bool withRetries(std::atomic<int>& counter, int limit, const char* crashLine, int waitBetween,
+                 const char* failTitle, Once&& once) {
+    for (;;) {
+        try {
+            return once();
+        } catch (const std::exception& e) {
+            logLinef("%s\r\n", e.what());
+        } catch (...) {
+        }
+        if (++counter < limit) {
+            logLine(crashLine);
+            if (waitBetween > 0) waitSeconds(waitBetween);
+            continue;
+        }
+        sendStatus(1, failTitle, nullptr);
+        return false;
+    }
+}
+
+uint32_t nextImageLength() {
+    const ProgramTarget target = programTarget();
+    const images::CompressedImage* entry = images::findFirmwareImage(target.deviceType, target.lv);
+    return entry ? entry->decodedLength : 0;
+}
+
+bool eraseFlashOnce() {
+    const uint32_t length = eraseLengthFor(nextImageLength());
+    if (length != kEraseRegionLength) {
+        logLinef("Image is longer than the erase region: erasing 0x%" PRIx32 " bytes\r\n", length);
+    }
+    const SessionOutcome outcome = runSession(eraseArguments(length), SessionSteps{});
+    if (!outcome.built) return false;
+    waitSeconds(2);
+    return true;
+}
+
+// The image selection and decoding of a programming run, into the run's own
+// buffer; nothing on an invalid type or a block that does not decode whole.
+std::optional<uint32_t> unpackFirmware(int deviceType, int lv, int gcbn) {
+    const images::CompressedImage* entry = images::findFirmwareImage(deviceType, lv);
+    if (!entry) {
+        logLine("Invalid device type\r\n");
+        std::fputs("Invalid device type\r\n", stdout);
+        std::fflush(stdout);
+        return std::nullopt;
+    }
+    if (deviceType == 4 && lv == kJapaneseVariant) {
+        logLinef("\n-- Flash AA osprey gps jp m:%i gcbn:%i lv:%i --\r\n", deviceType, gcbn, lv);
+    }
+    logLine("Decompressing binary\r\n");
+    return images::decodeChecked(*entry, gFirmwareImage, images::kImageBufferSize, "binary",
+                                 [](const std::string& line) { logLine(line); });
+}
+
+bool programFlashOnce(bool* writeCompleted) {
+    UpdaterState& st = state();
+    sendStatus(0, nullptr, "Step 2 of 3\nStarted");
+
+    SharedDeviceRecord* current = currentDevice();
+    int deviceType;
+    if (st.forcedDeviceType > 0) {
+        deviceType = st.forcedDeviceType;
+        logLine("Using device type override\r\n");
+    } else if (current) {
+        deviceType = current->snapshot().deviceType;
+        logLine("Using usb reported device type\r\n");
+    } else {
+        deviceType = st.bootloaderProductId;
+        sendStatus(0, "Emergency Mode\nUsing product id from bootloader", nullptr);
+    }
+
+    const int gcbn = st.gcbn;
+    const int lv = gcbn == kJapaneseVariant ? kJapaneseVariant : 0;
+    if (current && (gcbn == -99 || gcbn == kJapaneseVariant)) {
+        current->modify([&](DeviceRecord& r) { r.dlv = gcbn == -99 ? 0 : kJapaneseVariant; });
+    }
+    if (deviceType >= 60 && deviceType <= 126) deviceType -= kJapaneseOffset;
+    logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", deviceType, gcbn, lv);
+
+    const std::optional<uint32_t> imageLength = unpackFirmware(deviceType, lv, gcbn);
+    if (!imageLength) return false;  // nothing written
+
+    logLine("Building program command\r\n");
+    const std::optional<std::string_view> hexText =
+        buildProgramHexText(gFirmwareImage, *imageLength);
+    if (!hexText) {
+        logLinef("Firmware image of %" PRIu32 " bytes is too long for the program command\r\n",
+                 *imageLength);
+        sendStatus(0, nullptr, "Firmware image too large to program");
+        return false;
+    }
+    logLine("Programming...Do not unplug\r\n");
+    sendStatus(0, nullptr, "Programming...Do not unplug");
+
+    SessionSteps steps;
+    steps.beforeSession = "Sending bootloader program command\r\n";
+    steps.beforeInject = "inject program command\r\n";
+    steps.beforeFlush = "flush program command\r\n";
+    steps.afterFlushDetail = st.reverseUpgrade ? "Flashing Started" : "Step 3 of 3\nStarted";
+    steps.beforePrint = "got responce values\r\n";
+    steps.beforeFree = "freeing memory command\r\n";
+    steps.serialNumber = true;
+    const SessionOutcome outcome =
+        runSession({"write-memory", "0xa000", std::string(*hexText)}, steps);
+    if (!outcome.built) return false;
+
+    const bool completed = writeExchangeCompleted(outcome.status, outcome.details);
+    if (!completed) {
+        logLinef("Program command did not complete: %s (%s)\r\n",
+                 bootloader::getStatusMessage(static_cast<int32_t>(outcome.status)).c_str(),
+                 outcome.details.empty() ? "nothing sent" : outcome.details.c_str());
+    }
+    if (writeCompleted) *writeCompleted = completed;
+    return true;
+}
+
+bool resetDeviceOnce() {
+    sendStatus(0, nullptr, "Resetting Device\nPlease Wait...");
+    logLine("Sending bootloader reset device\r\n");
+    return runSession({"reset"}, SessionSteps{}).built;
+}
+
+}  // namespace
+
+// --- Pieces -------------------------------------------------------------------
+
+ProgramTarget programTarget() {
+    const UpdaterState& st = state();
+    ProgramTarget target;
+    if (st.forcedDeviceType > 0) {
+        target.deviceType = st.forcedDeviceType;
+    } else if (SharedDeviceRecord* current = currentDevice()) {
+        target.deviceType = current->snapshot().deviceType;
+    } else {
+        target.deviceType = st.bootloaderProductId;
+    }
+    if (target.deviceType >= 60 && target.deviceType <= 126) target.deviceType -= kJapaneseOffset;
+    target.lv = st.gcbn == kJapaneseVariant ? kJapaneseVariant : 0;
+    return target;
+}
+
+uint32_t eraseLengthFor(uint32_t imageLength) {
+    const uint64_t rounded =
+        (uint64_t{imageLength} + kFlashSectorSize - 1) / kFlashSectorSize * kFlashSectorSize;
+    return rounded > kEraseRegionLength ? static_cast<uint32_t>(rounded) : kEraseRegionLength;
+}
+
+std::vector<std::string> eraseArguments(uint32_t eraseLength) {
+    char length[16];
+    std::snprintf(length, sizeof length, "0x%" PRIx32, eraseLength);
+    return {"flash-erase-region", "0xa000", length};
+}
+
+std::optional<std::string_view> buildProgramHexText(const uint8_t* image, size_t length) {
+    if (length > kLargestProgrammableImage) return std::nullopt;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    char* out = gProgramHexText;
+    *out++ = '{';
+    *out++ = '{';
+    for (size_t i = 0; i < length; ++i) {
+        *out++ = kDigits[image[i] >> 4];
+        *out++ = kDigits[image[i] & 0x0F];
+    }
+    *out++ = '}';
+    *out++ = '}';
+    *out = '\0';
+    return std::string_view(gProgramHexText, static_cast<size_t>(out - gProgramHexText));
+}
+
+bool writeExchangeCompleted(uint32_t status, const std::string& details) {
+    switch (status) {
+        case bootloader::kStatus_UnknownCommand:  // not the response that ends the write
+        case bootloader::kStatus_AbortDataPhase:
+        case bootloader::kStatus_NoResponse:
+            return false;
+        default:
+            break;
+    }
+    unsigned written = 0;
+    unsigned total = 0;
+    if (std::sscanf(details.c_str(), "Wrote %u of %u bytes.", &written, &total) != 2) return false;
+    return written == total;
+}
+
+ProgrammingErrorCounts programmingErrorCounts() {
+    return {gEraseErrors.load(), gProgramErrors.load(), gResetErrors.load()};
+}
+
+void resetProgrammingErrorCounts() {
+    gEraseErrors = 0;
+    gProgramErrors = 0;
+    gResetErrors = 0;
+}
+
+void installBootloaderLogSink() {
+    static std::once_flag once;
+    std::call_once(once, [] { bootloader::FileLogger::setSink(progressLogSink); });
+}
+
+// --- The three operations -------------------------------------------------------
+
+bool eraseFlash() {
+    std::lock_guard lock(gProgrammingMutex);
+    return withRetries(gEraseErrors, kEraseRetryLimit, "Erase Crash - retrying\n\r", 0,
+                       "Failed to erase flash", [] { return eraseFlashOnce(); });
+}
+
+bool programFlash(bool* writeCompleted) {
+    if (writeCompleted) *writeCompleted = false;
+    std::lock_guard lock(gProgrammingMutex);
+    return withRetries(gProgramErrors, kProgramRetryLimit, "Program Crash - retrying\n\r", 0,
+                       "Program device failed",
+                       [writeCompleted] { return programFlashOnce(writeCompleted); });
+}
+
+bool resetDevice() {
+    std::lock_guard lock(gProgrammingMutex);
+    return withRetries(gResetErrors, kResetRetryLimit, "Reset Crash - retrying\n\r", 2,
+                       "Failed to reset device", [] { return resetDeviceOnce(); });
+}
+
+// --- The two roads --------------------------------------------------------------
+
+bool updateFirmware(SharedDeviceRecord& record) {
+    UpdaterState& st = state();
+    logLine("updateFirmware\r\n");
+
+    BackupOutcome backup = BackupOutcome::Skipped;
+    saveGpsDataToLocal(record.snapshot(), &backup);
+    if (backup == BackupOutcome::Failed) {
+        // The factory reset that follows the update would wipe the drive:
+        // without a complete backup the device is left as it is.
+        logLine("Backup failed: update stopped before JUMP_TO_BL\r\n");
+        st.reverseUpgrade = false;
+        st.updateInProgress = false;
+        if (Window* window = services().window) {
+            window->showControl(Control::ProgressBar, false);
+            const std::string label = record.snapshot().updateLabel;
+            if (!label.empty()) window->setButtonText(label);
+            window->showControl(Control::UpdateButton, true);
+        }
+        return false;
+    }
+
+    logLine("Opening HID device\r\n");
+    hidport::hid_device* handle = hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr);
+    if (!handle) {
+        logLine("Open HID device failed\r\n");
+        return false;
+    }
+    logLine("Sending command JUMP_TO_BL\r\n");
+    sendLinkCommand(JUMP_TO_BL, handle);
+    hidport::hid_close(handle);
+    hidport::hid_exit();
+
+    reportTitleWithModel(0, "%s connected\nUpdating", nullptr);
+    logLine("OK, Waiting for bootloader\r\n");
+    return true;
+}
+
+bool programInBootloaderMode(int productId, int vendorId) {
+    UpdaterState& st = state();
+    st.bootloaderProductId = productId;
+    st.bootloaderVendorId = vendorId;
+    st.ADF = false;
+
+    if (currentModelName()) {
+        reportTitleWithModel(0, "%s connected\nErasing", nullptr);
+    } else {
+        sendStatus(0, "Emergency mode", nullptr);
+    }
+
+    logLine("Waiting 45sec for drivers\r\n");
+    sendStatus(0, nullptr, "Updating drivers");
+    waitSeconds(15);
+    sendStatus(0, nullptr, "Updating drivers\n35% done");
+    waitSeconds(15);
+    sendStatus(0, nullptr, "Updating drivers\n70% done");
+    waitSeconds(15);
+
+    logLine("Erasing Flash\r\n");
+    if (!eraseFlash()) {
+        logLine("Flash erase failed\r\n");
+        reportProgrammingError(nullptr);
+        return false;
+    }
+
+    logLine("Programming flash\r\n");
+    reportTitleWithModel(0, "%s connected\nProgramming GPS Firmware", nullptr);
+    bool writeCompleted = false;
+    if (!programFlash(&writeCompleted)) {
+        logLine("Program flash failed\r\n");
+        reportProgrammingError(nullptr);
+        return true;
+    }
+
+    logLine("Reset device after a 5 second rest\r\n");
+    if (currentModelName()) {
+        if (st.reverseUpgrade) {
+            reportTitleWithModel(0, "%s WAIT", "Not Done Yet");
+        } else {
+            reportTitleWithModel(0, "%s connected\nRestarting", "Almost done");
+            logLine("Set AD Flag true\r\n");
+            st.ADF = true;
+        }
+    }
+    waitSeconds(5);
+    if (!resetDevice()) {
+        logLine("Reset device failed\r\n");
+        reportProgrammingError("Error");
+    }
+    waitSeconds(2);
+    logLine("Set AD Flag false\r\n");
+    st.ADF = false;
+
+    if (!writeCompleted) {
+        // The device restarts all the same; what it finds is not a whole image.
+        reportProgrammingError(kWriteIncompleteDetail);
+        return true;
+    }
+    reportTitleWithModel(1, "%s Flashing success", "");
+    return true;
+}
+
+bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int variant) {
+    UpdaterState& st = state();
+    st.bootloaderVendorId = kRomBootloaderVendorId;
+    st.bootloaderProductId = kRomBootloaderProductId;
+
+    int rawId;
+    if (variant == kJapaneseVariant) {
+        st.gcbn = kJapaneseVariant;
+        rawId = deviceType + kJapaneseOffset;
+    } else {
+        st.gcbn = -99;
+        rawId = deviceType;
+    }
+    st.GRawDevID = rawId;
+    st.GNormDevID = deviceType;
+    st.forcedDeviceType = deviceType;
+
+    record.modify([&](DeviceRecord& r) {
+        r.deviceType = deviceType;
+        r.modelName = deviceTypeName(deviceType);
+        r.dlv = variant;
+        r.rawId = rawId;
+        if (deviceType >= 0 && deviceType < kDeviceTypeCount) {
+            r.targetMajor = firmwareVersionTable[static_cast<size_t>(deviceType)].major;
+            r.targetMinor = firmwareVersionTable[static_cast<size_t>(deviceType)].minor;
+        }
+    });
+    reportCallbacks().currentDevice = &record;
+
+    logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType,
+             variant);
+
+    bool writeCompleted = false;
+    if (programFlash(&writeCompleted)) {
+        logLine("Reset device after a 5 second rest\r\n");
+        waitSeconds(5);
+        if (!resetDevice()) logLine("Reset device failed\r\n");
+        waitSeconds(2);
+        if (!writeCompleted) reportProgrammingError(kWriteIncompleteDetail);
+    } else {
+        logLine("Program flash failed\r\n");
+    }
+
+    st.forcedDeviceType = -1;
+    st.gcbn = -99;
+    return true;
+}
+
+}  // namespace core

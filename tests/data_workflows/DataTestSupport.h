@@ -1,0 +1,223 @@
+// Shared pieces of the data-workflow suites: a file service with faults on
+// request around the real one, and a fixture with a private cache folder, a
+// folder that plays the GPS drive, and every status and wait recorded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CoreTestSupport.h"
+#include "TempDir.h"
+#include "core/DeviceRecord.h"
+#include "core/ReportCallbacks.h"
+#include "core/UpdaterState.h"
+#include "platform/Files.h"
+#include "platform/linux/LinuxFiles.h"
+#include "platform/linux/XdgPaths.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+// The real file service, with faults: a folder that refuses every write as a
+// read-only file system does, a disk that fills after a number of bytes
+// written to new files, locks refused, and a hook after each tree copy.
+class FaultyFiles : public platform::Files {
+  public:
+    std::string readOnlyRoot;           // writes below it fail
+    std::optional<size_t> writeBudget;  // bytes createFile's files may still take
+    bool refuseLock = false;
+    std::function<void(const std::string& to)> afterCopyTree;
+    std::vector<std::string> created;  // every path given to createFile
+
+    bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
+        if (readOnly(path, error)) return false;
+        return real.createFolder(path, privateMode, error);
+    }
+    std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
+                                                       std::string* error) override {
+        created.push_back(path);
+        if (readOnly(path, error)) return nullptr;
+        auto file = real.createFile(path, error);
+        if (!file) return nullptr;
+        return std::make_unique<Faulty>(std::move(file), *this);
+    }
+    bool deleteFile(const std::string& path, std::string* error) override {
+        if (readOnly(path, error)) return false;
+        return real.deleteFile(path, error);
+    }
+    bool copyFile(const std::string& from, const std::string& to, std::string* error) override {
+        if (readOnly(to, error)) return false;
+        return real.copyFile(from, to, error);
+    }
+    platform::TreeResult copyTree(const std::string& from, const std::string& to) override {
+        platform::TreeResult r;
+        if (readOnly(to, &r.error)) return r;
+        r = real.copyTree(from, to);
+        if (afterCopyTree) afterCopyTree(to);
+        return r;
+    }
+    platform::TreeResult deleteTree(const std::string& path) override {
+        platform::TreeResult r;
+        if (readOnly(path, &r.error)) return r;
+        return real.deleteTree(path);
+    }
+    bool renameFolder(const std::string& from, const std::string& to, std::string* error) override {
+        if (readOnly(from, error) || readOnly(to, error)) return false;
+        return real.renameFolder(from, to, error);
+    }
+    platform::TreeResult compareTrees(const std::string& a, const std::string& b,
+                                      platform::TreeComparison how) override {
+        return real.compareTrees(a, b, how);
+    }
+    bool isFolder(const std::string& path) override { return real.isFolder(path); }
+
+    platform::LinuxFiles real;
+
+  private:
+    class Faulty : public platform::WritableFile {
+      public:
+        Faulty(std::unique_ptr<platform::WritableFile> inner, FaultyFiles& owner)
+            : inner_(std::move(inner)), owner_(owner) {}
+        bool lock(uint64_t offset, uint64_t length) override {
+            return !owner_.refuseLock && inner_->lock(offset, length);
+        }
+        bool unlock(uint64_t offset, uint64_t length) override {
+            return inner_->unlock(offset, length);
+        }
+        size_t write(const uint8_t* data, size_t length) override {
+            size_t allowed = length;
+            if (owner_.writeBudget) {
+                allowed = std::min(length, *owner_.writeBudget);
+                *owner_.writeBudget -= allowed;
+            }
+            size_t done = inner_->write(data, allowed);
+            if (allowed < length) full_ = true;
+            return done;
+        }
+        bool close() override { return inner_->close(); }
+        std::string error() const override {
+            return full_ ? "No space left on device" : inner_->error();
+        }
+
+      private:
+        std::unique_ptr<platform::WritableFile> inner_;
+        FaultyFiles& owner_;
+        bool full_ = false;
+    };
+
+    bool readOnly(const std::string& path, std::string* error) {
+        if (readOnlyRoot.empty() || path.compare(0, readOnlyRoot.size(), readOnlyRoot) != 0)
+            return false;
+        if (error) *error = path + ": Read-only file system";
+        return true;
+    }
+};
+
+inline std::vector<uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Bytes of every value, in an order set by `seed`.
+inline std::vector<uint8_t> binaryBytes(size_t length, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> bytes(length);
+    for (auto& b : bytes) b = static_cast<uint8_t>(gen());
+    return bytes;
+}
+
+struct Status {
+    int isComplete;
+    std::optional<std::string> title;
+    std::optional<std::string> detail;
+};
+
+class DataTest : public CoreTest {
+  protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        paths = std::make_unique<platform::XdgPaths>(base.path() + "/cache");
+        driveFolder = base.mkdir("drive");
+        services.paths = paths.get();
+        services.files = &files;
+        applyServices();
+        core::reportCallbacks().reportStatus = [this](int c, const char* t, const char* d) {
+            std::lock_guard lock(statusMutex);
+            statuses.push_back({c, t ? std::optional<std::string>(t) : std::nullopt,
+                                d ? std::optional<std::string>(d) : std::nullopt});
+        };
+        core::reportCallbacks().waitSeconds = [this](int s) {
+            std::lock_guard lock(statusMutex);
+            waits.push_back(s);
+        };
+        core::state().setGpsDriveRoot(driveRoot());
+    }
+
+    void TearDown() override {
+        // The end of the log tells most about a failure.
+        if (HasFailure()) {
+            const std::string all = logText();
+            std::fprintf(stderr, "--- log (end) ---\n%s\n",
+                         all.substr(all.size() > 4000 ? all.size() - 4000 : 0).c_str());
+        }
+        CoreTest::TearDown();
+    }
+
+    std::string driveRoot() const { return driveFolder + "/"; }
+    std::string stagingDir() { return paths->stagingDir(); }
+    std::string backupDir() { return paths->tempDir() + "Quorta"; }
+
+    // Publishes the connected device's record.
+    void connect(int type, int major, int minor, int dlv) {
+        core::DeviceRecord r;
+        r.deviceType = type;
+        r.versionMajor = major;
+        r.versionMinor = minor;
+        r.dlv = dlv;
+        r.rawId = type + (dlv == 60 ? 60 : 0);
+        r.modelName = core::deviceTypeName(type);
+        core::deviceRecord().store(r);
+        core::reportCallbacks().currentDevice = &core::deviceRecord();
+        core::state().GNormDevID = type;
+        core::state().GRawDevID = r.rawId;
+    }
+
+    bool statusWith(const std::string& title, const std::string& detail = "") {
+        std::lock_guard lock(statusMutex);
+        for (const Status& s : statuses) {
+            if ((title.empty() || s.title == title) && (detail.empty() || s.detail == detail))
+                return true;
+        }
+        return false;
+    }
+    std::vector<int> waitsSoFar() {
+        std::lock_guard lock(statusMutex);
+        return waits;
+    }
+
+    TempDir base;
+    std::unique_ptr<platform::XdgPaths> paths;
+    FaultyFiles files;
+    std::string driveFolder;
+    std::mutex statusMutex;
+    std::vector<Status> statuses;
+    std::vector<int> waits;
+};
+
+}  // namespace testing_support

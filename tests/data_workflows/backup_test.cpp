@@ -1,0 +1,209 @@
+// Backup of the GPS drive's Quorta folder and its restore: only a complete,
+// checked copy lets the update go on, and a backup is kept until its restore
+// was checked.
+#include "core/Backup.h"
+
+#include <gtest/gtest.h>
+
+#include "DataTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using core::BackupOutcome;
+using testing_support::binaryBytes;
+using testing_support::readBytes;
+using testing_support::writeBytes;
+
+class BackupTest : public testing_support::DataTest {
+  protected:
+    void SetUp() override {
+        DataTest::SetUp();
+        quorta = driveFolder + "/Quorta";
+        writeBytes(quorta + "/Settings.dat", binaryBytes(777, 1));
+        writeBytes(quorta + "/Activities/2024-05-01.fit", binaryBytes(300000, 2));
+        writeBytes(quorta + "/Activities/Old/2023-01-01.fit", binaryBytes(65, 3));
+        writeBytes(quorta + "/Routes/empty.gpx", {});
+    }
+
+    BackupOutcome backup(int type = 13, int major = 12) {
+        connect(type, major, 40, 60);
+        BackupOutcome outcome = BackupOutcome::Made;
+        made = core::saveGpsDataToLocal(core::deviceRecord().snapshot(), &outcome);
+        return outcome;
+    }
+
+    bool flagsClear() { return !core::state().backupDone && !core::state().resetBeforeNordic; }
+    bool sameTree(const std::string& a, const std::string& b) {
+        return files.real.compareTrees(a, b, platform::TreeComparison::Identical).ok;
+    }
+
+    std::string quorta;
+    bool made = false;
+};
+
+TEST_F(BackupTest, Type13Below13IsBackedUpBitForBitAndRestoredAfterTheReset) {
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    EXPECT_TRUE(made);
+    EXPECT_TRUE(core::state().backupDone);
+    EXPECT_TRUE(core::state().resetBeforeNordic);
+    EXPECT_TRUE(logged("Save GPS Data To Local...DONE\r\n"));
+    EXPECT_EQ(core::backupFolder(), backupDir());
+    EXPECT_TRUE(sameTree(quorta, backupDir()));
+    EXPECT_FALSE(fs::exists(backupDir() + ".partial"));
+
+    // The factory reset empties the folder; the new firmware adds its own file.
+    fs::remove_all(quorta);
+    writeBytes(quorta + "/NewFirmware.cfg", {1});
+    log.clear();
+    ASSERT_TRUE(core::saveLocalDataToGps());
+    EXPECT_EQ(logLines().front(), "Save Local Data To GPS...\r\n");
+    EXPECT_TRUE(logged("Save Local Data To GPS...DONE\r\n"));
+    EXPECT_EQ(waitsSoFar(), std::vector<int>{2});
+    EXPECT_FALSE(core::state().backupDone);
+    EXPECT_EQ(readBytes(quorta + "/Activities/2024-05-01.fit"), binaryBytes(300000, 2));
+    EXPECT_EQ(readBytes(quorta + "/Activities/Old/2023-01-01.fit"), binaryBytes(65, 3));
+    EXPECT_TRUE(fs::exists(quorta + "/Routes/empty.gpx"));
+    EXPECT_TRUE(fs::exists(quorta + "/NewFirmware.cfg"));
+    // The backup folder stays until the next backup replaces it.
+    EXPECT_EQ(readBytes(backupDir() + "/Settings.dat"), binaryBytes(777, 1));
+}
+
+TEST_F(BackupTest, OtherModelsAndNewerVersionsNeedNoBackup) {
+    EXPECT_EQ(backup(13, 13), BackupOutcome::Skipped);
+    EXPECT_TRUE(logged("\r\nModel Backup Not Required - Major Rev High Enough\r\n"));
+    EXPECT_EQ(backup(14, 2), BackupOutcome::Skipped);
+    EXPECT_TRUE(logged("\r\nModel Backup Not Required\r\n"));
+    EXPECT_FALSE(made);
+    EXPECT_TRUE(flagsClear());
+    EXPECT_FALSE(fs::exists(backupDir()));
+
+    // A forced type wins over the record's.
+    core::state().forcedDeviceType = 13;
+    EXPECT_EQ(backup(14, 2), BackupOutcome::Made);
+}
+
+TEST_F(BackupTest, NoDriveNoModelAndASecondBackupAreSkipped) {
+    core::state().setGpsDriveRoot("");
+    EXPECT_EQ(backup(), BackupOutcome::Skipped);
+    EXPECT_TRUE(statusWith("Can not find GPS USB drive"));
+    EXPECT_FALSE(core::saveLocalDataToGps());  // nothing held: no wait either
+    EXPECT_TRUE(waitsSoFar().empty());
+
+    core::state().setGpsDriveRoot(driveRoot());
+    EXPECT_EQ(backup(0, 12), BackupOutcome::Skipped);
+    EXPECT_TRUE(statusWith("Error\nUnable to determine device model.", "Something went wrong"));
+
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    writeBytes(quorta + "/Settings.dat", {0});
+    log.clear();
+    EXPECT_EQ(backup(), BackupOutcome::Skipped);
+    EXPECT_EQ(logLines(), std::vector<std::string>{"Save GPS Data To Local...\r\n"});
+    EXPECT_EQ(readBytes(backupDir() + "/Settings.dat"), binaryBytes(777, 1));  // the first copy
+}
+
+TEST_F(BackupTest, AnIncompleteCopyStopsTheUpdateAndKeepsThePreviousBackup) {
+    // An earlier backup is on the computer.
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    ASSERT_TRUE(core::saveLocalDataToGps());
+    core::state().resetBeforeNordic = false;  // the factory reset was sent
+    log.clear();
+
+    // The computer's disk fills during the next copy.
+    files.readOnlyRoot = backupDir() + ".partial";
+    writeBytes(quorta + "/Settings.dat", binaryBytes(10, 7));
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_FALSE(made);
+    EXPECT_TRUE(flagsClear());
+    EXPECT_TRUE(statusWith(core::kBackupFailedTitle, core::kBackupFailedDetail));
+    EXPECT_FALSE(logged("Save GPS Data To Local...DONE\r\n"));
+    EXPECT_EQ(readBytes(backupDir() + "/Settings.dat"), binaryBytes(777, 1));
+
+    // A copy that differs from the drive (a bad sector, a file changing
+    // under it) is caught by the check and thrown away.
+    files.readOnlyRoot.clear();
+    files.afterCopyTree = [](const std::string& to) {
+        std::vector<uint8_t> bytes = readBytes(to + "/Activities/2024-05-01.fit");
+        bytes[123456] ^= 1;
+        writeBytes(to + "/Activities/2024-05-01.fit", bytes);
+    };
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_TRUE(flagsClear());
+    EXPECT_TRUE(logged("Backup check: Activities/2024-05-01.fit: differs at byte 123456\r\n"));
+    EXPECT_FALSE(fs::exists(backupDir() + ".partial"));
+    EXPECT_EQ(readBytes(backupDir() + "/Settings.dat"), binaryBytes(777, 1));
+}
+
+TEST_F(BackupTest, NoQuortaFolderOrNoTemporaryFolderIsAFailure) {
+    fs::remove_all(quorta);
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_TRUE(flagsClear());
+
+    writeBytes(quorta + "/a", {1});
+    core::Services s = core::services();
+    s.paths = nullptr;
+    core::setServices(s);
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_TRUE(flagsClear());
+}
+
+TEST_F(BackupTest, LinksPlantedAtTheBackupAreNeverFollowed) {
+    const std::string victim = base.mkdir("victim");
+    writeBytes(victim + "/precious.txt", {4, 2});
+
+    // In place of the backup folder: refused, the update stops.
+    fs::create_directories(paths->tempDir());
+    fs::create_directory_symlink(victim, backupDir());
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_TRUE(flagsClear());
+    EXPECT_EQ(readBytes(victim + "/precious.txt"), (std::vector<uint8_t>{4, 2}));
+    EXPECT_TRUE(fs::is_symlink(backupDir()));
+
+    // Inside an old backup: the link goes, what it points at stays.
+    fs::remove(backupDir());
+    writeBytes(backupDir() + "/old.fit", {1});
+    fs::create_directory_symlink(victim, backupDir() + "/into-victim");
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    EXPECT_EQ(readBytes(victim + "/precious.txt"), (std::vector<uint8_t>{4, 2}));
+    EXPECT_TRUE(sameTree(quorta, backupDir()));
+
+    // A link on the drive's side is not copied, so the copy is incomplete.
+    core::state().backupDone = false;
+    fs::create_directory_symlink(victim, quorta + "/Activities/link");
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_FALSE(fs::exists(backupDir() + "/Activities/link"));
+}
+
+TEST_F(BackupTest, ARestoreThatFailsKeepsTheBackupForAnotherTry) {
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    fs::remove_all(quorta);
+
+    files.readOnlyRoot = driveRoot();
+    EXPECT_FALSE(core::saveLocalDataToGps());
+    EXPECT_TRUE(core::state().backupDone);
+    EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
+    EXPECT_FALSE(logged("Save Local Data To GPS...DONE\r\n"));
+    EXPECT_TRUE(fs::exists(backupDir() + "/Activities/Old/2023-01-01.fit"));
+
+    // A restore whose copy does not read back the same is not trusted either.
+    files.readOnlyRoot.clear();
+    files.afterCopyTree = [](const std::string& to) {
+        writeBytes(to + "/Settings.dat", binaryBytes(777, 99));
+    };
+    EXPECT_FALSE(core::saveLocalDataToGps());
+    EXPECT_TRUE(core::state().backupDone);
+
+    files.afterCopyTree = nullptr;
+    core::state().setGpsDriveRoot("");
+    EXPECT_FALSE(core::saveLocalDataToGps());
+    EXPECT_TRUE(statusWith("Can not find GPS USB drive"));
+    EXPECT_TRUE(core::state().backupDone);
+
+    core::state().setGpsDriveRoot(driveRoot());
+    ASSERT_TRUE(core::saveLocalDataToGps());
+    EXPECT_FALSE(core::state().backupDone);
+    EXPECT_TRUE(sameTree(backupDir(), quorta));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// Devices that come up in the microcontroller's ROM bootloader, recovered
+// through the recovery dialog's choice, and bootloaders that only open after
+// a few tries.
+#include <gtest/gtest.h>
+
+#include "E2eTest.h"
+#include "sim/BootloaderTarget.h"
+
+namespace e2e {
+namespace {
+
+bool received(const sim::BootloaderTarget& target, uint8_t tag) {
+    const auto tags = target.receivedCommands();
+    return std::find(tags.begin(), tags.end(), tag) != tags.end();
+}
+
+class RecoveryTest : public UpdateE2eTest {
+  protected:
+    bool waitForRecoveryDialog() {
+        return rig->waitFor(
+            [this] {
+                return rig->window.recoveryDialogsOpened() > 0 && rig->window.idle() &&
+                       rig->threads.running() == 0;
+            },
+            30s);
+    }
+};
+
+TEST_F(RecoveryTest, RomBootloaderHeronIsRecoveredAsJapanese) {
+    sim::SimulatedGps& gps = addGps(gpsConfig(5, true, 7, 62));
+    gps.plugIn(sim::GpsMode::RomBootloader);
+    rig->startUp();
+    ASSERT_TRUE(waitForRecoveryDialog());
+    EXPECT_TRUE(rig->logged("idx:(0)-VID_15A2\r\n"));
+
+    rig->chooseInRecoveryDialog(5, 60);
+    ASSERT_TRUE(waitForLatest());
+
+    EXPECT_TRUE(rig->logged("onEmergencyProgramFlashMode DeviceTypeToFlash [5] Variant [60]\r\n"));
+    EXPECT_EQ(core::state().GRawDevID, 65);
+    EXPECT_EQ(core::state().forcedDeviceType, -1);
+    // No erase on this road: written and reset.
+    EXPECT_FALSE(received(gps.romBootloader(), sim::protocol::kCommandTag_FlashEraseRegion));
+    EXPECT_TRUE(received(gps.romBootloader(), sim::protocol::kCommandTag_WriteMemory));
+    EXPECT_TRUE(received(gps.romBootloader(), sim::protocol::kCommandTag_Reset));
+    images::ImageVersion v;
+    EXPECT_EQ(gps.checkFlashImage(&v), images::ImageCheck::ok);
+    EXPECT_EQ(v, (images::ImageVersion{5, 60, 7, 63}));
+    EXPECT_EQ(core::state().statusTitle(), "Heron GPS connected\nVer: 7.63-1031039\nJapanese");
+}
+
+TEST_F(RecoveryTest, UpdateCutOffInTheWriteComesBackInTheRomBootloaderAndIsRecovered) {
+    sim::SimulatedGps& gps = connect(gpsConfig(5, true, 7, 62));
+    sim::UnplugPlan plan;
+    plan.step = sim::GpsStep::Write;
+    plan.afterDataPackets = 4000;
+    plan.plugBackAfterMs = 3000;
+    gps.unplugAt(plan);
+    ASSERT_TRUE(waitForOffer());
+    rig->clickUpdateButton();
+
+    ASSERT_TRUE(waitForRecoveryDialog());
+    // The cut-off write was not taken for a success.
+    EXPECT_FALSE(rig->sawTitle("Heron GPS Flashing success"));
+    EXPECT_TRUE(rig->sawDetail("Flashing did not complete"));
+    EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
+
+    rig->chooseInRecoveryDialog(5, 60);
+    ASSERT_TRUE(waitForLatest());
+    images::ImageVersion v;
+    EXPECT_EQ(gps.checkFlashImage(&v), images::ImageCheck::ok);
+    EXPECT_EQ(v, (images::ImageVersion{5, 60, 7, 63}));
+    EXPECT_EQ(core::state().statusTitle(), "Heron GPS connected\nVer: 7.63-1031039\nJapanese");
+    EXPECT_FALSE(rig->window.destroyed());
+}
+
+TEST_F(RecoveryTest, FlashBootloaderThatOpensOnlyAfterAFewTries) {
+    sim::GpsConfig config = gpsConfig(5, true, 7, 62);
+    config.faults.bootloaderOpenFailures = 3;
+    connect(config);
+    ASSERT_TRUE(waitForOffer());
+    rig->clickUpdateButton();
+    ASSERT_TRUE(waitForLatest());
+    EXPECT_EQ(rig->countLog("Erase Crash - retrying\n\r"), 3);
+    EXPECT_EQ(core::programmingErrorCounts().erase, 3);
+}
+
+TEST_F(RecoveryTest, RomBootloaderThatOpensOnlyAfterAFewTries) {
+    sim::SimulatedGps& gps = addGps(gpsConfig(5, true, 7, 62));
+    gps.plugIn(sim::GpsMode::RomBootloader);
+    sim::BootloaderFaults faults;
+    faults.openFailures = 3;
+    gps.romBootloader().setFaults(faults);
+    rig->startUp();
+    ASSERT_TRUE(waitForRecoveryDialog());
+
+    rig->chooseInRecoveryDialog(5, 60);
+    ASSERT_TRUE(waitForLatest());
+    EXPECT_EQ(rig->countLog("Program Crash - retrying\n\r"), 3);
+    EXPECT_EQ(core::programmingErrorCounts().program, 3);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,371 @@
+// Main firmware programming against the simulated bootloader target: the
+// three sessions, what lands in flash, the retries, and the ends of a run
+// that did not go through.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "WorkflowTestSupport.h"
+#include "core/CommandLink.h"
+#include "core/FirmwareProgramming.h"
+#include "core/images/ImageVersionBlock.h"
+#include "core/images/firmwareImages.h"
+#include "sim/BootloaderTarget.h"
+
+namespace {
+
+using sim::BootloaderFaults;
+using sim::protocol::commandBit;
+using namespace sim::protocol;
+
+// The decoded catalogue image, copied out of the shared buffer.
+std::vector<uint8_t> catalogueImage(int type, int lv) {
+    auto length = images::unpackFirmwareImage(type, lv, lv, {});
+    EXPECT_TRUE(length);
+    if (!length) return {};
+    return std::vector<uint8_t>(images::imageBuffer, images::imageBuffer + *length);
+}
+
+class ProgrammingTest : public testing_support::WorkflowTest {
+  protected:
+    // A flash bootloader (or ROM bootloader) on the bus, guarding its own
+    // code below 0xa000 as the device's does.
+    std::shared_ptr<sim::BootloaderTarget> plugTarget(uint16_t vid, uint16_t pid) {
+        auto t = std::make_shared<sim::BootloaderTarget>(vid, pid, clock);
+        t->setReservedFlashRegion(0, core::kApplicationAddress - 1);
+        hidport::addSimulatedDevice(t);
+        return t;
+    }
+
+    void connectDevice(int type, int dlv = 60) {
+        core::DeviceRecord r;
+        r.deviceType = type;
+        r.modelName = core::deviceTypeName(type);
+        r.dlv = dlv;
+        r.rawId = type + (dlv == 60 ? 60 : 0);
+        core::deviceRecord().store(r);
+        core::reportCallbacks().currentDevice = &core::deviceRecord();
+    }
+
+    std::vector<uint8_t> flashImage(const sim::BootloaderTarget& t, size_t length) {
+        return t.flash().read(core::kApplicationAddress, static_cast<uint32_t>(length));
+    }
+
+    bool anyTitleContains(const std::string& part) {
+        for (const std::string& t : titles())
+            if (t.find(part) != std::string::npos) return true;
+        return false;
+    }
+};
+
+TEST(ProgrammingPieces, HexTextFitsItsBufferOrIsRefused) {
+    std::vector<uint8_t> image(431952, 0x5A);
+    image[0] = 0x0a;
+    image[1] = 0xff;
+    auto text = core::buildProgramHexText(image.data(), image.size());
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->size(), 863908u);
+    EXPECT_EQ(text->substr(0, 6), "{{0AFF");
+    EXPECT_EQ(text->substr(text->size() - 4), "5A}}");
+
+    // The largest image that fits leaves room for the NUL; one byte more is
+    // refused before anything is written.
+    std::vector<uint8_t> largest(core::kLargestProgrammableImage, 0x11);
+    auto full = core::buildProgramHexText(largest.data(), largest.size());
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->size(), 2 * core::kLargestProgrammableImage + 4);
+    EXPECT_LT(full->size(), core::kProgramHexTextSize);
+    largest.push_back(0x22);
+    EXPECT_FALSE(core::buildProgramHexText(largest.data(), largest.size()));
+    // The last good text is still whole.
+    EXPECT_EQ(full->substr(full->size() - 4), "11}}");
+}
+
+TEST(ProgrammingPieces, EraseCoversTheWholeImage) {
+    EXPECT_EQ(core::eraseLengthFor(0), 0x76000u);
+    EXPECT_EQ(core::eraseLengthFor(459264), 0x76000u);
+    EXPECT_EQ(core::eraseLengthFor(0x76000), 0x76000u);
+    EXPECT_EQ(core::eraseLengthFor(0x76001), 0x77000u);
+    EXPECT_EQ(core::eraseLengthFor(570480), 0x8C000u);  // ends at 0x96000
+    EXPECT_EQ(core::eraseArguments(0x76000),
+              (std::vector<std::string>{"flash-erase-region", "0xa000", "0x76000"}));
+    EXPECT_EQ(core::eraseArguments(0x8C000)[2], "0x8c000");
+}
+
+TEST(ProgrammingPieces, OnlyACompletedWriteCounts) {
+    EXPECT_TRUE(core::writeExchangeCompleted(0, "Wrote 100 of 100 bytes."));
+    // A device status on a completed exchange is not the updater's to judge.
+    EXPECT_TRUE(core::writeExchangeCompleted(105, "Wrote 100 of 100 bytes."));
+    EXPECT_FALSE(core::writeExchangeCompleted(10004, "Wrote 100 of 100 bytes."));
+    EXPECT_FALSE(core::writeExchangeCompleted(10002, "Wrote 100 of 100 bytes."));
+    EXPECT_FALSE(core::writeExchangeCompleted(10000, "Wrote 100 of 100 bytes."));
+    EXPECT_FALSE(core::writeExchangeCompleted(0, "Wrote 64 of 100 bytes."));
+    EXPECT_FALSE(core::writeExchangeCompleted(10200, "Wrote 0 of 100 bytes."));
+    EXPECT_FALSE(core::writeExchangeCompleted(0, ""));
+}
+
+TEST_F(ProgrammingTest, BootloaderModeWritesTheJapaneseImageOverStaleFlash) {
+    auto target = plugTarget(core::kGpsVendorId, 11 + 60);
+    // An older, longer image everywhere the new one goes, and past it.
+    ASSERT_EQ(target->flash().preload(0xa000, std::vector<uint8_t>(0x96000, 0x00)), 0);
+    connectDevice(11);
+    core::state().gcbn = 60;
+
+    EXPECT_TRUE(core::programInBootloaderMode(11 + 60, core::kGpsVendorId));
+
+    EXPECT_EQ(target->receivedCommands(),
+              (std::vector<uint8_t>{kCommandTag_FlashEraseRegion, kCommandTag_WriteMemory,
+                                    kCommandTag_Reset}));
+    const std::vector<uint8_t> image = catalogueImage(11, 60);
+    ASSERT_EQ(image.size(), 568944u);
+    EXPECT_TRUE(flashImage(*target, image.size()) == image);
+    images::ImageVersion version;
+    const auto onFlash = flashImage(*target, image.size());
+    EXPECT_EQ(images::checkImage(onFlash.data(), onFlash.size(), &version), images::ImageCheck::ok);
+    EXPECT_EQ(version, (images::ImageVersion{11, 60, 14, 51}));
+    // Erased in whole sectors up to 0x95000, and not a sector further.
+    EXPECT_TRUE(target->flash().isErased(0xa000 + image.size(), 0x95000 - 0xa000 - image.size()));
+    EXPECT_EQ(target->flash().read(0x95000, 0x1000), std::vector<uint8_t>(0x1000, 0x00));
+    EXPECT_TRUE(logged("Image is longer than the erase region: erasing 0x8b000 bytes\r\n"));
+
+    EXPECT_EQ(titles().front(), "Condor GPS connected\nErasing");
+    EXPECT_TRUE(hasTitle("Condor GPS connected\nProgramming GPS Firmware"));
+    EXPECT_TRUE(hasDetail("Programming...Do not unplug"));
+    EXPECT_TRUE(hasDetail("Step 3 of 3\nStarted"));
+    ASSERT_FALSE(statuses().empty());
+    EXPECT_EQ(statuses().back().complete, 1);
+    EXPECT_EQ(statuses().back().title, "Condor GPS Flashing success");
+    EXPECT_FALSE(core::state().ADF);
+    EXPECT_EQ(clock.totalSleptMs(), (45 + 2 + 5 + 2) * 1000);
+}
+
+TEST_F(ProgrammingTest, TwoSuccessiveLongImagesBothLand) {
+    auto target = plugTarget(core::kGpsVendorId, 11);
+    connectDevice(11, 0);
+
+    core::state().gcbn = -99;  // standard, 570,480 bytes
+    ASSERT_TRUE(core::programInBootloaderMode(11, core::kGpsVendorId));
+    EXPECT_TRUE(flashImage(*target, 570480) == catalogueImage(11, 0));
+
+    core::state().gcbn = 60;  // then the Japanese one over it
+    ASSERT_TRUE(core::programInBootloaderMode(11, core::kGpsVendorId));
+    const auto japanese = catalogueImage(11, 60);
+    EXPECT_TRUE(flashImage(*target, japanese.size()) == japanese);
+
+    EXPECT_EQ(countLog("freeing memory command\r\n"), 2);
+    EXPECT_FALSE(anyTitleContains("There was a problem"));
+    EXPECT_EQ(titles().back(), "Condor GPS Flashing success");
+}
+
+TEST_F(ProgrammingTest, EraseStatusIsPrintedNotActedOn) {
+    auto target = plugTarget(core::kGpsVendorId, 5 + 60);
+    BootloaderFaults faults;
+    faults.commandMask = commandBit(kCommandTag_FlashEraseRegion);
+    faults.noResponse = true;
+    target->setFaults(faults);
+    connectDevice(5);
+    core::state().gcbn = 60;
+
+    EXPECT_TRUE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
+    EXPECT_EQ(titles().back(), "Heron GPS Flashing success");
+}
+
+// A write whose exchange did not complete never ends in success; the device
+// is still told to restart.
+TEST_F(ProgrammingTest, IncompleteWritesEndInTheErrorAndStillReset) {
+    struct Case {
+        const char* name;
+        BootloaderFaults faults;
+    };
+    std::vector<Case> cases;
+    {
+        BootloaderFaults f;
+        f.commandMask = commandBit(kCommandTag_WriteMemory);
+        f.silenceAfterDataPackets = 500;
+        cases.push_back({"no final response", f});
+    }
+    {
+        BootloaderFaults f;
+        f.commandMask = commandBit(kCommandTag_WriteMemory);
+        f.abortAfterDataPackets = 500;
+        cases.push_back({"aborted data phase", f});
+    }
+    {
+        BootloaderFaults f;
+        f.commandMask = commandBit(kCommandTag_WriteMemory);
+        f.responses = sim::FaultedResponse::First;
+        f.wrongResponseTag = kCommandTag_GetPropertyResponse;
+        cases.push_back({"refused before any data", f});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hidport::clearSimulatedDevices();
+        statusCalls.clear();
+        auto target = plugTarget(core::kGpsVendorId, 5 + 60);
+        target->setFaults(c.faults);
+        connectDevice(5);
+        core::state().gcbn = 60;
+
+        EXPECT_TRUE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
+        EXPECT_EQ(target->resetCount(), 1);
+        EXPECT_FALSE(hasTitle("Heron GPS Flashing success"));
+        ASSERT_FALSE(statuses().empty());
+        const testing_support::StatusCall last = statuses().back();
+        EXPECT_EQ(last.complete, 1);
+        EXPECT_EQ(last.title,
+                  "There was a problem updating your Heron GPS. Please try again or contact "
+                  "Quorta technical support.");
+        EXPECT_EQ(last.detail, "Flashing did not complete");
+    }
+}
+
+TEST_F(ProgrammingTest, RetriesCountOverTheWholeRun) {
+    // Opens that fail three times, then a device that answers.
+    auto target = plugTarget(core::kGpsVendorId, 9);
+    BootloaderFaults f;
+    f.openFailures = 3;
+    target->setFaults(f);
+    core::state().bootloaderVendorId = core::kGpsVendorId;
+    core::state().bootloaderProductId = 9;
+    bool completed = false;
+    EXPECT_TRUE(core::programFlash(&completed));
+    EXPECT_TRUE(completed);
+    EXPECT_EQ(countLog("Program Crash - retrying\n\r"), 3);
+    EXPECT_EQ(core::programmingErrorCounts().program, 3);
+
+    // No device at all: the erase gives up on its tenth error.
+    hidport::clearSimulatedDevices();
+    EXPECT_FALSE(core::eraseFlash());
+    EXPECT_EQ(countLog("Erase Crash - retrying\n\r"), 9);
+    EXPECT_EQ(statuses().back().complete, 1);
+    EXPECT_EQ(statuses().back().title, "Failed to erase flash");
+    // The counter is never reset: the next error ends the erase at once.
+    EXPECT_FALSE(core::eraseFlash());
+    EXPECT_EQ(countLog("Erase Crash - retrying\n\r"), 9);
+
+    const int64_t before = clock.totalSleptMs();
+    EXPECT_FALSE(core::resetDevice());
+    EXPECT_EQ(countLog("Reset Crash - retrying\n\r"), 4);
+    EXPECT_EQ(clock.totalSleptMs() - before, 4 * 2000);
+    EXPECT_EQ(statuses().back().title, "Failed to reset device");
+
+    // Six more failed opens use up the write's ten.
+    EXPECT_FALSE(core::programFlash());
+    EXPECT_EQ(countLog("Program Crash - retrying\n\r"), 9);
+    EXPECT_EQ(statuses().back().title, "Program device failed");
+}
+
+TEST_F(ProgrammingTest, EraseFailureEndsTheRunWithTheError) {
+    connectDevice(5);
+    EXPECT_FALSE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
+    EXPECT_TRUE(logged("Flash erase failed\r\n"));
+    EXPECT_FALSE(logged("Programming flash\r\n"));
+    EXPECT_EQ(statuses().back().title,
+              "There was a problem updating your Heron GPS. Please try again or contact Quorta "
+              "technical support.");
+
+    // Without a device record the error names no model.
+    core::reportCallbacks().currentDevice = nullptr;
+    EXPECT_FALSE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
+    EXPECT_EQ(titles().front(), "Heron GPS connected\nErasing");
+    EXPECT_TRUE(hasTitle("Emergency mode"));
+    EXPECT_EQ(statuses().back().title, "There was a problem updating your GPS");
+    EXPECT_EQ(statuses().back().detail, "Please try again or contact Quorta technical support.");
+}
+
+TEST_F(ProgrammingTest, EmergencyRoadProgramsTheChosenModelWithoutErasing) {
+    auto target = plugTarget(core::kRomBootloaderVendorId, core::kRomBootloaderProductId);
+    core::state().forcedDeviceType = -1;
+
+    EXPECT_TRUE(core::onEmergencyProgramFlashMode(core::deviceRecord(), 5, 60));
+
+    EXPECT_EQ(core::state().GRawDevID, 65);
+    EXPECT_EQ(core::state().GNormDevID, 5);
+    EXPECT_EQ(target->receivedCommands(),
+              (std::vector<uint8_t>{kCommandTag_WriteMemory, kCommandTag_Reset}));
+    const auto image = catalogueImage(5, 60);
+    EXPECT_TRUE(flashImage(*target, image.size()) == image);
+    EXPECT_TRUE(logged("onEmergencyProgramFlashMode DeviceTypeToFlash [5] Variant [60]\r\n"));
+    EXPECT_TRUE(logged("Using device type override\r\n"));
+    EXPECT_EQ(core::state().forcedDeviceType, -1);
+    EXPECT_EQ(core::state().gcbn, -99);
+    const core::DeviceRecord r = core::deviceRecord().snapshot();
+    EXPECT_EQ(r.modelName, "Heron GPS");
+    EXPECT_EQ(r.dlv, 60);
+    EXPECT_EQ(r.rawId, 65);
+    EXPECT_EQ(r.targetMajor, 7);
+    EXPECT_EQ(r.targetMinor, 63);
+    EXPECT_EQ(core::reportCallbacks().currentDevice.load(), &core::deviceRecord());
+}
+
+TEST_F(ProgrammingTest, EmergencyWriteThatDoesNotCompleteIsReported) {
+    auto target = plugTarget(core::kRomBootloaderVendorId, core::kRomBootloaderProductId);
+    BootloaderFaults f;
+    f.silenceAfterDataPackets = 10;
+    f.commandMask = commandBit(kCommandTag_WriteMemory);
+    target->setFaults(f);
+
+    EXPECT_TRUE(core::onEmergencyProgramFlashMode(core::deviceRecord(), 7, 0));
+    EXPECT_EQ(target->resetCount(), 1);
+    EXPECT_EQ(statuses().back().detail, "Flashing did not complete");
+    EXPECT_EQ(core::state().forcedDeviceType, -1);
+    EXPECT_EQ(core::deviceRecord().snapshot().dlv, 0);
+}
+
+TEST_F(ProgrammingTest, ProductIdFromTheBootloaderPicksTypeAndVariant) {
+    // A scan saw 0x45 (type 9 plus 60) with no device record read before.
+    auto target = plugTarget(core::kGpsVendorId, 0x45);
+    core::state().bootloaderVendorId = core::kGpsVendorId;
+    core::state().bootloaderProductId = 0x45;
+
+    core::state().gcbn = 0;
+    ASSERT_TRUE(core::programFlash());
+    EXPECT_TRUE(hasTitle("Emergency Mode\nUsing product id from bootloader"));
+    EXPECT_TRUE(logged("\n-- Flash AA m:9 gcbn:0 lv:0 --\r\n"));
+    EXPECT_TRUE(flashImage(*target, 464568) == catalogueImage(9, 0));
+
+    target->flash().eraseAll();
+    core::state().gcbn = 60;
+    ASSERT_TRUE(core::programFlash());
+    EXPECT_TRUE(logged("\n-- Flash AA m:9 gcbn:60 lv:60 --\r\n"));
+    EXPECT_TRUE(flashImage(*target, 478464) == catalogueImage(9, 60));
+}
+
+TEST_F(ProgrammingTest, TheWriteLeavesTheSharedImageBufferAlone) {
+    // What a radio update may have decoded there meanwhile.
+    std::fill_n(images::imageBuffer, 200'000, uint8_t{0xA5});
+    auto target = plugTarget(core::kGpsVendorId, 10);
+    core::state().bootloaderVendorId = core::kGpsVendorId;
+    core::state().bootloaderProductId = 10;
+    ASSERT_TRUE(core::programFlash());
+    EXPECT_TRUE(std::all_of(images::imageBuffer, images::imageBuffer + 200'000,
+                            [](uint8_t b) { return b == 0xA5; }));
+    EXPECT_TRUE(flashImage(*target, 431952) == catalogueImage(10, 0));
+}
+
+TEST_F(ProgrammingTest, AnInvalidTypeWritesNothing) {
+    auto target = plugTarget(core::kGpsVendorId, 3);
+    core::state().bootloaderVendorId = core::kGpsVendorId;
+    core::state().bootloaderProductId = 3;
+    EXPECT_FALSE(core::programFlash());
+    EXPECT_TRUE(logged("Invalid device type\r\n"));
+    EXPECT_TRUE(target->receivedCommands().empty());
+    EXPECT_EQ(core::programmingErrorCounts().program, 0);
+}
+
+TEST_F(ProgrammingTest, FirstWriteShowsItsProgress) {
+    auto target = plugTarget(core::kGpsVendorId, 13 + 60);
+    connectDevice(13);
+    core::state().gcbn = 60;
+    core::state().reverseUpgrade = true;
+    ASSERT_TRUE(core::programInBootloaderMode(13 + 60, core::kGpsVendorId));
+    EXPECT_TRUE(hasDetail("Flashing Started"));
+    EXPECT_TRUE(hasDetail("Flashing\n25% done"));
+    EXPECT_TRUE(hasDetail("Flashing\n50% done"));
+    EXPECT_TRUE(hasTitle("Osprey Max WAIT"));
+    EXPECT_TRUE(hasDetail("Not Done Yet"));
+    EXPECT_FALSE(logged("Set AD Flag true\r\n"));
+}
+
+}  // namespace
