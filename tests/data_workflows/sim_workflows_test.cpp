@@ -90,8 +90,10 @@ class SimWorkflowTest : public testing_support::DataTest {
 
 TEST_F(SimWorkflowTest, RadioUpdateOfType13IsAcceptedByTheDevice) {
     sim::SimulatedGps& gps = plugIn(13, 14, 51);
+    // An older radio than the one carried for this type, so the update shows.
+    gps.setRadioBuild(sim::kCarriedRadioBuild);
     ASSERT_TRUE(core::checkNordicVersion());
-    EXPECT_EQ(core::state().deviceRadioBuild, sim::currentRadioBuildFor(13));
+    EXPECT_EQ(core::state().deviceRadioBuild, sim::kCarriedRadioBuild);
 
     ASSERT_TRUE(core::updateNordic());
     EXPECT_TRUE(statusWith("", "Waiting for Device."));
@@ -101,11 +103,11 @@ TEST_F(SimWorkflowTest, RadioUpdateOfType13IsAcceptedByTheDevice) {
     waitForReturn(gps);
     EXPECT_TRUE(didActivity(gps, "radio programmed"));
     EXPECT_FALSE(didActivity(gps, "radio update refused"));
-    EXPECT_EQ(gps.radioBuild(), sim::kCarriedRadioBuild);
+    EXPECT_EQ(gps.radioBuild(), sim::currentRadioBuildFor(13));
 
     core::state().deviceRadioBuild = 0;
     ASSERT_TRUE(core::checkNordicVersion());
-    EXPECT_EQ(core::state().deviceRadioBuild, sim::kCarriedRadioBuild);
+    EXPECT_EQ(core::state().deviceRadioBuild, sim::currentRadioBuildFor(13));
 }
 
 TEST_F(SimWorkflowTest, RadioFaults) {
