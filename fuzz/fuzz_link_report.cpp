@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "CoreLog.h"
 #include "FuzzSupport.h"
 #include "core/CommandLink.h"
 #include "core/DeviceScan.h"
@@ -63,15 +64,7 @@ void readDeviceInfo(fuzzing::ByteStream& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool showLog = [] {
-        if (std::getenv("QUORTA_FUZZ_LOG")) {
-            core::reportCallbacks().logLine = [](const std::string& text) {
-                std::fputs(text.c_str(), stderr);
-            };
-        }
-        return true;
-    }();
-    (void)showLog;
+    fuzzing::installCoreLogView();
     fuzzing::ByteStream input(data, size);
     const uint8_t mode = input.take();
     if (mode & 1) {

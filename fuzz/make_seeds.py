@@ -187,3 +187,41 @@ write("fuzz_hardware_id", "application", b"2b29\n\x000055\n\x000100\n")
 write("fuzz_hardware_id", "flash_bootloader", b"2b29\x00004d\x000001")
 write("fuzz_hardware_id", "rom_bootloader", b"15a2\x000073\x000000")
 write("fuzz_hardware_id", "hardware_id_text", b"USB\\VID_2B29&PID_0055&REV_0100")
+
+# --- the radio ------------------------------------------------------------------
+
+
+def raw_text(text):
+    r = text.encode() + b"\0"
+    return r + b"\0" * (64 - len(r))
+
+
+def text_reply(text):
+    return link_report([0x0A] + list(text.encode()) + [0])
+
+
+write("fuzz_radio_version", "version", b"\x00" + feed(raw_text("nRF VERSION: 2.10.30.39")))
+write("fuzz_radio_version", "version_after_noise",
+      b"\x00" + b"\x00" + feed(raw_text("booting")) + feed(raw_text("nRF VERSION: 2.13.33.26")))
+write("fuzz_radio_version", "version_two_dots", b"\x00" + feed(raw_text("nRF VERSION: 2.10.30")))
+write("fuzz_radio_version", "progress_done",
+      b"\x01" + feed(text_reply("*")) + feed(text_reply("*")) + b"\x00" + feed(text_reply("Succus!!")))
+write("fuzz_radio_version", "progress_complete", b"\x01" + feed(text_reply("complete")))
+write("fuzz_radio_version", "progress_failed",
+      b"\x01" + feed(text_reply("*")) + feed(link_report([0x25] + list(b"NRF ERR\0"))))
+write("fuzz_radio_version", "text", b"\x02" + b"nRF VERSION: 2.10.30.1039\0trailing")
+
+# --- the font loader -------------------------------------------------------------
+
+
+def letter(code, text):
+    return link_report([ord(code)] + list(text.encode()) + [0])
+
+
+write("fuzz_language_pack_status", "two_packs",
+      feed(text_reply("Loading Kanji_11x12.bin")) + feed(letter("A", "Kanji_11x12.bin loaded"))
+      + b"\x00" + feed(letter("B", "Kanji_18x18.bin loaded")))
+write("fuzz_language_pack_status", "single_pack", feed(letter("C", "Kanji_19x19.bin loaded")))
+write("fuzz_language_pack_status", "failed",
+      feed(letter("A", "Kanji_11x12.bin loaded")) + feed(letter("D", "Kanji_18x18.bin missing")))
+write("fuzz_language_pack_status", "gone", feed(letter("A", "Kanji_11x12.bin loaded")) + b"\xff")
