@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "bootloader/Logger.h"
 #include "core/ProgramOptions.h"
 #include "core/Services.h"
-#include "core/StatusReporting.h"
+#include "core/UpdateWorkers.h"
 #include "core/WindowProcedure.h"
 #include "hidport/hidport.h"
 #include "platform/Clock.h"
+#include "platform/Threads.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "sim/SimulatedMachine.h"
 #include "ui/cli/CliFrontEnd.h"
@@ -59,11 +59,17 @@ int main(int argc, char** argv) {
     platform::StderrDebugOutput debugOutput;
     platform::XdgPaths paths;
     platform::FlockInstanceLock lock;
+    platform::LinuxFiles files;
+    // Declared before everything the workers use, so that any worker still
+    // running is joined before those go.
+    platform::StdThreads threads;
+    std::unique_ptr<platform::LogindInhibitor> sleepInhibitor;
     std::unique_ptr<platform::LinuxUsbDeviceList> usb;
     std::unique_ptr<platform::LinuxVolumes> volumes;
     std::unique_ptr<platform::UDisksVolumeEjector> ejector;
-    std::unique_ptr<platform::LinuxDeviceEvents> events;
+    std::unique_ptr<platform::LinuxDeviceEvents> linuxEvents;
     std::unique_ptr<sim::SimulatedMachine> machine;
+    platform::DeviceEvents* events = nullptr;
     if (simulated) {
         machine = std::make_unique<sim::SimulatedMachine>();
         sim::SimulatedGps& gps = machine->addGps(*simulated);
@@ -71,26 +77,31 @@ int main(int argc, char** argv) {
         services.usbDevices = &machine->usbDevices();
         services.volumes = &machine->volumes();
         services.volumeEjector = &machine->ejector();
+        events = &machine->deviceEvents();
     } else {
         hidport::setBackend(hidport::Backend::Real);
         usb = std::make_unique<platform::LinuxUsbDeviceList>();
         volumes = std::make_unique<platform::LinuxVolumes>();
         ejector = std::make_unique<platform::UDisksVolumeEjector>();
-        events = std::make_unique<platform::LinuxDeviceEvents>();
+        linuxEvents = std::make_unique<platform::LinuxDeviceEvents>();
+        events = linuxEvents.get();
+        // The computer stays awake while a real GPS is being written.
+        sleepInhibitor = std::make_unique<platform::LogindInhibitor>();
         services.usbDevices = usb.get();
         services.volumes = volumes.get();
         services.volumeEjector = ejector.get();
+        services.sleepInhibitor = sleepInhibitor.get();
     }
     services.paths = &paths;
+    services.files = &files;
+    services.threads = &threads;
+    services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
     // In a window every log line also goes to standard error, the system's
     // debug channel; in a terminal that is where --show-log puts the log.
     const bool terminal = options.cli || options.scanOnce;
     services.debugOutput = terminal ? nullptr : &debugOutput;
     core::setServices(services);
     core::resetWorkflows();
-    // Every message of the bootloader library counts towards the progress
-    // texts of a firmware write.
-    bootloader::FileLogger::setSink(core::progressLogSink);
 
     core::FrontEndContext context;
     context.options = options;
@@ -99,7 +110,7 @@ int main(int argc, char** argv) {
     // updater from running, nor the other way round.
     context.lockName = simulated ? std::string(core::kInstanceLockName) + "-simulated"
                                  : std::string(core::kInstanceLockName);
-    context.events = events.get();
+    context.events = events;
     context.simulated = simulated.has_value();
 
     int code;
@@ -114,6 +125,7 @@ int main(int argc, char** argv) {
         code = core::kExitUsage;
 #endif
     }
+    threads.joinAll();
     core::setServices(core::Services{});
     return code;
 }

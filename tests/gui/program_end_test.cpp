@@ -6,6 +6,7 @@
 #include "MainWindow.h"
 #include "QtFrontEnd.h"
 #include "core/Services.h"
+#include "core/WorkerThreads.h"
 #include "platform/DeviceEvents.h"
 #include "platform/linux/FlockInstanceLock.h"
 
@@ -88,14 +89,14 @@ TEST_F(ProgramEndTest, AWorkersFatalEndClosesTheProgramInOrder) {
     core::workflows().onDeviceArrival = [&] {
         arrivalOn = std::this_thread::get_id();
         // A worker that keeps talking to the window, and one that fails.
-        core::startWorkerThread([&] {
+        core::threads().start("talker", [&] {
             for (int i = 0; i < 200; ++i) {
                 core::sendStatus(0, nullptr, "Working...");
                 core::logLine("still working\r\n");
             }
             ++callsAfterClose;
         });
-        core::startWorkerThread([] {
+        core::threads().start("failer", [] {
             core::Window* w = core::services().window;
             w->messageBox("We could not begin communication with the Quorta GPS.",
                           "Wireless Firmware Update Problem", core::BoxButtons::Ok,

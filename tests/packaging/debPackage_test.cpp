@@ -20,7 +20,7 @@ std::vector<std::string> split(const std::string& list) {
     std::vector<std::string> out;
     std::stringstream in(list);
     std::string item;
-    while (std::getline(in, item, ' '))
+    while (std::getline(in, item, ','))
         if (!item.empty()) out.push_back(item);
     return out;
 }

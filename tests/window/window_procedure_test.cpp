@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "WindowTestSupport.h"
@@ -238,11 +239,14 @@ TEST_F(WindowProcedureTest, EraseKeysThenKeepTheProgramOpen) {
 }
 
 TEST_F(WindowProcedureTest, EraseKeysThenOpenTheInstructions) {
-    core::workflows().eraseNordicKeys = [] {};
+    core::workflows().eraseNordicKeys = [] { throw std::runtime_error("device gone"); };
     const int64_t before = clock.totalSleptMs();
     window.answers = {BoxAnswer::Yes, BoxAnswer::Yes};
     procedure.onCommand(core::kMenuEraseKeys);
     EXPECT_EQ(clock.totalSleptMs() - before, 14000);
+    core::joinWorkerThreads();
+    // An error of the thread is logged; the command goes on regardless.
+    EXPECT_TRUE(logged("\r\neraseKeysThread: device gone\r\n"));
     EXPECT_TRUE(called(std::string("url ") + core::kBondingKeysArticleUrl));
     EXPECT_EQ(host.calls, (std::vector<std::string>{"end 0"}));
 }

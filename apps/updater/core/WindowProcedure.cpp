@@ -1,14 +1,19 @@
 #include "core/WindowProcedure.h"
 
 #include <cstdio>
+#include <exception>
 #include <string_view>
 
 #include "core/DeviceScan.h"
+#include "core/FirmwareProgramming.h"
+#include "core/LanguagePacks.h"
+#include "core/Maintenance.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/UpdateOrchestration.h"
+#include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
-#include "core/WorkerThreads.h"
 
 namespace core {
 
@@ -100,9 +105,21 @@ Workflows& workflows() {
 }
 
 void resetWorkflows() {
-    // The update workflows are not part of this build yet; every entry stays
-    // empty and says so when used.
-    workflows() = Workflows{};
+    Workflows& w = workflows();
+    w.onDevNodesChanged = core::onDevNodesChanged;
+    w.onDeviceArrival = core::onDeviceArrival;
+    w.onDeviceRemoveComplete = core::onDeviceRemoveComplete;
+    w.onDeviceInfoRead = core::onDeviceInfoRead;
+    w.startUpdateWorkerThread = core::startUpdateWorkerThread;
+    w.factoryReset = core::factoryReset;
+    w.eraseNordicKeys = [] {
+        if (!core::eraseNordicKeys())
+            logLine("\r\neraseNordicKeys: the GPS could not be opened\r\n");
+    };
+    w.languagePackCommand = core::languagePackCommand;
+    w.onEmergencyProgramFlashMode = [](SharedDeviceRecord& record, int type, int variant) {
+        core::onEmergencyProgramFlashMode(record, type, variant);
+    };
 }
 
 std::string aboutText() {
@@ -329,7 +346,14 @@ void WindowProcedure::eraseKeysCommand() {
     window_.showControl(Control::ProgressBar, true);
     clock().sleepMs(2000);
     if (const auto& erase = workflows().eraseNordicKeys) {
-        startWorkerThread(erase);
+        threads().start("eraseKeysThread", [erase] {
+            try {
+                erase();
+            } catch (const std::exception& e) {
+                // The thread reports nothing back; the log says what went wrong.
+                logLinef("\r\neraseKeysThread: %s\r\n", e.what());
+            }
+        });
     } else {
         missingWorkflow("eraseNordicKeys");
     }

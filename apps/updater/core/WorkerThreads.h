@@ -1,22 +1,19 @@
-// The updater's own threads (update, wireless, bootloader-mode and erase-keys
-// workers). The logic starts them and never waits for them; the program joins
-// them once its window has closed, so that no thread outlives main().
+// Waiting for the updater's worker threads once the window has closed, so
+// that no thread outlives main(). The workers themselves are started through
+// core::threads() (Services::threads).
 #pragma once
 
 #include <cstddef>
-#include <functional>
 
 namespace core {
 
-// Runs `body` on a new thread.
-void startWorkerThread(std::function<void()> body);
-
-// Threads started and not yet finished.
+// Threads started through core::threads() that have not ended yet (0 when
+// the threads service cannot tell).
 size_t runningWorkerThreads();
 
-// Waits for every thread started so far, and for those they start meanwhile.
-// Call it only after the window has closed: a worker may be waiting for the
-// window thread.
+// Waits for every thread started through core::threads() so far, and for
+// those they start meanwhile. Call it only after the window has closed: a
+// worker may be waiting for the window thread.
 void joinWorkerThreads();
 
 }  // namespace core

@@ -203,7 +203,7 @@ void CliWindow::loop() {
             return;
         }
         if (runNextTask() || fireDueTimers()) {
-            render();
+            render(caller_.waitForWork(std::chrono::milliseconds(0)));
             noteActivity();
             continue;
         }
@@ -321,7 +321,7 @@ void CliWindow::printBlock(const char* label, const std::string& text) {
     if (lines.empty()) out_ << label << "\n";
 }
 
-void CliWindow::render() {
+void CliWindow::render(bool textsOnly) {
     if (destroyed_) return;
     const core::UpdaterState& st = core::state();
     const std::string title = st.statusTitle();
@@ -337,6 +337,12 @@ void CliWindow::render() {
     if (detail != shownDetail_) {
         shownDetail_ = detail;
         if (!blank(detail)) printBlock("Detail: ", detail);
+    }
+    // Controls flip back and forth inside one handler; they are shown as
+    // they stand once the window thread is idle.
+    if (textsOnly) {
+        out_.flush();
+        return;
     }
     if (warning != shownWarning_) {
         shownWarning_ = warning;
@@ -396,11 +402,11 @@ void CliWindow::enableMenuItem(int id, bool enable) {
 void CliWindow::invalidate(bool) {}
 
 void CliWindow::update() {
-    onLoop([&] { render(); });
+    onLoop([&] { render(true); });
 }
 
 void CliWindow::repaintNow() {
-    onLoop([&] { render(); });
+    onLoop([&] { render(true); });
 }
 
 core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string& caption,

@@ -75,7 +75,9 @@ class CliWindow : public core::Window, public core::WindowHost {
     void decide();
     void finish(const char* why);
     void noteActivity();
-    void render();
+    // Prints what changed: the status texts, and unless `textsOnly` the
+    // warning, the busy state and the button.
+    void render(bool textsOnly = false);
     void printBlock(const char* label, const std::string& text);
     void askRecoveryDialog();
     void clickDialog(int id, bool toggles);
