@@ -120,9 +120,16 @@ std::vector<FaultCase> sampleFaultCases() {
     // One host step, the jump, the write and the return, the radio and the
     // fonts, spread over the classes; the Osprey Max's data at its riskiest.
     const std::vector<std::pair<ModelClass, std::string>> picks = {
-        {A, "BeforeJump"},        {A, "Write50"},     {B, "AfterReset"},
-        {B, "AfterRadioCopy"},    {C, "AfterBackup"}, {C, "AtFactoryReset"},
-        {C, "BeforeRestore"},     {D, "BeforeErase"}, {D, "DuringRadioProgramming"},
+        {A, "BeforeJump"},
+        {A, "Write50"},
+        {A, "AfterRadioProgramming"},
+        {B, "AfterReset"},
+        {B, "AfterRadioCopy"},
+        {C, "AfterBackup"},
+        {C, "AtFactoryReset"},
+        {C, "BeforeRestore"},
+        {D, "BeforeErase"},
+        {D, "DuringRadioProgramming"},
         {D, "BeforeFontLoading"},
     };
     std::vector<FaultCase> cases;
