@@ -2,7 +2,7 @@
 # Each installs what is missing, builds, and then runs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo screenshots test package sanitize tsan bench clean format
+.PHONY: all deps build demo screenshots test package sanitize tsan bench fuzz reliability clean format
 
 all: build
 
@@ -40,8 +40,26 @@ bench: deps
 	cmake --build --preset bench -j $(JOBS)
 	bash scripts/run-bench.sh build-bench
 
+# The whole fault matrix (`make test` runs a sample of it); one line per case
+# in build/fault-matrix.txt.
+reliability: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target test_reliability_full
+	rm -f build/fault-matrix.txt
+	QUORTA_FAULT_MATRIX_REPORT=$(CURDIR)/build/fault-matrix.txt build/tests/reliability/test_reliability_full --gtest_brief=1
+	bash scripts/summarise-fault-matrix.sh build/fault-matrix.txt
+
+# Every fuzzer for a bounded time (FUZZ_SECONDS each; by default long enough
+# that the whole run lasts ten minutes). Needs clang: installs the extras.
+FUZZ_SECONDS ?=
+fuzz:
+	bash scripts/install-deps.sh --extra
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	bash scripts/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 format:
-	find src apps sim assets tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src apps sim assets tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-sanitize build-tsan build-bench
+	rm -rf build build-sanitize build-tsan build-bench build-fuzz

@@ -13,7 +13,7 @@ packages=(
 )
 # Optional extras for `make fuzz`, `make tsan` and packaging; asked for by name.
 if [[ "${1:-}" == "--extra" ]]; then
-  packages+=(clang libclang-rt-14-dev dpkg-dev)
+  packages+=(clang clang-14 libclang-rt-14-dev dpkg-dev)
 fi
 
 missing=()

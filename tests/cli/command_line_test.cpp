@@ -34,7 +34,7 @@ TEST_F(CommandLineTest, UnusableCommandLinesExitWithTwo) {
     }
     const ProgramRun help = runner.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(has(help.out, "--simulate=SPEC"));
+    EXPECT_TRUE(has(help.out, "--simulate=MODEL"));
 }
 
 TEST_F(CommandLineTest, ScanOnceWithoutADevice) {

@@ -76,6 +76,19 @@ TEST(MountInfo, SkipsLinesThatAreNotWellFormed) {
     EXPECT_FALSE(parseMountInfoLine("").has_value());
 }
 
+// Found by fuzz_mountinfo: a raw NUL inside a field became part of the mount
+// point, which every later system call would cut short at the NUL and so
+// reach another folder. The kernel never writes one; the line is refused.
+TEST(MountInfo, RefusesALineWithARawNul) {
+    using namespace std::string_literals;
+    const std::string table = "40 22 8:17 / /media/ride"s + '\0' +
+                              "GPS rw - vfat /dev/sdb1 rw\n"
+                              "41 22 8:18 / /media/ok rw - vfat /dev/sdc1 rw\n";
+    std::vector<MountEntry> m = parseMountInfo(table);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].mountPoint, "/media/ok");
+}
+
 TEST(MountInfo, ThisMachinesTableParsesWhole) {
     std::optional<std::string> text = platform::readWholeFile("/proc/self/mountinfo");
     ASSERT_TRUE(text.has_value());

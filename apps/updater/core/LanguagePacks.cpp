@@ -59,16 +59,10 @@ bool copyFont(platform::Files& files, const images::FontPack& pack, const std::s
     return copyToDrive(files, stagedPath, drivePath);
 }
 
-struct LoadOutcome {
-    bool pack1 = false;
-    bool pack2 = false;
-    bool single = false;
-};
+}  // namespace
 
-// Listens to the font loader's letters until it finishes, the read limit is
-// reached or the device is gone.
-LoadOutcome listenForLoading(hidport::hid_device* handle) {
-    LoadOutcome outcome;
+FontLoadOutcome listenForFontLoading(hidport::hid_device* handle) {
+    FontLoadOutcome outcome;
     bool finished = false;
     std::array<uint8_t, 65> buffer{};
     for (int counter = 0; !finished && counter < kLanguagePackReadLimit;) {
@@ -107,7 +101,7 @@ LoadOutcome listenForLoading(hidport::hid_device* handle) {
                 logLinef("RX  KANJI_19x19_SUCCESS [%i][%d][%s]\r\n", counter, n, text);
                 break;
             case 'D':
-                outcome = LoadOutcome{};
+                outcome = FontLoadOutcome{};
                 finished = true;
                 break;
             default:
@@ -116,6 +110,8 @@ LoadOutcome listenForLoading(hidport::hid_device* handle) {
     }
     return outcome;
 }
+
+namespace {
 
 bool runLanguagePacks() {
     UpdaterState& st = state();
@@ -160,7 +156,7 @@ bool runLanguagePacks() {
     sendLinkCommand(KANJI_PROGRAM_FLASH, device.get());
     waitSeconds(15);
     logLine("Begin KANJI_PROGRAM_FLASH\r\n");
-    const LoadOutcome outcome = listenForLoading(device.get());
+    const FontLoadOutcome outcome = listenForFontLoading(device.get());
     device.reset();
 
     const bool singlePack = packs.size() == 1;

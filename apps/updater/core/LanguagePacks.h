@@ -2,6 +2,10 @@
 // drive, then loaded by the GPS into its own flash on KANJI_PROGRAM_FLASH.
 #pragma once
 
+namespace hidport {
+struct hid_device;
+}
+
 namespace core {
 
 // True when every font the type uses was reported loaded by the GPS.
@@ -14,5 +18,19 @@ void languagePackCommand();
 
 // Most reads the loading is followed for.
 inline constexpr int kLanguagePackReadLimit = 1500;
+
+// --- Pieces, for the workflow and its tests ---------------------------------
+
+// What the font loader reported: a letter in the second byte of a report,
+// 'A' first pack, 'B' second pack, 'C' the single pack, 'D' failure.
+struct FontLoadOutcome {
+    bool pack1 = false;
+    bool pack2 = false;
+    bool single = false;
+};
+
+// Listens to the font loader's letters on an open handle until it finishes,
+// the read limit is reached or the device is gone.
+FontLoadOutcome listenForFontLoading(hidport::hid_device* handle);
 
 }  // namespace core

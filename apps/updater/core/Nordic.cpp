@@ -154,9 +154,9 @@ bool putRadioOnDrive(platform::Files& files, const RadioFiles& paths, uint32_t i
     return true;
 }
 
-// Follows the GPS's progress after UPDATE_NORDIC. 1: completion reported,
-// 0: no completion, -1: the GPS reported a failure ('%').
-int followProgress(hidport::hid_device* handle, const std::string& modelName) {
+}  // namespace
+
+int followRadioProgress(hidport::hid_device* handle, const std::string& modelName) {
     bool announced = false;
     std::array<uint8_t, kReportBufferSize> raw{};
     std::array<uint8_t, kLinkInputReportSize> reply{};
@@ -213,6 +213,8 @@ int followProgress(hidport::hid_device* handle, const std::string& modelName) {
     }
     return 0;
 }
+
+namespace {
 
 bool runUpdateNordic() {
     UpdaterState& st = state();
@@ -306,7 +308,7 @@ bool runUpdateNordic() {
     }
     sendLinkCommandWithArgs(UPDATE_NORDIC, device.get(), crc, *imageLength);
     logLine("Sending UPDATE_NORDIC command\r\n");
-    const int outcome = followProgress(device.get(), modelName);
+    const int outcome = followRadioProgress(device.get(), modelName);
     device.reset();
     if (outcome < 0) return false;
     if (outcome == 0) sendStatus(1, errorTitle.c_str(), nullptr);

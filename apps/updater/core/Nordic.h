@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+namespace hidport {
+struct hid_device;
+}
+
 namespace core {
 
 // True when the radio version is known or need not be asked; sets
@@ -33,6 +37,11 @@ struct RadioVersion {
 };
 // Parses a filtered text that contains "VERSION".
 RadioVersion parseRadioVersion(std::string_view filtered);
+
+// Follows the GPS's progress reports after UPDATE_NORDIC on an open handle.
+// 1: completion reported, 0: no completion, -1: the GPS reported a failure
+// ('%').
+int followRadioProgress(hidport::hid_device* handle, const std::string& modelName);
 
 // CRC-16 with polynomial 0x1021, initial value 0xFFFF, no reflection, no
 // final XOR (check value 0x29B1).

@@ -25,7 +25,7 @@ const char kUsage[] =
     "                        only open a web page (answered No)\n"
     "  --update              press the action button when it offers an update\n"
     "  --scan-once           look for the GPS once, print what was found, and end\n"
-    "  --simulate=SPEC       run against a simulated GPS instead of USB: device type\n"
+    "  --simulate=MODEL      run against a simulated GPS instead of USB: device type\n"
     "                        0..16, jp (default) or std, firmware version (default 7.62),\n"
     "                        e.g. --simulate=13:jp:12.10\n"
     "  --simulate-radio=N    radio build of the simulated GPS (default: the current one)\n"

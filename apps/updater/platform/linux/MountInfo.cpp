@@ -58,6 +58,9 @@ std::string unescapeMountField(std::string_view field) {
 
 std::optional<MountEntry> parseMountInfoLine(std::string_view line) {
     // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
+    // The kernel never writes a raw NUL; a path holding one would be cut
+    // short by every system call and name another folder.
+    if (line.find('\0') != std::string_view::npos) return std::nullopt;
     std::vector<std::string_view> f = splitFields(line);
     if (f.size() < 9) return std::nullopt;
     size_t sep = 6;
