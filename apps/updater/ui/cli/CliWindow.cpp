@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 
@@ -188,6 +189,11 @@ int CliWindow::run() {
     if (context_.events && eventsStarted_) {
         context_.events->stop();
         eventsStarted_ = false;
+    }
+    if (core::runningWorkerThreads() > 0) {
+        // The window is gone but the device may be in the middle of a write:
+        // say why the program has not ended yet.
+        std::fputs("quorta-updater: waiting for the device work in progress to finish\n", stderr);
     }
     core::joinWorkerThreads();
     if (aboutAlone) return core::kExitOk;

@@ -176,6 +176,11 @@ void MainWindow::shutDown() {
     }
     // Workers finish what they do without the window (their calls to it
     // return at once) and are joined here.
+    if (core::runningWorkerThreads() > 0) {
+        // The window is gone but the device may be in the middle of a write:
+        // say why the program has not ended yet.
+        std::fputs("quorta-updater: waiting for the device work in progress to finish\n", stderr);
+    }
     core::joinWorkerThreads();
 }
 
