@@ -128,14 +128,4 @@ TEST_F(RecoveryDialogTest, CancelAndCloseBoxCloseTheDialog) {
     EXPECT_TRUE(logged("RecoveryModeDialog WM_CLOSE \n"));
 }
 
-TEST(RecoveryDialogLayout, ControlsInTheDialogsOrder) {
-    std::vector<int> ids;
-    for (const core::DialogControl& c : core::kRecoveryDialogControls) ids.push_back(c.id);
-    EXPECT_EQ(ids, (std::vector<int>{1, 2, 0, 1005, 1006, 1007, 1008, 1009, 1010, 1004, 1011, 1012,
-                                     1060, 1099, 1013, 1014, 1015, 1016}));
-    EXPECT_STREQ(core::kRecoveryDialogControls[2].text,
-                 "Recovery Mode Carefully Choose Your Device");
-    EXPECT_STREQ(core::kRecoveryDialogControls[17].text, "Gen5 Heron Lite");
-}
-
 }  // namespace

@@ -138,12 +138,6 @@ TEST_F(WindowProcedureTest, ActionButtonConfirmsAnUpdateOrEndsTheProgram) {
     EXPECT_EQ(window.boxes.size(), 3u);
 }
 
-TEST_F(WindowProcedureTest, ActionButtonWithoutAnyRecordEndsTheProgram) {
-    procedure.onCommand(core::kActionButtonCommand);
-    EXPECT_TRUE(called("quit 0"));
-    EXPECT_TRUE(window.boxes.empty());
-}
-
 TEST_F(WindowProcedureTest, FactoryResetAskedSentOrFailed) {
     int resets = 0;
     bool result = true;
@@ -385,23 +379,6 @@ TEST_F(WindowProcedureTest, WarningWhileAnyBusyFlagIsSet) {
     core::state().jbl = true;
     core::state().updateThreadActive = true;
     EXPECT_FALSE(core::unplugWarningShown());
-}
-
-TEST(MenuLayout, ItemsInTheirOrder) {
-    std::vector<std::string> items;
-    for (const core::MenuEntry& e : core::kMenuLayout) {
-        items.push_back(e.id == core::kMenuSeparator ? "-" : std::to_string(e.id) + " " + e.text);
-    }
-    EXPECT_EQ(
-        items,
-        (std::vector<std::string>{
-            "104 &About ...", "-", "32771 Restore device to factory defaults", "32772 Show log",
-            "-2 Advanced", "32778 Force update", "-", "32779 Erase Encryption Key Storage", "-",
-            "32782 LOAD STANDARD FIRMWARE NOW", "-", "-", "32781 LOAD JAPAN FIRMWARE NOW", "-", "-",
-            "32780 LOAD Language Packs", "-3 ", "-", "105 E&xit Quorta Gps Updater"}));
-    EXPECT_STREQ(core::menuItemText(core::kMenuEraseKeys), "Erase Encryption Key Storage");
-    EXPECT_STREQ(core::menuItemText(-1), "");
-    EXPECT_STREQ(core::menuItemText(7), "");
 }
 
 }  // namespace
