@@ -2,7 +2,7 @@
 # Each installs what is missing, builds, and then runs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test sanitize tsan bench fuzz reliability clean format
+.PHONY: all deps build demo screenshots test package sanitize tsan bench fuzz reliability clean format
 
 all: build
 
@@ -16,8 +16,14 @@ build: deps
 demo: build
 	bash scripts/demo.sh build
 
+screenshots: build
+	bash scripts/screenshots.sh build
+
 test: build
 	ctest --preset default
+
+package: build
+	cmake --build --preset default --target package
 
 sanitize: deps
 	cmake --preset sanitize

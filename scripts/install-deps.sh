@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   dbus python3-dbusmock xvfb xauth fonts-noto-cjk
-  python3-pil desktop-file-utils appstream
+  python3-pil desktop-file-utils appstream groff-base
 )
 # Optional extras for `make fuzz`, `make tsan` and packaging; asked for by name.
 if [[ "${1:-}" == "--extra" ]]; then

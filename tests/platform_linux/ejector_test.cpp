@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "MockBus.h"
 #include "TempDir.h"
 #include "platform/linux/UDisksVolumeEjector.h"
 
@@ -41,86 +42,19 @@ TEST(EjectorHelpers, SeesAFileThisProcessHoldsOpen) {
 
 namespace {
 
-bool commandWorks(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// A private bus with a mock UDisks2 on it; both processes are ours and are
-// ended by their ids.
+// The mock UDisks2 of udisks2_mock.py on a private bus.
 class MockUDisks {
   public:
-    ~MockUDisks() {
-        stop(mock_);
-        stop(daemon_);
-    }
-
-    // Empty when it runs; otherwise why it cannot run here.
     std::string start(const std::string& parametersJson) {
-        if (!commandWorks("dbus-daemon --version")) return "dbus-daemon is not installed";
-        std::string python;
-        for (const char* candidate : {"/usr/bin/python3", "python3"}) {
-            if (commandWorks(std::string(candidate) + " -c 'import dbusmock'")) {
-                python = candidate;
-                break;
-            }
-        }
-        if (python.empty()) return "python3-dbusmock is not installed";
-
-        int pipeFds[2];
-        if (::pipe(pipeFds) != 0) return "pipe failed";
-        daemon_ = ::fork();
-        if (daemon_ == 0) {
-            ::close(pipeFds[0]);
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);  // its notes on fd limits are not the test's business
-            std::string fdArg = "--print-address=" + std::to_string(pipeFds[1]);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
-                     fdArg.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(pipeFds[1]);
-        char c;
-        while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') address_ += c;
-        ::close(pipeFds[0]);
-        if (address_.empty()) return "dbus-daemon did not start";
-
-        logPath_ = dir_.path() + "/calls.log";
-        std::string output = dir_.path() + "/mock.out";
-        mock_ = ::fork();
-        if (mock_ == 0) {
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-            int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ::execlp(python.c_str(), python.c_str(), "-m", "dbusmock", "--session", "--template",
-                     QUORTA_UDISKS_MOCK, "-l", logPath_.c_str(), "-p", parametersJson.c_str(),
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        // Setting up: wait for the mock to take its name.
-        for (int i = 0; i < 200; ++i) {
-            if (nameHasOwner()) return "";
-            int status;
-            if (::waitpid(mock_, &status, WNOHANG) == mock_) {
-                mock_ = -1;
-                std::ifstream in(output);
-                std::stringstream text;
-                text << in.rdbuf();
-                ADD_FAILURE() << "the mock UDisks2 ended: " << text.str();
-                return "mock failed";
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ADD_FAILURE() << "the mock UDisks2 did not appear on the bus";
-        return "mock did not appear";
+        return bus_.startMock(QUORTA_UDISKS_MOCK, "org.freedesktop.UDisks2", parametersJson);
     }
 
-    const std::string& address() const { return address_; }
+    const std::string& address() const { return bus_.address(); }
 
     // The UDisks2 methods called so far, in order (property reads left out).
     std::vector<std::string> calls() const {
         std::vector<std::string> names;
-        std::ifstream in(logPath_);
+        std::ifstream in(bus_.logPath());
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream words(line);
@@ -133,47 +67,10 @@ class MockUDisks {
     }
 
   private:
-    bool nameHasOwner() {
-        sd_bus* bus = nullptr;
-        bool owned = false;
-        if (sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, address_.c_str()) >= 0 &&
-            sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0) {
-            sd_bus_message* reply = nullptr;
-            int has = 0;
-            if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                                   "org.freedesktop.UDisks2") >= 0 &&
-                sd_bus_message_read(reply, "b", &has) >= 0) {
-                owned = has;
-            }
-            sd_bus_message_unref(reply);
-        }
-        sd_bus_flush_close_unref(bus);
-        return owned;
-    }
-
-    static void stop(pid_t& pid) {
-        if (pid <= 0) return;
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-
-    TempDir dir_;
-    pid_t daemon_ = -1;
-    pid_t mock_ = -1;
-    std::string address_;
-    std::string logPath_;
+    testing_support::MockBus bus_;
 };
 
-#define START_MOCK(mock, json)                                                                     \
-    do {                                                                                           \
-        std::string why = (mock).start(json);                                                      \
-        if (why == "dbus-daemon is not installed" || why == "python3-dbusmock is not installed") { \
-            GTEST_SKIP() << why;                                                                   \
-        }                                                                                          \
-        ASSERT_EQ(why, "");                                                                        \
-    } while (0)
+#define START_MOCK(mock, json) START_MOCK_BUS((mock).start(json))
 
 const std::vector<std::string> kUnmountEject = {"Unmount", "Eject"};
 

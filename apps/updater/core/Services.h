@@ -8,6 +8,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/SleepInhibitor.h"
 #include "platform/Threads.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/VolumeEjector.h"
@@ -27,6 +28,7 @@ struct Services {
     platform::Files* files = nullptr;      // null: no file work can be done
     Window* window = nullptr;              // null until the main window exists
     platform::Threads* threads = nullptr;  // null: a process-wide StdThreads
+    platform::SleepInhibitor* sleepInhibitor = nullptr;  // null: no lock is taken
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its
     // flash bootloader: core::startOnBootloaderModeThread (UpdateWorkers.h).

@@ -8,6 +8,7 @@
 //   StderrDebugOutput    -> DebugOutput
 //   XdgPaths             -> Paths
 //   LinuxFiles           -> Files
+//   LogindInhibitor      -> SleepInhibitor
 #pragma once
 
 #include "platform/linux/FlockInstanceLock.h"
@@ -15,6 +16,7 @@
 #include "platform/linux/LinuxFiles.h"
 #include "platform/linux/LinuxUsbDeviceList.h"
 #include "platform/linux/LinuxVolumes.h"
+#include "platform/linux/LogindInhibitor.h"
 #include "platform/linux/StderrDebugOutput.h"
 #include "platform/linux/UDisksVolumeEjector.h"
 #include "platform/linux/XdgPaths.h"

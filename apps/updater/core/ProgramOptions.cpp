@@ -1,0 +1,162 @@
+#include "core/ProgramOptions.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+#include "core/Window.h"
+
+namespace core {
+
+namespace {
+
+const char kUsage[] =
+    "usage: quorta-updater [--cli [--yes] [--update] [MENU COMMANDS]] [--scan-once]\n"
+    "                      [--simulate=TYPE[:jp|std][:MAJOR.MINOR] [--simulate-radio=BUILD]\n"
+    "                       [--time-scale=F]]\n"
+    "\n"
+    "Updates the firmware of a Quorta GPS connected over USB. Without --cli it opens\n"
+    "its window.\n"
+    "\n"
+    "Options:\n"
+    "  --cli                 run in the terminal: status on standard output, questions\n"
+    "                        asked on standard input\n"
+    "  --yes                 answer every question with Yes or OK, except those that\n"
+    "                        only open a web page (answered No)\n"
+    "  --update              press the action button when it offers an update\n"
+    "  --scan-once           look for the GPS once, print what was found, and end\n"
+    "  --simulate=MODEL      run against a simulated GPS instead of USB: device type\n"
+    "                        0..16, jp (default) or std, firmware version (default 7.62),\n"
+    "                        e.g. --simulate=13:jp:12.10\n"
+    "  --simulate-radio=N    radio build of the simulated GPS (default: the current one)\n"
+    "  --time-scale=F        run every wait F times as long (0 < F <= 100); only with\n"
+    "                        --simulate, a real device needs the real waits\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "Menu commands (terminal only), run once a GPS is shown, in the order given:\n"
+    "  --force-update        Force update\n"
+    "  --factory-reset       Restore device to factory defaults\n"
+    "  --erase-keys          Erase Encryption Key Storage\n"
+    "  --language-packs      LOAD Language Packs\n"
+    "  --about               About\n"
+    "  --show-log            Show log (log lines on standard error)\n"
+    "\n"
+    "Exit status: 0 when the run ends with \"Latest software is installed on device\"\n"
+    "(or after --scan-once, --about alone or --help), 1 otherwise, 2 for a command\n"
+    "line that cannot be used.\n";
+
+struct MenuFlag {
+    std::string_view flag;
+    int command;
+};
+constexpr MenuFlag kMenuFlags[] = {
+    {"--force-update", kMenuForceUpdate},
+    {"--factory-reset", kMenuFactoryReset},
+    {"--erase-keys", kMenuEraseKeys},
+    {"--language-packs", kMenuLanguagePacks},
+    {"--about", kMenuAbout},
+    {"--show-log", kMenuShowLog},
+};
+
+bool fail(std::string* error, std::string message) {
+    if (error) *error = std::move(message);
+    return false;
+}
+
+// "--name=value" or "--name value"; advances `i` past a separate value.
+bool takeValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
+               std::optional<std::string>& value, std::string* error) {
+    const std::string& arg = args[i];
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+        arg[name.size()] == '=') {
+        value = arg.substr(name.size() + 1);
+    } else if (arg == name) {
+        if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) {
+            return fail(error, std::string(name) + " needs a value");
+        }
+        value = args[++i];
+    } else {
+        return false;
+    }
+    if (value->empty()) return fail(error, std::string(name) + " needs a value");
+    return true;
+}
+
+bool isName(const std::string& arg, std::string_view name) {
+    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+                           arg[name.size()] == '=');
+}
+
+}  // namespace
+
+const char* programUsage() {
+    return kUsage;
+}
+
+std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>& args,
+                                                  std::string* error) {
+    ProgramOptions o;
+    auto bad = [&](std::string message) -> std::optional<ProgramOptions> {
+        fail(error, std::move(message));
+        return std::nullopt;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::optional<std::string> value;
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--cli") {
+            o.cli = true;
+        } else if (arg == "--scan-once") {
+            o.scanOnce = true;
+        } else if (arg == "--yes") {
+            o.yes = true;
+        } else if (arg == "--update") {
+            o.update = true;
+        } else if (isName(arg, "--simulate")) {
+            if (!takeValue(args, i, "--simulate", value, error)) return std::nullopt;
+            o.simulate = *value;
+        } else if (isName(arg, "--simulate-radio")) {
+            if (!takeValue(args, i, "--simulate-radio", value, error)) return std::nullopt;
+            char* end = nullptr;
+            const long build = std::strtol(value->c_str(), &end, 10);
+            if (*end != '\0' || build <= 0 || build > 9999999) {
+                return bad("--simulate-radio needs a build number from 1 to 9999999");
+            }
+            o.simulateRadioBuild = static_cast<int32_t>(build);
+        } else if (isName(arg, "--time-scale")) {
+            if (!takeValue(args, i, "--time-scale", value, error)) return std::nullopt;
+            char* end = nullptr;
+            const double scale = std::strtod(value->c_str(), &end);
+            if (*end != '\0' || !std::isfinite(scale) || scale <= 0 || scale > 100) {
+                return bad("--time-scale needs a number above 0 and at most 100");
+            }
+            o.timeScale = scale;
+        } else {
+            bool known = false;
+            for (const MenuFlag& flag : kMenuFlags) {
+                if (arg == flag.flag) {
+                    o.menuCommands.push_back(flag.command);
+                    known = true;
+                }
+            }
+            if (!known) return bad("unknown option \"" + arg + "\"");
+        }
+    }
+    if (o.help) return o;
+    if (o.timeScale && !o.simulate) {
+        return bad("--time-scale works only with --simulate: a real device needs the real waits");
+    }
+    if (o.simulateRadioBuild && !o.simulate) return bad("--simulate-radio needs --simulate");
+    if (o.scanOnce && (o.cli || o.yes || o.update || !o.menuCommands.empty())) {
+        return bad("--scan-once goes with no other front end option");
+    }
+    if (!o.cli && !o.scanOnce) {
+        if (o.yes) return bad("--yes needs --cli");
+        if (o.update) return bad("--update needs --cli");
+        if (!o.menuCommands.empty()) return bad("menu commands as options need --cli");
+    }
+    return o;
+}
+
+}  // namespace core

@@ -1,0 +1,53 @@
+// The command line of quorta-updater, and what its front ends are given.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+class DeviceEvents;
+class InstanceLock;
+}  // namespace platform
+
+namespace core {
+
+struct ProgramOptions {
+    bool cli = false;       // the terminal front end instead of the window
+    bool scanOnce = false;  // scan, print what was found, end
+    bool help = false;
+    // Terminal front end only.
+    bool yes = false;     // answer Yes/OK, except questions that only open a web page
+    bool update = false;  // press the action button when it offers an update
+    // Menu commands, in the order given on the command line.
+    std::vector<int> menuCommands;
+    // Simulation: the GPS as TYPE[:jp|std][:MAJOR.MINOR], its radio build,
+    // and the time scale of every wait.
+    std::optional<std::string> simulate;
+    std::optional<int32_t> simulateRadioBuild;
+    std::optional<double> timeScale;
+};
+
+// Parses argv[1..]. None, with `error` set, for a command line that cannot
+// be used.
+std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>& args,
+                                                  std::string* error);
+
+// The --help text.
+const char* programUsage();
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// What the program hands its front end.
+struct FrontEndContext {
+    ProgramOptions options;
+    platform::InstanceLock* lock = nullptr;
+    std::string lockName;
+    platform::DeviceEvents* events = nullptr;  // null: no device events
+    bool simulated = false;
+};
+
+}  // namespace core

@@ -1,0 +1,131 @@
+// quorta-updater: finds a Quorta GPS on USB and brings its firmware, radio and
+// language packs up to date, in a window (default) or in a terminal (--cli),
+// against the real device or a simulated one (--simulate).
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/ProgramOptions.h"
+#include "core/Services.h"
+#include "core/UpdateWorkers.h"
+#include "core/WindowProcedure.h"
+#include "hidport/hidport.h"
+#include "platform/Clock.h"
+#include "platform/Threads.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "sim/SimulatedMachine.h"
+#include "ui/cli/CliFrontEnd.h"
+#ifdef QUORTA_HAVE_QT_UI
+#include "ui/qt/QtFrontEnd.h"
+#endif
+
+namespace {
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "quorta-updater: %s\nRun quorta-updater --help for the options.\n",
+                 message.c_str());
+    return core::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::optional<core::ProgramOptions> parsed = core::parseProgramOptions(args, &error);
+    if (!parsed) return usageError(error);
+    const core::ProgramOptions& options = *parsed;
+    if (options.help) {
+        std::fputs(core::programUsage(), stdout);
+        return core::kExitOk;
+    }
+
+    std::optional<sim::GpsConfig> simulated;
+    if (options.simulate) {
+        simulated = sim::parseSimulateOption(*options.simulate, &error);
+        if (!simulated) return usageError("--simulate=" + *options.simulate + ": " + error);
+        if (options.simulateRadioBuild) simulated->radioBuild = *options.simulateRadioBuild;
+    }
+#ifndef QUORTA_HAVE_QT_UI
+    if (!options.cli && !options.scanOnce) {
+        return usageError("this build has no window; use --cli");
+    }
+#endif
+    if (options.timeScale) platform::setSharedClockScale(*options.timeScale);
+
+    // The program's collaborators: the computer's, or a simulated computer's.
+    core::Services services;
+    platform::StderrDebugOutput debugOutput;
+    platform::XdgPaths paths;
+    platform::FlockInstanceLock lock;
+    platform::LinuxFiles files;
+    // Declared before everything the workers use, so that any worker still
+    // running is joined before those go.
+    platform::StdThreads threads;
+    std::unique_ptr<platform::LogindInhibitor> sleepInhibitor;
+    std::unique_ptr<platform::LinuxUsbDeviceList> usb;
+    std::unique_ptr<platform::LinuxVolumes> volumes;
+    std::unique_ptr<platform::UDisksVolumeEjector> ejector;
+    std::unique_ptr<platform::LinuxDeviceEvents> linuxEvents;
+    std::unique_ptr<sim::SimulatedMachine> machine;
+    platform::DeviceEvents* events = nullptr;
+    if (simulated) {
+        machine = std::make_unique<sim::SimulatedMachine>();
+        sim::SimulatedGps& gps = machine->addGps(*simulated);
+        gps.plugIn(sim::GpsMode::Application);
+        services.usbDevices = &machine->usbDevices();
+        services.volumes = &machine->volumes();
+        services.volumeEjector = &machine->ejector();
+        events = &machine->deviceEvents();
+    } else {
+        hidport::setBackend(hidport::Backend::Real);
+        usb = std::make_unique<platform::LinuxUsbDeviceList>();
+        volumes = std::make_unique<platform::LinuxVolumes>();
+        ejector = std::make_unique<platform::UDisksVolumeEjector>();
+        linuxEvents = std::make_unique<platform::LinuxDeviceEvents>();
+        events = linuxEvents.get();
+        // The computer stays awake while a real GPS is being written.
+        sleepInhibitor = std::make_unique<platform::LogindInhibitor>();
+        services.usbDevices = usb.get();
+        services.volumes = volumes.get();
+        services.volumeEjector = ejector.get();
+        services.sleepInhibitor = sleepInhibitor.get();
+    }
+    services.paths = &paths;
+    services.files = &files;
+    services.threads = &threads;
+    services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
+    // In a window every log line also goes to standard error, the system's
+    // debug channel; in a terminal that is where --show-log puts the log.
+    const bool terminal = options.cli || options.scanOnce;
+    services.debugOutput = terminal ? nullptr : &debugOutput;
+    core::setServices(services);
+    core::resetWorkflows();
+
+    core::FrontEndContext context;
+    context.options = options;
+    context.lock = &lock;
+    // A simulated run touches no real device: it does not keep a real
+    // updater from running, nor the other way round.
+    context.lockName = simulated ? std::string(core::kInstanceLockName) + "-simulated"
+                                 : std::string(core::kInstanceLockName);
+    context.events = events;
+    context.simulated = simulated.has_value();
+
+    int code;
+    if (options.scanOnce) {
+        code = ui_cli::runScanOnceFrontEnd(context);
+    } else if (options.cli) {
+        code = ui_cli::runCliFrontEnd(context);
+    } else {
+#ifdef QUORTA_HAVE_QT_UI
+        code = ui_qt::runQtFrontEnd(context);
+#else
+        code = core::kExitUsage;
+#endif
+    }
+    threads.joinAll();
+    core::setServices(core::Services{});
+    return code;
+}

@@ -1,0 +1,13 @@
+// The updater as a Qt window: single-instance check, report table, window,
+// start-up scan, event loop, orderly end.
+#pragma once
+
+#include "core/ProgramOptions.h"
+
+namespace ui_qt {
+
+// Runs the program's window until it ends; returns the exit code. Creates
+// the QApplication unless one exists (tests make their own).
+int runQtFrontEnd(const core::FrontEndContext& context);
+
+}  // namespace ui_qt

@@ -1,0 +1,232 @@
+// quorta-screenshots: runs the window against the simulated GPS through its
+// main states and saves each as a PNG (`make screenshots`, under Xvfb).
+//
+//   quorta-screenshots OUTPUT_FOLDER
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "MainWindow.h"
+#include "RecoveryDialog.h"
+#include "core/DeviceRecord.h"
+#include "core/ReportCallbacks.h"
+#include "core/Services.h"
+#include "core/StatusReporting.h"
+#include "core/UpdaterState.h"
+#include "core/WindowProcedure.h"
+#include "platform/Clock.h"
+#include "sim/SimulatedMachine.h"
+
+namespace {
+
+QString outputDir;
+int failures = 0;
+int remindersAnswered = 0;
+
+// The screen around every visible window, as the user sees them together.
+void grab(const QString& name) {
+    QRect area;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible()) area = area.united(w->frameGeometry());
+    }
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (area.isEmpty() || !screen) {
+        std::fprintf(stderr, "screenshots: nothing to grab for %s\n", qPrintable(name));
+        ++failures;
+        return;
+    }
+    area.adjust(-8, -8, 8, 8);
+    area = area.intersected(screen->geometry());
+    QApplication::processEvents();
+    const QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QString path = QDir(outputDir).filePath(name + ".png");
+    if (!shot.save(path)) {
+        std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+        ++failures;
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+// One run of the window: the states to catch, in order, and the answers to
+// the message boxes on the way.
+struct Step {
+    QString shot;                                  // file name, or empty for none
+    std::function<bool()> ready;                   // when the window shows the state
+    std::function<void(ui_qt::MainWindow&)> then;  // what to do next (may be empty)
+};
+
+struct BoxRule {
+    std::string captionOrText;  // matched against caption, then text
+    QMessageBox::StandardButton answer;
+    QString shot;  // grab the box first under this name, or empty
+};
+
+class Director : public QObject {
+  public:
+    Director(ui_qt::MainWindow& window, std::vector<Step> steps, std::vector<BoxRule> boxes)
+        : window_(window), steps_(std::move(steps)), boxes_(std::move(boxes)) {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+        timer_.start();
+        deadline_.start();
+    }
+    bool finished() const { return next_ >= steps_.size(); }
+
+  private:
+    void tick() {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            answer(box);
+            return;
+        }
+        if (finished()) return;
+        if (deadline_.elapsed() > 120000) {
+            std::fprintf(stderr, "screenshots: gave up waiting for %s\n",
+                         qPrintable(steps_[next_].shot));
+            ++failures;
+            QCoreApplication::exit(1);
+            return;
+        }
+        Step& step = steps_[next_];
+        if (!step.ready()) return;
+        ++next_;
+        if (!step.shot.isEmpty()) grab(step.shot);
+        // Outside this timer's handler: a box opened by the action must not
+        // stop the timer that answers it.
+        if (step.then) {
+            auto then = step.then;
+            QTimer::singleShot(0, this, [this, then] { then(window_); });
+        }
+    }
+
+    void answer(QMessageBox* box) {
+        // Marked on the box itself: a new box may reuse a freed address.
+        if (box->property("answeredByDirector").toBool()) return;
+        box->setProperty("answeredByDirector", true);
+        const std::string caption = box->windowTitle().toStdString();
+        const std::string text = box->text().toStdString();
+        for (const BoxRule& rule : boxes_) {
+            if (caption == rule.captionOrText || text.find(rule.captionOrText) == 0) {
+                if (caption == core::kBackupReminderCaption) ++remindersAnswered;
+                if (!rule.shot.isEmpty()) {
+                    box->adjustSize();
+                    QApplication::processEvents();
+                    grab(rule.shot);
+                }
+                box->button(rule.answer)->click();
+                return;
+            }
+        }
+        std::fprintf(stderr, "screenshots: unexpected box \"%s\": %s\n", caption.c_str(),
+                     text.c_str());
+        ++failures;
+        box->button(box->escapeButton() ? box->standardButton(box->escapeButton())
+                                        : QMessageBox::Ok)
+            ->click();
+    }
+
+    ui_qt::MainWindow& window_;
+    std::vector<Step> steps_;
+    std::vector<BoxRule> boxes_;
+    size_t next_ = 0;
+    QTimer timer_;
+    QElapsedTimer deadline_;
+};
+
+// A fresh process state and a simulated computer with `configure` applied.
+void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std::vector<Step> steps,
+              std::vector<BoxRule> boxes) {
+    core::state().reset();
+    core::deviceRecord().store(core::DeviceRecord{});
+    core::clearReportCallbacks();
+    auto machine = std::make_unique<sim::SimulatedMachine>();
+    configure(*machine);
+    core::Services services;
+    services.usbDevices = &machine->usbDevices();
+    services.volumes = &machine->volumes();
+    services.volumeEjector = &machine->ejector();
+    core::setServices(services);
+    core::resetWorkflows();
+    core::installReportCallbacks();
+    {
+        ui_qt::MainWindow window(nullptr, nullptr);
+        core::services().window = &window;
+        Director director(window, std::move(steps), std::move(boxes));
+        window.create();
+        window.show();
+        window.afterShow();
+        if (!window.quitRequested()) QApplication::exec();
+        window.shutDown();
+        core::services().window = nullptr;
+    }
+    core::setServices(core::Services{});
+}
+
+bool titleIs(const char* text) {
+    return core::state().statusTitle() == text;
+}
+
+void end(ui_qt::MainWindow& window) {
+    window.destroy();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: quorta-screenshots OUTPUT_FOLDER\n");
+        return 2;
+    }
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    outputDir = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(outputDir)) {
+        std::fprintf(stderr, "screenshots: cannot make %s\n", argv[1]);
+        return 1;
+    }
+    platform::setSharedClockScale(0.05);
+
+    // No device: the backup reminder, the window, the About box.
+    runScene(
+        [](sim::SimulatedMachine&) {},
+        {
+            {"01-no-device", [] { return titleIs(core::kConnectTitle) && remindersAnswered > 0; },
+             [](ui_qt::MainWindow& w) { w.chooseMenuItem(core::kMenuAbout); }},
+            {"", [] { return true; }, end},
+        },
+        {
+            {core::kBackupReminderCaption, QMessageBox::No, "00-backup-reminder"},
+            {"About", QMessageBox::Ok, "02-about"},
+        });
+
+    // A device that only starts in its ROM bootloader: the recovery dialog.
+    runScene(
+        [](sim::SimulatedMachine& machine) {
+            machine.addGps(sim::GpsConfig{}).plugIn(sim::GpsMode::RomBootloader);
+        },
+        {
+            {"", [] { return core::state().recoveryDialogOpen && remindersAnswered > 1; },
+             [](ui_qt::MainWindow& w) {
+                 if (ui_qt::RecoveryDialog* d = w.recoveryDialog()) {
+                     d->move(w.frameGeometry().right() + 12, w.y());
+                     d->control(1013)->click();
+                 }
+             }},
+            {"03-recovery-dialog", [] { return core::state().recoveryDeviceType == 13; }, end},
+        },
+        {{core::kBackupReminderCaption, QMessageBox::No, ""}});
+
+    std::printf("%d screenshot(s) failed\n", failures);
+    return failures == 0 ? 0 : 1;
+}

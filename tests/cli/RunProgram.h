@@ -1,0 +1,31 @@
+// Runs quorta-updater as a child process with its own runtime and cache
+// folders, feeding standard input and collecting both outputs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli_testing {
+
+struct ProgramRun {
+    int exitCode = -1;  // -1: killed (timeout) or not started
+    std::string out;
+    std::string err;
+};
+
+class ProgramRunner {
+  public:
+    ProgramRunner();   // makes the private folders
+    ~ProgramRunner();  // removes them
+
+    ProgramRun run(const std::vector<std::string>& args, const std::string& input = "",
+                   int timeoutSeconds = 120);
+
+    // The runtime folder the child uses (its instance lock lives there).
+    const std::string& runtimeDir() const { return runtime_; }
+
+  private:
+    std::string base_, runtime_, cache_;
+};
+
+}  // namespace cli_testing
