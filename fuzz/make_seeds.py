@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of fuzz/corpus/: well-formed exchanges for each
 fuzz target, so the fuzzer starts from what a healthy device and system send.
-Run from the repository root; the files it writes are committed."""
+The files it writes (next to this script) are committed."""
 import os
 import struct
 

@@ -23,7 +23,7 @@ fi
 work="$build/fuzz-work"
 summary="$work/summary.txt"
 mkdir -p "$work"
-printf '%-24s %8s %14s %10s %8s %8s\n' target seconds executions exec/s corpus crashes | tee "$summary"
+printf '%-26s %8s %14s %10s %8s %8s\n' target seconds executions exec/s corpus crashes | tee "$summary"
 failed=0
 total_runs=0
 for t in "${targets[@]}"; do
@@ -40,7 +40,7 @@ for t in "${targets[@]}"; do
   speed=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log" | tail -1)
   found=$(find "$artifacts" -type f | wc -l)
   size=$(find "$corpus" -type f | wc -l)
-  printf '%-24s %8s %14s %10s %8s %8s\n' "$t" "$seconds" "${runs:-?}" "${speed:-?}" "$size" "$found" |
+  printf '%-26s %8s %14s %10s %8s %8s\n' "$t" "$seconds" "${runs:-?}" "${speed:-?}" "$size" "$found" |
     tee -a "$summary"
   total_runs=$(( total_runs + ${runs:-0} ))
   if [[ $rc -ne 0 || $found -ne 0 ]]; then
