@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
         std::fputs(core::programUsage(), stdout);
         return core::kExitOk;
     }
+    if (options.version) {
+        std::printf("quorta-updater %s\n", QUORTA_VERSION);
+        return core::kExitOk;
+    }
 
     std::optional<sim::GpsConfig> simulated;
     if (options.simulate) {
@@ -57,6 +61,11 @@ int main(int argc, char** argv) {
     // The program's collaborators: the computer's, or a simulated computer's.
     core::Services services;
     platform::StderrDebugOutput debugOutput;
+    platform::LogFile logFile;
+    if (options.logFile && !logFile.open(*options.logFile, &error)) {
+        std::fprintf(stderr, "quorta-updater: %s\n", error.c_str());
+        return core::kExitFailure;
+    }
     platform::XdgPaths paths;
     platform::FlockInstanceLock lock;
     platform::LinuxFiles files;
@@ -100,6 +109,7 @@ int main(int argc, char** argv) {
     // debug channel; in a terminal that is where --show-log puts the log.
     const bool terminal = options.cli || options.scanOnce;
     services.debugOutput = terminal ? nullptr : &debugOutput;
+    if (options.logFile) services.logFile = &logFile;
     core::setServices(services);
     core::resetWorkflows();
 

@@ -25,6 +25,7 @@ TEST_F(CommandLineTest, UnusableCommandLinesExitWithTwo) {
         {{"--cli", "--simulate=5:xx"}, "unknown part \"xx\""},
         {{"--cli", "--wat"}, "unknown option \"--wat\""},
         {{"--update"}, "--update needs --cli"},
+        {{"--cli", "--log-file"}, "--log-file needs a value"},
     };
     for (const auto& [args, message] : cases) {
         const ProgramRun r = runner.run(args);
@@ -35,6 +36,19 @@ TEST_F(CommandLineTest, UnusableCommandLinesExitWithTwo) {
     const ProgramRun help = runner.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(has(help.out, "--simulate=MODEL"));
+    EXPECT_TRUE(has(help.out, "--log-file PATH"));
+    const ProgramRun version = runner.run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("quorta-updater ", 0), 0u) << version.out;
+    EXPECT_EQ(version.out.back(), '\n');
+
+    // A log file that cannot be written ends the run before any device work.
+    const ProgramRun noLog =
+        runner.run({"--cli", "--simulate=5", "--log-file", "/nonexistent-dir/update.log"});
+    EXPECT_EQ(noLog.exitCode, 1);
+    EXPECT_TRUE(has(noLog.err, "cannot write the log file \"/nonexistent-dir/update.log\""))
+        << noLog.err;
+    EXPECT_TRUE(noLog.out.empty()) << noLog.out;
 }
 
 TEST_F(CommandLineTest, ScanOnceWithoutADevice) {

@@ -1,6 +1,7 @@
 // The terminal front end through whole runs against the simulated GPS.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "CliWindow.h"
@@ -39,9 +40,10 @@ bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
 
 TEST(UpdateRun, YesAndUpdateBringTheGpsUpToDate) {
     cli_testing::ProgramRunner runner;
+    const std::string logPath = runner.runtimeDir() + "/support.log";
     const ProgramRun r =
         runner.run({"--cli", "--yes", "--update", "--show-log", "--simulate=13:jp:12.10",
-                    "--simulate-radio=1332013", "--time-scale=0.02"});
+                    "--simulate-radio=1332013", "--time-scale=0.02", "--log-file=" + logPath});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(inOrder(r.out,
                         {
@@ -61,6 +63,11 @@ TEST(UpdateRun, YesAndUpdateBringTheGpsUpToDate) {
     // The log went to standard error, with its line ends made plain.
     EXPECT_TRUE(has(r.err, "\nDBT_DEVNODES_CHANGED\n"));
     EXPECT_FALSE(has(r.err, "\r"));
+    // --log-file holds the same lines as the log, from the first to the last.
+    std::ifstream file(logPath);
+    std::stringstream logged;
+    logged << file.rdbuf();
+    EXPECT_EQ(logged.str(), r.err);
 }
 
 TEST(UpdateRun, AnOfferLeftAloneOrDeclined) {

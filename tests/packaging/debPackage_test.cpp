@@ -53,8 +53,8 @@ TEST(DebPackage, CarriesEveryInstalledFile) {
         rulesDir() + "/70-quorta-gps.rules",
         "./usr/share/applications/org.quorta.GpsUpdater.desktop",
         "./usr/share/metainfo/org.quorta.GpsUpdater.metainfo.xml",
-        "./usr/share/man/man1/quorta-updater.1",
-        "./usr/share/man/man1/quorta-bl.1",
+        "./usr/share/man/man1/quorta-updater.1.gz",
+        "./usr/share/man/man1/quorta-bl.1.gz",
     };
     // Every size of the icon there is.
     fs::path art = packagingtest::sourceDir() / "assets/art/icons";

@@ -9,7 +9,7 @@
 
 #include "TempDir.h"
 #include "platform/linux/FlockInstanceLock.h"
-#include "platform/linux/StderrDebugOutput.h"
+#include "platform/linux/TextOutput.h"
 #include "platform/linux/XdgPaths.h"
 
 using testing_support::TempDir;

@@ -12,6 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: quorta-updater [--cli [--yes] [--update] [MENU COMMANDS]] [--scan-once]\n"
+    "                      [--log-file PATH]\n"
     "                      [--simulate=TYPE[:jp|std][:MAJOR.MINOR] [--simulate-radio=BUILD]\n"
     "                       [--time-scale=F]]\n"
     "\n"
@@ -31,6 +32,8 @@ const char kUsage[] =
     "  --simulate-radio=N    radio build of the simulated GPS (default: the current one)\n"
     "  --time-scale=F        run every wait F times as long (0 < F <= 100); only with\n"
     "                        --simulate, a real device needs the real waits\n"
+    "  --log-file PATH       also write every log line to PATH (appended), for support\n"
+    "  --version             print the program's version and end\n"
     "  -h, --help            this text\n"
     "\n"
     "Menu commands (terminal only), run once a GPS is shown, in the order given:\n"
@@ -42,8 +45,8 @@ const char kUsage[] =
     "  --show-log            Show log (log lines on standard error)\n"
     "\n"
     "Exit status: 0 when the run ends with \"Latest software is installed on device\"\n"
-    "(or after --scan-once, --about alone or --help), 1 otherwise, 2 for a command\n"
-    "line that cannot be used.\n";
+    "(or after --scan-once, --about alone, --version or --help), 1 otherwise, 2 for\n"
+    "a command line that cannot be used.\n";
 
 struct MenuFlag {
     std::string_view flag;
@@ -105,6 +108,11 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
         std::optional<std::string> value;
         if (arg == "-h" || arg == "--help") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (isName(arg, "--log-file")) {
+            if (!takeValue(args, i, "--log-file", value, error)) return std::nullopt;
+            o.logFile = *value;
         } else if (arg == "--cli") {
             o.cli = true;
         } else if (arg == "--scan-once") {
@@ -143,7 +151,7 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
             if (!known) return bad("unknown option \"" + arg + "\"");
         }
     }
-    if (o.help) return o;
+    if (o.help || o.version) return o;
     if (o.timeScale && !o.simulate) {
         return bad("--time-scale works only with --simulate: a real device needs the real waits");
     }

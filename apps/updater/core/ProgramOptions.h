@@ -17,6 +17,8 @@ struct ProgramOptions {
     bool cli = false;       // the terminal front end instead of the window
     bool scanOnce = false;  // scan, print what was found, end
     bool help = false;
+    bool version = false;
+    std::optional<std::string> logFile;  // every log line also goes here
     // Terminal front end only.
     bool yes = false;     // answer Yes/OK, except questions that only open a web page
     bool update = false;  // press the action button when it offers an update

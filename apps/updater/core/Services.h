@@ -24,10 +24,11 @@ struct Services {
     platform::Volumes* volumes = nullptr;
     platform::VolumeEjector* volumeEjector = nullptr;
     platform::DebugOutput* debugOutput = nullptr;
+    platform::DebugOutput* logFile = nullptr;  // --log-file: the log view's lines
     platform::Paths* paths = nullptr;
-    platform::Files* files = nullptr;      // null: no file work can be done
-    Window* window = nullptr;              // null until the main window exists
-    platform::Threads* threads = nullptr;  // null: a process-wide StdThreads
+    platform::Files* files = nullptr;                    // null: no file work can be done
+    Window* window = nullptr;                            // null until the main window exists
+    platform::Threads* threads = nullptr;                // null: a process-wide StdThreads
     platform::SleepInhibitor* sleepInhibitor = nullptr;  // null: no lock is taken
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its

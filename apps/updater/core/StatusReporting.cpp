@@ -62,6 +62,7 @@ void windowLogLine(const std::string& text) {
     std::string line = cutText(text, kLogLineLimit);
     const Services& s = services();
     if (s.debugOutput) s.debugOutput->write(line);
+    if (s.logFile) s.logFile->write(line);
     if (s.window) s.window->appendLog(line);
 }
 

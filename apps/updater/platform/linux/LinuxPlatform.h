@@ -5,7 +5,7 @@
 //   LinuxVolumes         -> Volumes
 //   UDisksVolumeEjector  -> VolumeEjector
 //   FlockInstanceLock    -> InstanceLock
-//   StderrDebugOutput    -> DebugOutput
+//   StderrDebugOutput    -> DebugOutput (LogFile: the --log-file copy)
 //   XdgPaths             -> Paths
 //   LinuxFiles           -> Files
 //   LogindInhibitor      -> SleepInhibitor
@@ -17,6 +17,6 @@
 #include "platform/linux/LinuxUsbDeviceList.h"
 #include "platform/linux/LinuxVolumes.h"
 #include "platform/linux/LogindInhibitor.h"
-#include "platform/linux/StderrDebugOutput.h"
+#include "platform/linux/TextOutput.h"
 #include "platform/linux/UDisksVolumeEjector.h"
 #include "platform/linux/XdgPaths.h"

@@ -15,6 +15,7 @@
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
 #include "core/WorkerThreads.h"
+#include "platform/DebugOutput.h"
 #include "platform/DeviceEvents.h"
 #include "platform/InstanceLock.h"
 
@@ -38,20 +39,7 @@ int64_t realMs() {
 
 // Line ends as a terminal wants them.
 std::string terminalText(const std::string& text) {
-    std::string s;
-    s.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r') {
-            // "\r\n", "\n\r" and a lone "\r" all end one line.
-            const bool pairedBefore = i > 0 && text[i - 1] == '\n';
-            const bool pairedAfter = i + 1 < text.size() && text[i + 1] == '\n';
-            if (!pairedBefore && !pairedAfter) s += '\n';
-            continue;
-        }
-        s += c;
-    }
-    return s;
+    return platform::plainLineEnds(text);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {

@@ -32,7 +32,7 @@
 #include "platform/Clock.h"
 #include "platform/Threads.h"
 #include "platform/linux/LinuxFiles.h"
-#include "platform/linux/StderrDebugOutput.h"
+#include "platform/linux/TextOutput.h"
 #include "platform/linux/XdgPaths.h"
 #include "sim/SimulatedMachine.h"
 
