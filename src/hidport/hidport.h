@@ -55,6 +55,9 @@ public:
 
     // Called by hid_open; false refuses the open (as a busy or absent node).
     virtual bool open() = 0;
+    // When open() refuses for lack of permission: the node a real device
+    // would have ("/dev/hidraw3"); empty for every other refusal.
+    virtual std::string permissionDeniedNode() const { return {}; }
     virtual void close() = 0;
 
     // Same results as hid_read_timeout / hid_write_timeout. `data` of a write
@@ -82,8 +85,9 @@ void clearSimulatedDevices();
 int simulatedOpenCount();
 int exitCount();
 
-// Permission problems of the real backend: the last hidraw node found for an
-// id that could not be opened for lack of permission (empty when none).
+// Permission problems: the hidraw node of the last failed hid_open when it
+// failed for lack of permission; empty when it failed otherwise or when the
+// last open succeeded.
 std::string lastPermissionDeniedNode();
 
 }  // namespace hidport

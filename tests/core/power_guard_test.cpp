@@ -3,7 +3,10 @@
 #include <stdexcept>
 
 #include "CoreTestSupport.h"
+#include "core/LanguagePacks.h"
+#include "core/Maintenance.h"
 #include "core/PowerGuard.h"
+#include "core/UpdateWorkers.h"
 #include "platform/SleepInhibitor.h"
 
 namespace {
@@ -90,6 +93,41 @@ TEST_F(PowerGuardTest, GoesOnWithoutALockAndSaysWhy) {
         logged("Cannot keep the computer awake (logind is not running on the "
                "system bus); do not let it sleep until the GPS is done\r\n"));
     EXPECT_EQ(logText().find("Keeping the computer awake"), std::string::npos);
+}
+
+// A box waits for a click, perhaps all night: the lock is not kept for it.
+class BoxWindow : public testing_support::RecordingWindow {
+  public:
+    explicit BoxWindow(FakeInhibitor& inhibitor) : inhibitor_(inhibitor) {}
+    core::BoxAnswer messageBox(const std::string& text, const std::string& caption,
+                               core::BoxButtons buttons, core::BoxIcon icon) override {
+        heldAtBoxes.push_back(inhibitor_.held);
+        return RecordingWindow::messageBox(text, caption, buttons, icon);
+    }
+    std::vector<bool> heldAtBoxes;
+
+  private:
+    FakeInhibitor& inhibitor_;
+};
+
+TEST_F(PowerGuardTest, DeviceWorkHoldsTheLockAndGivesItBackBeforeItsBoxes) {
+    BoxWindow window(inhibitor);
+    services.window = &window;
+    applyServices();
+
+    // No GPS answers: each piece of work takes the lock, fails, and shows
+    // its box without it.
+    core::updateWorkerThread();
+    core::updateNordicThread();
+    core::languagePackCommand();
+    EXPECT_FALSE(core::factoryReset());
+
+    EXPECT_EQ(inhibitor.reasons,
+              (std::vector<std::string>{core::kUpdatingFirmwareReason, core::kUpdatingRadioReason,
+                                        core::kLanguagePacksReason, core::kFactoryResetReason}));
+    EXPECT_EQ(inhibitor.releases, 4);
+    EXPECT_FALSE(inhibitor.held);
+    EXPECT_EQ(window.heldAtBoxes, (std::vector<bool>{false, false, false, false}));
 }
 
 TEST_F(PowerGuardTest, NoInhibitorMeansNoLockAndNoNoise) {

@@ -120,6 +120,28 @@ bool MockBus::nameHasOwner(const std::string& name) const {
     return owned;
 }
 
+std::vector<MockBus::Inhibitor> MockBus::logindInhibitors() const {
+    std::vector<Inhibitor> out;
+    sd_bus* bus = nullptr;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, address_.c_str()) >= 0 &&
+        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
+        sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                           "org.freedesktop.login1.Manager", "ListInhibitors", nullptr, &reply,
+                           "") >= 0 &&
+        sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
+        const char *what, *who, *why, *mode;
+        uint32_t uid, pid;
+        while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0)
+            out.emplace_back(what, who, why, mode);
+    } else {
+        ADD_FAILURE() << "ListInhibitors failed";
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(bus);
+    return out;
+}
+
 void MockBus::stop(pid_t& pid) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);

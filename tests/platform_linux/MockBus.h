@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "TempDir.h"
 
@@ -28,6 +30,11 @@ class MockBus {
     const std::string& address() const { return address_; }
     const std::string& logPath() const { return logPath_; }
     bool nameHasOwner(const std::string& name) const;
+
+    // The locks a mock logind holds now: what, who, why, mode. It drops a
+    // lock a moment after its holder closes the descriptor.
+    using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
+    std::vector<Inhibitor> logindInhibitors() const;
 
     // The reasons startBus()/startMock() give when the tools are missing.
     static bool isMissingTool(const std::string& why);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/CommandLink.h"
+#include "core/DevicePermission.h"
 #include "core/GpsDrive.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -239,6 +240,8 @@ void deviceScan() {
                     st.setGpsDriveRoot(*root);
                     announced = true;
                 }
+            } else {
+                reportPermissionProblem();
             }
             if (announced) {
                 sendToWindow(WindowMessage::OnDeviceInfoRead);
@@ -272,6 +275,7 @@ void deviceScan() {
     if (!makerDeviceSeen && st.recoveryDialogOpen) {
         sendToWindow(WindowMessage::CloseRecoveryModeDlg);
     }
+    if (!makerDeviceSeen) forgetPermissionProblem();
     logLine("deviceScan A END\r\n");
     st.scanInProgress = false;
 }

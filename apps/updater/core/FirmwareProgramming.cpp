@@ -13,6 +13,8 @@
 #include "bootloader/Logger.h"
 #include "core/Backup.h"
 #include "core/CommandLink.h"
+#include "core/DevicePermission.h"
+#include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
@@ -434,6 +436,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
     if (!eraseFlash()) {
         logLine("Flash erase failed\r\n");
         reportProgrammingError(nullptr);
+        reportPermissionProblem();
         return false;
     }
 
@@ -443,6 +446,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
     if (!programFlash(&writeCompleted)) {
         logLine("Program flash failed\r\n");
         reportProgrammingError(nullptr);
+        reportPermissionProblem();
         return true;
     }
 
@@ -475,6 +479,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
 }
 
 bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int variant) {
+    PowerGuard awake(kWritingFirmwareReason);
     UpdaterState& st = state();
     st.bootloaderVendorId = kRomBootloaderVendorId;
     st.bootloaderProductId = kRomBootloaderProductId;
@@ -515,6 +520,7 @@ bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int
         if (!writeCompleted) reportProgrammingError(kWriteIncompleteDetail);
     } else {
         logLine("Program flash failed\r\n");
+        reportPermissionProblem();
     }
 
     st.forcedDeviceType = -1;

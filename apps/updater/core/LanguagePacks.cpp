@@ -8,6 +8,7 @@
 
 #include "core/CommandLink.h"
 #include "core/DeviceRecord.h"
+#include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/Staging.h"
@@ -189,7 +190,11 @@ void languagePackCommand() {
             "Language Pack", BoxButtons::Ok, BoxIcon::None);
         window->showControl(Control::ProgressBar, true);
     }
-    const bool ok = updateLanguagePacks();
+    // Only while the device works: the box that follows may wait for long.
+    const bool ok = [] {
+        PowerGuard awake(kLanguagePacksReason);
+        return updateLanguagePacks();
+    }();
     if (window) window->showControl(Control::ProgressBar, false);
     st.languagePackBusy = false;
     st.updateInProgress = false;

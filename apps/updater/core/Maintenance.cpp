@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/CommandLink.h"
+#include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/UpdaterState.h"
 #include "hidport/hidport.h"
@@ -52,6 +53,7 @@ void listenAfterErase(hidport::hid_device* handle) {
 }  // namespace
 
 bool factoryReset() {
+    PowerGuard awake(kFactoryResetReason);
     sendStatus(0, nullptr, "Wait for Device to Reconnect\nPlease Wait...");
     try {
         GpsHandle device = openForCommand();

@@ -29,4 +29,11 @@ class PowerGuard {
     platform::SleepInhibitor* inhibitor_ = nullptr;  // set while the lock is ours
 };
 
+// The reasons the desktop may show for each piece of work.
+inline constexpr const char* kUpdatingFirmwareReason = "Updating the GPS's firmware";
+inline constexpr const char* kWritingFirmwareReason = "Writing the GPS's firmware";
+inline constexpr const char* kUpdatingRadioReason = "Updating the GPS's radio";
+inline constexpr const char* kFactoryResetReason = "Resetting the GPS";
+inline constexpr const char* kLanguagePacksReason = "Loading language packs";
+
 }  // namespace core

@@ -9,6 +9,7 @@
 #include "core/GpsDrive.h"
 #include "core/LanguagePacks.h"
 #include "core/Nordic.h"
+#include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
@@ -79,6 +80,7 @@ void runBootloaderMode(int productId) {
     const UpdaterState& st = state();
     logLinef("\r\n- startOnBootloaderModeThread GRawDevID:%i GNormDevID:%i gcbn:%i dlv:%i\r\n",
              st.GRawDevID.load(), st.GNormDevID.load(), st.gcbn.load(), deviceDlv());
+    PowerGuard awake(kWritingFirmwareReason);
     sleepMs(kBootloaderSettleMs);
     programInBootloaderMode(productId, kGpsVendorId);
 }
@@ -117,6 +119,9 @@ void updateWorkerThread() {
         logLine("\r\n- Already Update Thread Active\r\n");
         return;
     }
+    // Given back before a box that ends the program: it may wait for a
+    // click all night.
+    std::optional<PowerGuard> awake(std::in_place, kUpdatingFirmwareReason);
     st.updateInProgress = true;
     invalidateWithErase();
     st.jbl = false;
@@ -144,6 +149,7 @@ void updateWorkerThread() {
     logLinef("Start A gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
 
     if (!ready) {
+        awake.reset();
         messageBoxOk(kNoCommunicationText, kWirelessProblemCaption);
         endProgram();
     } else {
@@ -163,6 +169,7 @@ void updateWorkerThread() {
             sleepMs(kWorkerSettleMs);
             updateFirmware(connectedRecord());
         } else {
+            awake.reset();
             messageBoxOk(kRestartAndRetryText, kWirelessProblemCaption);
             endProgram();
         }
@@ -179,6 +186,9 @@ void updateNordicThread() {
         logLine("\r\n- Nordic Already Update Thread Active\r\n");
         return;
     }
+    // Held through the language packs and the restore of the user's data
+    // that the device-information message runs.
+    std::optional<PowerGuard> awake(std::in_place, kUpdatingRadioReason);
     st.updateInProgress = true;
     invalidateWithErase();
     st.jbl = false;
@@ -192,6 +202,7 @@ void updateNordicThread() {
     const bool ready = checkNordicVersionThrice();
     logLinef("Nordic Start A gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
     if (!ready) {
+        awake.reset();
         messageBoxOk(kNoCommunicationText, kWirelessProblemCaption);
         endProgram();
         st.updateThreadActive = false;
@@ -205,6 +216,7 @@ void updateNordicThread() {
     logLinef("Nordic Start C gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
 
     if (!ok) {
+        awake.reset();
         messageBoxOk(kRestartAndRetryText, kWirelessProblemCaption);
         endProgram();
         st.updateThreadActive = false;

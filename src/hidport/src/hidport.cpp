@@ -87,16 +87,29 @@ hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wc
                 }
             }
         }
+        std::string denied;
         for (auto& d : candidates) {
             if (d->open()) {
                 ++gSimOpens;
+                {
+                    std::lock_guard lock(gMutex);
+                    gPermissionNode.clear();
+                }
                 auto* h = new hid_device;
                 h->sim = d;
                 return h;
             }
+            if (denied.empty()) denied = d->permissionDeniedNode();
         }
         std::lock_guard lock(gMutex);
-        gOpenError = candidates.empty() ? L"device not found" : L"device could not be opened";
+        gPermissionNode = denied;
+        if (candidates.empty()) {
+            gOpenError = L"device not found";
+        } else if (!denied.empty()) {
+            gOpenError = widen("permission denied: " + denied);
+        } else {
+            gOpenError = L"device could not be opened";
+        }
         return nullptr;
     }
     ::hid_device* real = ::hid_open(vendorId, productId, nullptr);
