@@ -34,8 +34,9 @@ class DeniedNode : public hidport::SimulatedHidDevice {
 
 std::string deniedLine(const std::string& node) {
     return "Cannot open the GPS at " + node +
-           ": permission denied. Install the udev rules 70-quorta-gps.rules (packaging/linux) "
-           "into /usr/lib/udev/rules.d or /etc/udev/rules.d, then unplug the GPS and plug it in "
+           ": permission denied. Install the udev rules 70-quorta-gps.rules (from the "
+           "package, or packaging/linux in the source) into /usr/lib/udev/rules.d or "
+           "/etc/udev/rules.d, then unplug the GPS and plug it in "
            "again.\r\n";
 }
 

@@ -29,8 +29,9 @@ bool reportPermissionProblem() {
     if (fresh) {
         logLinef(
             "Cannot open the GPS at %.64s: permission denied. Install the udev rules "
-            "70-quorta-gps.rules (packaging/linux) into /usr/lib/udev/rules.d or "
-            "/etc/udev/rules.d, then unplug the GPS and plug it in again.\r\n",
+            "70-quorta-gps.rules (from the package, or packaging/linux in the source) into "
+            "/usr/lib/udev/rules.d or /etc/udev/rules.d, then unplug the GPS and plug it in "
+            "again.\r\n",
             node.c_str());
     }
     // A rescan clears the detail before it opens the device: put the advice
