@@ -10,6 +10,7 @@
 #include "core/DevicePermission.h"
 #include "core/DeviceScan.h"
 #include "core/FirmwareProgramming.h"
+#include "core/StatusReporting.h"
 
 namespace {
 
@@ -46,9 +47,11 @@ class PermissionTest : public testing_support::SimGpsTest {
         SimGpsTest::SetUp();
         core::forgetPermissionProblem();  // nothing told yet in this process
     }
+    // As a device event does: scan, then refresh the window.
     void rescan() {
         core::state().scanInProgress = false;
         core::deviceScan();
+        core::refreshControls();
     }
 };
 
@@ -85,7 +88,7 @@ TEST_F(PermissionTest, DeniedGpsIsExplainedOncePerArrival) {
     applyServices();
     hidport::clearSimulatedDevices();
     rescan();
-    EXPECT_EQ(core::state().statusDetail(), "");
+    EXPECT_EQ(core::state().statusDetail(), " ");  // the plain "connect" screen
     machine->usbDevices().addDevice("USB\\VID_2B29&PID_0055&REV_0100");
     hidport::addSimulatedDevice(node);
     rescan();

@@ -51,4 +51,9 @@ void forgetPermissionProblem() {
     if (state().statusDetail() == kPermissionDeniedDetail) sendStatus(0, nullptr, "");
 }
 
+bool permissionProblemPending() {
+    std::lock_guard lock(gMutex);
+    return !gLoggedNode.empty();
+}
+
 }  // namespace core

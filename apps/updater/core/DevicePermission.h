@@ -21,4 +21,8 @@ bool reportPermissionProblem();
 // window, and a device that comes back denied is logged again.
 void forgetPermissionProblem();
 
+// True while a GPS that this user may not open is on the bus: the window's
+// refresh keeps the advice in view instead of the plain "connect" text.
+bool permissionProblemPending();
+
 }  // namespace core

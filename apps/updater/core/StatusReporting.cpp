@@ -1,5 +1,6 @@
 #include "core/StatusReporting.h"
 
+#include "core/DevicePermission.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
@@ -92,7 +93,7 @@ void refreshControls(Window& window) {
     st.updateInProgress = false;
     st.factoryResetPending = false;
     st.languagePackBusy = false;
-    st.setStatus(kConnectTitle, " ");
+    st.setStatus(kConnectTitle, permissionProblemPending() ? kPermissionDeniedDetail : " ");
     for (int id : {kMenuFactoryReset, kMenuLanguagePacks, kMenuLoadStandard, kMenuLoadJapan,
                    kMenuForceUpdate, kMenuEraseKeys}) {
         window.enableMenuItem(id, false);

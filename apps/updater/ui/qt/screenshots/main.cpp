@@ -22,6 +22,8 @@
 
 #include "MainWindow.h"
 #include "RecoveryDialog.h"
+#include "core/CommandLink.h"
+#include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -29,6 +31,7 @@
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
 #include "core/WindowProcedure.h"
+#include "hidport/hidport.h"
 #include "platform/Clock.h"
 #include "platform/Threads.h"
 #include "platform/linux/LinuxFiles.h"
@@ -199,6 +202,19 @@ bool titleIs(const char* text) {
     return core::state().statusTitle() == text;
 }
 
+// A GPS whose hidraw node this user may not open (no udev rules installed).
+class DeniedNode : public hidport::SimulatedHidDevice {
+  public:
+    uint16_t vendorId() const override { return core::kGpsVendorId; }
+    uint16_t productId() const override { return core::kGpsAppProductId; }
+    size_t outputReportLength() const override { return 65; }
+    bool open() override { return false; }
+    std::string permissionDeniedNode() const override { return "/dev/hidraw3"; }
+    void close() override {}
+    int read(unsigned char*, size_t, int) override { return -1; }
+    int write(const unsigned char*, size_t, int) override { return -1; }
+};
+
 void end(ui_qt::MainWindow& window) {
     window.destroy();
 }
@@ -285,6 +301,22 @@ int main(int argc, char** argv) {
         },
         {{core::kBackupReminderCaption, QMessageBox::No, ""},
          {"", QMessageBox::Ok, "05-update-confirm"}});
+
+    // A GPS this user may not open: the window tells how to fix it.
+    auto denied = std::make_shared<DeniedNode>();
+    runScene(
+        [&](sim::SimulatedMachine& machine) {
+            machine.usbDevices().addDevice("USB\\VID_2B29&PID_0055&REV_0100");
+            hidport::addSimulatedDevice(denied);
+        },
+        {{"08-no-permission",
+          [] {
+              return remindersAnswered > 3 &&
+                     core::state().statusDetail() == core::kPermissionDeniedDetail;
+          },
+          end}},
+        {{core::kBackupReminderCaption, QMessageBox::No, ""}});
+    hidport::removeSimulatedDevice(denied.get());
 
     std::printf("%d screenshot(s) failed\n", failures);
     return failures == 0 ? 0 : 1;
