@@ -50,6 +50,7 @@ TEST(ManPages, UpdaterPageRendersCleanAndListsEveryOption) {
                        "--about",
                        "--show-log",
                        "--simulate=TYPE",
+                       "--simulate-radio=BUILD",
                        "--time-scale=F",
                        "--scan-once",
                        "--log-file PATH",
