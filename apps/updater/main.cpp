@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/PowerGuard.h"
 #include "core/ProgramOptions.h"
 #include "core/Services.h"
 #include "core/UpdateWorkers.h"
@@ -135,6 +136,9 @@ int main(int argc, char** argv) {
         code = core::kExitUsage;
 #endif
     }
+    // Nothing more to span: device work still finishing gives the lock back
+    // as it ends, and the program does not wait out a linger.
+    core::setPowerLingerMs(0);
     threads.joinAll();
     core::setServices(core::Services{});
     return code;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "CoreTestSupport.h"
 #include "core/LanguagePacks.h"
@@ -26,8 +29,9 @@ class FakeInhibitor : public platform::SleepInhibitor {
     std::string lastError() const override { return error; }
 
     bool available = true;
-    bool held = false;
-    int releases = 0;
+    // Given back on the linger's thread.
+    std::atomic<bool> held = false;
+    std::atomic<int> releases = 0;
     std::string error;
     std::vector<std::string> reasons;
 };
@@ -38,6 +42,12 @@ class PowerGuardTest : public testing_support::CoreTest {
         CoreTest::SetUp();
         services.sleepInhibitor = &inhibitor;
         applyServices();
+        core::setPowerLingerMs(0);  // given back when the guard goes, unless a test says
+    }
+    void TearDown() override {
+        core::setPowerLingerMs(0);  // nothing lingers past the inhibitor
+        CoreTest::TearDown();
+        core::setPowerLingerMs(core::kPowerLingerMs);
     }
     FakeInhibitor inhibitor;
 };
@@ -81,6 +91,32 @@ TEST_F(PowerGuardTest, NestedWorkKeepsTheOuterLockUntilTheOuterEnds) {
     EXPECT_EQ(countLog("Keeping the computer awake while the GPS is updated\r\n"), 1);
 }
 
+TEST_F(PowerGuardTest, TheLockSpansTheGapBetweenTwoPiecesOfWorkThenGoes) {
+    core::setPowerLingerMs(core::kPowerLingerMs);  // 60 ms on this clock
+    { core::PowerGuard update(core::kUpdatingFirmwareReason); }
+    EXPECT_TRUE(inhibitor.held);  // the GPS restarts in its bootloader meanwhile
+    {
+        core::PowerGuard write(core::kWritingFirmwareReason);
+        EXPECT_TRUE(write.held());
+    }
+    EXPECT_EQ(inhibitor.reasons.size(), 1u);  // taken over, not asked again
+    EXPECT_EQ(inhibitor.releases, 0);
+
+    // Nothing takes it over: it goes after the linger.
+    for (int i = 0; i < 500 && inhibitor.held; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(inhibitor.held);
+    EXPECT_EQ(inhibitor.releases, 1);
+    EXPECT_EQ(countLog("The computer may sleep again\r\n"), 1);
+
+    // Before a box that may wait all night it goes at once.
+    core::PowerGuard fatal(core::kUpdatingRadioReason);
+    fatal.endNow();
+    EXPECT_FALSE(inhibitor.held);
+    EXPECT_EQ(inhibitor.releases, 2);
+}
+
 TEST_F(PowerGuardTest, GoesOnWithoutALockAndSaysWhy) {
     inhibitor.available = false;
     inhibitor.error = "logind is not running on the system bus";
@@ -116,9 +152,12 @@ TEST_F(PowerGuardTest, DeviceWorkHoldsTheLockAndGivesItBackBeforeItsBoxes) {
     applyServices();
 
     // No GPS answers: each piece of work takes the lock, fails, and shows
-    // its box without it.
+    // its box without it; a worker's last box ends the program, so its lock
+    // does not linger.
+    core::setPowerLingerMs(3600000);
     core::updateWorkerThread();
     core::updateNordicThread();
+    core::setPowerLingerMs(0);
     core::languagePackCommand();
     EXPECT_FALSE(core::factoryReset());
 

@@ -52,43 +52,33 @@ TEST_F(PowerLockE2eTest, HeldWhileTheGpsIsWrittenAndGivenBackAfter) {
     ASSERT_TRUE(waitForLatest());
 
     std::lock_guard lock(mutex);
-    auto at = [&](const std::string& text) {
-        auto it = std::find_if(seen.begin(), seen.end(), [&](auto& s) { return s.first == text; });
-        EXPECT_NE(it, seen.end()) << text;
-        return it;
-    };
-    // From the update worker's "Working..." to the command to the bootloader,
-    // and from erasing to the written image's start, the lock is ours.
-    EXPECT_TRUE(at("Working...")->second);
-    EXPECT_TRUE(at("Heron GPS connected\nUpdating")->second);
-    const auto erasing = at("Heron GPS connected\nErasing");
-    const auto success = at("Heron GPS Flashing success");
-    ASSERT_LT(erasing, success);
-    for (auto it = erasing; it <= success; ++it) EXPECT_TRUE(it->second) << it->first;
-    EXPECT_EQ(
-        duringWrite,
-        (std::vector<testing_support::MockBus::Inhibitor>{
-            {"sleep:shutdown:idle", "Quorta GPS Updater", core::kWritingFirmwareReason, "block"}}));
+    // From the update worker's "Working..." to the end the lock is ours,
+    // through every restart of the GPS between the pieces of the update:
+    // one lock, taken by the update worker and carried over by the rest.
+    const auto working =
+        std::find_if(seen.begin(), seen.end(), [](auto& s) { return s.first == "Working..."; });
+    ASSERT_NE(working, seen.end());
+    ASSERT_GT(seen.end() - working, 20);
+    for (auto it = working; it != seen.end(); ++it) EXPECT_TRUE(it->second) << it->first;
+    EXPECT_EQ(duringWrite, (std::vector<testing_support::MockBus::Inhibitor>{
+                               {"sleep:shutdown:idle", "Quorta GPS Updater",
+                                core::kUpdatingFirmwareReason, "block"}}));
 
-    // Done: our descriptor is closed and logind lets the computer sleep.
-    EXPECT_FALSE(inhibitor->held());
+    // Nothing more to do: after its linger the lock goes, our descriptor is
+    // closed and logind lets the computer sleep.
     EXPECT_TRUE(rig->waitFor([&] { return bus.logindInhibitors().empty(); }, 5s));
-    // Each piece of work asked once and gave back what it took.
+    EXPECT_FALSE(inhibitor->held());
     std::ifstream calls(bus.logPath());
     std::stringstream text;
     text << calls.rdbuf();
-    for (const char* why : {core::kUpdatingFirmwareReason, core::kWritingFirmwareReason,
-                            core::kUpdatingRadioReason}) {
-        EXPECT_NE(text.str().find(std::string("Inhibit \"sleep:shutdown:idle\" \"Quorta GPS "
-                                              "Updater\" \"") +
-                                  why + "\" \"block\""),
-                  std::string::npos)
-            << why << "\n"
-            << text.str();
+    size_t asked = 0;
+    for (size_t at = text.str().find("Inhibit \""); at != std::string::npos;
+         at = text.str().find("Inhibit \"", at + 1)) {
+        ++asked;
     }
-    const int taken = rig->countLog("Keeping the computer awake while the GPS is updated\r\n");
-    EXPECT_GE(taken, 1);
-    EXPECT_EQ(rig->countLog("The computer may sleep again\r\n"), taken);
+    EXPECT_EQ(asked, 1u) << text.str();
+    EXPECT_EQ(rig->countLog("Keeping the computer awake while the GPS is updated\r\n"), 1);
+    EXPECT_EQ(rig->countLog("The computer may sleep again\r\n"), 1);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Holds the computer awake for one piece of device work: an update, a
 // factory reset, a radio update, a language-pack load. Made on the worker's
 // thread at the start of the work; the lock goes when the guard does, on
-// every way out. Guards nest: only the outermost takes and gives back the
-// lock.
+// every way out. Guards nest: only the outermost takes the lock. When the
+// last guard ends the lock lingers for kPowerLingerMs, so that it also spans
+// the seconds in which the GPS restarts between two pieces of one update; a
+// guard made meanwhile takes it over.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -25,9 +28,23 @@ class PowerGuard {
 
     bool held() const { return inhibitor_ != nullptr; }
 
+    // Ends this guard now; when it was the last, the lock goes at once
+    // instead of lingering (before a box that may wait all night).
+    void endNow();
+
   private:
+    void end(bool now);
     platform::SleepInhibitor* inhibitor_ = nullptr;  // set while the lock is ours
 };
+
+// How long the lock outlives the last guard, in clock milliseconds. A GPS
+// comes back in its next mode within seconds; the 45 s driver wait runs
+// under a guard of its own.
+inline constexpr int64_t kPowerLingerMs = 60000;
+
+// Sets the linger; 0 also gives back a lingering lock at once. The program
+// sets 0 when its window has closed, so that it ends without waiting.
+void setPowerLingerMs(int64_t ms);
 
 // The reasons the desktop may show for each piece of work.
 inline constexpr const char* kUpdatingFirmwareReason = "Updating the GPS's firmware";

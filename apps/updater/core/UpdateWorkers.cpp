@@ -121,7 +121,7 @@ void updateWorkerThread() {
     }
     // Given back before a box that ends the program: it may wait for a
     // click all night.
-    std::optional<PowerGuard> awake(std::in_place, kUpdatingFirmwareReason);
+    PowerGuard awake(kUpdatingFirmwareReason);
     st.updateInProgress = true;
     invalidateWithErase();
     st.jbl = false;
@@ -149,7 +149,7 @@ void updateWorkerThread() {
     logLinef("Start A gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
 
     if (!ready) {
-        awake.reset();
+        awake.endNow();
         messageBoxOk(kNoCommunicationText, kWirelessProblemCaption);
         endProgram();
     } else {
@@ -169,7 +169,7 @@ void updateWorkerThread() {
             sleepMs(kWorkerSettleMs);
             updateFirmware(connectedRecord());
         } else {
-            awake.reset();
+            awake.endNow();
             messageBoxOk(kRestartAndRetryText, kWirelessProblemCaption);
             endProgram();
         }
@@ -188,7 +188,7 @@ void updateNordicThread() {
     }
     // Held through the language packs and the restore of the user's data
     // that the device-information message runs.
-    std::optional<PowerGuard> awake(std::in_place, kUpdatingRadioReason);
+    PowerGuard awake(kUpdatingRadioReason);
     st.updateInProgress = true;
     invalidateWithErase();
     st.jbl = false;
@@ -202,7 +202,7 @@ void updateNordicThread() {
     const bool ready = checkNordicVersionThrice();
     logLinef("Nordic Start A gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
     if (!ready) {
-        awake.reset();
+        awake.endNow();
         messageBoxOk(kNoCommunicationText, kWirelessProblemCaption);
         endProgram();
         st.updateThreadActive = false;
@@ -216,7 +216,7 @@ void updateNordicThread() {
     logLinef("Nordic Start C gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
 
     if (!ok) {
-        awake.reset();
+        awake.endNow();
         messageBoxOk(kRestartAndRetryText, kWirelessProblemCaption);
         endProgram();
         st.updateThreadActive = false;
