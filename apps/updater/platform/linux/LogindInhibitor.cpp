@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "platform/linux/SdBus.h"
+
 namespace platform {
 
 namespace {
@@ -18,19 +20,9 @@ constexpr const char* kWho = "Quorta GPS Updater";
 constexpr const char* kMode = "block";
 constexpr uint64_t kCallTimeoutUs = 10ull * 1000 * 1000;
 
-struct BusDeleter {
-    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
-
-struct MessageDeleter {
-    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
-
-std::string errnoText(int r) {
-    return std::string("error ") + std::to_string(-r);
-}
+using sdbus::BusPtr;
+using sdbus::errnoText;
+using sdbus::MessagePtr;
 
 }  // namespace
 
@@ -44,27 +36,15 @@ bool LogindInhibitor::acquire(const std::string& why) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (fd_ >= 0) return true;
 
-    std::string where = busAddress_.empty() ? "the system bus" : busAddress_;
-    sd_bus* raw = nullptr;
-    int r;
-    if (busAddress_.empty()) {
-        r = sd_bus_open_system(&raw);
-    } else {
-        r = sd_bus_new(&raw);
-        if (r >= 0) r = sd_bus_set_address(raw, busAddress_.c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-        if (r >= 0) r = sd_bus_start(raw);
-    }
-    BusPtr bus(raw);
-    if (r < 0) {
-        lastError_ = "cannot connect to the D-Bus " + where + " (" + errnoText(r) + ")";
-        return false;
-    }
+    const std::string where = busAddress_.empty() ? "the system bus" : busAddress_;
+    BusPtr bus = sdbus::connectBus(busAddress_, lastError_);
+    if (!bus) return false;
 
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* rawReply = nullptr;
     sd_bus_message* rawCall = nullptr;
-    r = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, kPath, kManager, "Inhibit");
+    int r =
+        sd_bus_message_new_method_call(bus.get(), &rawCall, kService, kPath, kManager, "Inhibit");
     MessagePtr call(rawCall);
     if (r >= 0) r = sd_bus_message_append(call.get(), "ssss", kWhat, kWho, why.c_str(), kMode);
     if (r >= 0) r = sd_bus_call(bus.get(), call.get(), kCallTimeoutUs, &error, &rawReply);

@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/linux/SdBus.h"
+
 namespace platform {
 
 namespace {
@@ -24,15 +26,8 @@ constexpr const char* kDriveIface = "org.freedesktop.UDisks2.Drive";
 // Unmounting flushes the volume, and a slow stick may take a while.
 constexpr uint64_t kCallTimeoutUs = 120ull * 1000 * 1000;
 
-struct BusDeleter {
-    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
-
-struct MessageDeleter {
-    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
+using sdbus::BusPtr;
+using sdbus::MessagePtr;
 
 // An sd_bus_error freed on every path.
 struct BusError {
@@ -46,23 +41,8 @@ struct BusError {
 };
 
 BusPtr connectBus(const std::string& address, std::string& error) {
-    sd_bus* raw = nullptr;
-    int r;
-    if (address.empty()) {
-        r = sd_bus_open_system(&raw);
-    } else {
-        r = sd_bus_new(&raw);
-        if (r >= 0) r = sd_bus_set_address(raw, address.c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-        if (r >= 0) r = sd_bus_start(raw);
-    }
-    BusPtr bus(raw);
-    if (r < 0) {
-        error = "cannot connect to the D-Bus " +
-                std::string(address.empty() ? "system bus" : address) + " (error " +
-                std::to_string(-r) + ")";
-        return nullptr;
-    }
+    BusPtr bus = sdbus::connectBus(address, error);
+    if (!bus) return nullptr;
     // The desktop may ask the user (polkit) before unmounting someone else's mount.
     sd_bus_set_allow_interactive_authorization(bus.get(), 1);
     return bus;

@@ -1,0 +1,30 @@
+// What our D-Bus clients (logind, UDisks2) share: owning pointers for sd-bus
+// objects and the connection to the system bus or to a given address (a
+// private bus in the tests).
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <memory>
+#include <string>
+
+namespace platform::sdbus {
+
+struct BusDeleter {
+    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
+
+struct MessageDeleter {
+    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+// "error N" for a negative sd-bus result.
+std::string errnoText(int r);
+
+// The system bus when `address` is empty, else the bus at `address`. Null,
+// with `error` naming the bus and the reason, when it cannot be reached.
+BusPtr connectBus(const std::string& address, std::string& error);
+
+}  // namespace platform::sdbus
