@@ -39,6 +39,20 @@ enum class BoxButtons { Ok, OkCancel, YesNo };
 enum class BoxIcon { None, Question, Warning };
 enum class BoxAnswer : int { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
 
+// The answer that changes nothing: what a box gets when nobody can answer it
+// (the window has gone, standard input has ended).
+constexpr BoxAnswer unansweredBox(BoxButtons buttons) {
+    switch (buttons) {
+        case BoxButtons::Ok:
+            return BoxAnswer::Ok;
+        case BoxButtons::OkCancel:
+            return BoxAnswer::Cancel;
+        case BoxButtons::YesNo:
+            return BoxAnswer::No;
+    }
+    return BoxAnswer::Cancel;
+}
+
 class Window {
   public:
     virtual ~Window() = default;

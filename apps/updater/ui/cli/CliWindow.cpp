@@ -89,18 +89,6 @@ const char* answerName(core::BoxAnswer answer) {
     return "?";
 }
 
-core::BoxAnswer unanswered(core::BoxButtons buttons) {
-    switch (buttons) {
-        case core::BoxButtons::Ok:
-            return core::BoxAnswer::Ok;
-        case core::BoxButtons::OkCancel:
-            return core::BoxAnswer::Cancel;
-        case core::BoxButtons::YesNo:
-            return core::BoxAnswer::No;
-    }
-    return core::BoxAnswer::Cancel;
-}
-
 }  // namespace
 
 // The recovery dialog's check boxes.
@@ -419,7 +407,7 @@ void CliWindow::repaintNow() {
 
 core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string& caption,
                                       core::BoxButtons buttons, core::BoxIcon) {
-    core::BoxAnswer answer = unanswered(buttons);
+    core::BoxAnswer answer = core::unansweredBox(buttons);
     if (reportsFailure(text, caption)) failureShown_ = true;
     const bool asked = onLoop([&] {
         render();

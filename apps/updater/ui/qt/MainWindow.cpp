@@ -238,7 +238,7 @@ void MainWindow::repaintNow() {
 
 core::BoxAnswer MainWindow::messageBox(const std::string& text, const std::string& caption,
                                        core::BoxButtons buttons, core::BoxIcon icon) {
-    core::BoxAnswer answer = unansweredBox(buttons);
+    core::BoxAnswer answer = core::unansweredBox(buttons);
     const bool shown = onGuiThread([&] { answer = runMessageBox(text, caption, buttons, icon); });
     if (!shown) {
         // The window has closed: nobody can answer; say what it was.

@@ -118,18 +118,6 @@ QMessageBox* makeMessageBox(const std::string& text, const std::string& caption,
     return box;
 }
 
-core::BoxAnswer unansweredBox(core::BoxButtons buttons) {
-    switch (buttons) {
-        case core::BoxButtons::Ok:
-            return core::BoxAnswer::Ok;
-        case core::BoxButtons::OkCancel:
-            return core::BoxAnswer::Cancel;
-        case core::BoxButtons::YesNo:
-            return core::BoxAnswer::No;
-    }
-    return core::BoxAnswer::Cancel;
-}
-
 core::BoxAnswer runMessageBox(const std::string& text, const std::string& caption,
                               core::BoxButtons buttons, core::BoxIcon icon) {
     std::unique_ptr<QMessageBox> box(makeMessageBox(text, caption, buttons, icon));
@@ -145,7 +133,7 @@ core::BoxAnswer runMessageBox(const std::string& text, const std::string& captio
         case QMessageBox::No:
             return core::BoxAnswer::No;
         default:
-            return unansweredBox(buttons);
+            return core::unansweredBox(buttons);
     }
 }
 

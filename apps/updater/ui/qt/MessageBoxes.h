@@ -37,7 +37,4 @@ QMessageBox* makeMessageBox(const std::string& text, const std::string& caption,
 core::BoxAnswer runMessageBox(const std::string& text, const std::string& caption,
                               core::BoxButtons buttons, core::BoxIcon icon);
 
-// The answer of a box that could not be shown.
-core::BoxAnswer unansweredBox(core::BoxButtons buttons);
-
 }  // namespace ui_qt
