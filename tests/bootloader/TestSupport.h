@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordingLogger.h"
 #include "bootloader/Logger.h"
 #include "bootloader/UsbHidPacketizer.h"
 #include "bootloader/UsbHidPeripheral.h"
@@ -79,37 +80,6 @@ class FakeHid : public hidport::SimulatedHidDevice {
     std::deque<Input> inputs;
     std::vector<Bytes> writes;
     std::function<void(const Bytes&)> onWrite;
-};
-
-// Records every message that reaches the sink, and restores the logger that
-// was installed before it.
-class RecordingLogger : public bootloader::Logger {
-  public:
-    explicit RecordingLogger(int filter = 7) : previous_(bootloader::getLogger()) {
-        filterLevel = filter;
-        bootloader::setLogger(this);
-    }
-    ~RecordingLogger() override { bootloader::setLogger(previous_); }
-
-    bool contains(const std::string& text) const {
-        for (const auto& m : messages) {
-            if (m.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-    std::string all() const {
-        std::string s;
-        for (const auto& m : messages) s += m;
-        return s;
-    }
-
-    std::vector<std::string> messages;
-
-  protected:
-    void _log(const char* text) override { messages.emplace_back(text); }
-
-  private:
-    bootloader::Logger* previous_;
 };
 
 // A fake device registered with the simulated backend, and a packetizer on it.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "../bootloader/RecordingLogger.h"
 #include "bootloader/Logger.h"
 #include "bootloader/Peripheral.h"
 #include "crc/crc16.h"
@@ -18,35 +19,10 @@ namespace serialtest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Records every message that reaches the sink; puts the previous logger
-// back when it goes.
-class RecordingLogger : public bootloader::Logger {
+// The serial tests record up to level 6.
+class RecordingLogger : public testsupport::RecordingLogger {
   public:
-    explicit RecordingLogger(int filter = 6) : previous_(bootloader::getLogger()) {
-        filterLevel = filter;
-        bootloader::setLogger(this);
-    }
-    ~RecordingLogger() override { bootloader::setLogger(previous_); }
-
-    bool contains(const std::string& text) const { return all().find(text) != std::string::npos; }
-    int count(const std::string& text) const {
-        int n = 0;
-        for (const auto& m : messages) n += m == text ? 1 : 0;
-        return n;
-    }
-    std::string all() const {
-        std::string s;
-        for (const auto& m : messages) s += m;
-        return s;
-    }
-
-    std::vector<std::string> messages;
-
-  protected:
-    void _log(const char* text) override { messages.emplace_back(text); }
-
-  private:
-    bootloader::Logger* previous_;
+    explicit RecordingLogger(int filter = 6) : testsupport::RecordingLogger(filter) {}
 };
 
 // A command or data frame as a target sends it.
