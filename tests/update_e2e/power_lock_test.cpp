@@ -67,6 +67,8 @@ TEST_F(PowerLockE2eTest, HeldWhileTheGpsIsWrittenAndGivenBackAfter) {
     // Nothing more to do: after its linger the lock goes, our descriptor is
     // closed and logind lets the computer sleep.
     EXPECT_TRUE(rig->waitFor([&] { return bus.logindInhibitors().empty(); }, 5s));
+    EXPECT_TRUE(
+        rig->waitFor([&] { return rig->countLog("The computer may sleep again\r\n") > 0; }, 5s));
     EXPECT_FALSE(inhibitor->held());
     std::ifstream calls(bus.logPath());
     std::stringstream text;
