@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/GpsDrive.h"
 #include "core/PowerGuard.h"
 #include "core/ProgramOptions.h"
 #include "core/Services.h"
@@ -67,6 +68,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorta-updater: %s\n", error.c_str());
         return core::kExitFailure;
     }
+    // Every run of the window or of the terminal keeps its own log for support.
+    platform::XdgRunLog runLog;
+    platform::FreedesktopNotifier notifier;
     platform::XdgPaths paths;
     platform::FlockInstanceLock lock;
     platform::LinuxFiles files;
@@ -77,6 +81,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::LinuxUsbDeviceList> usb;
     std::unique_ptr<platform::LinuxVolumes> volumes;
     std::unique_ptr<platform::UDisksVolumeEjector> ejector;
+    std::unique_ptr<platform::UDisksDriveMounter> mounter;
     std::unique_ptr<platform::LinuxDeviceEvents> linuxEvents;
     std::unique_ptr<sim::SimulatedMachine> machine;
     platform::DeviceEvents* events = nullptr;
@@ -93,6 +98,7 @@ int main(int argc, char** argv) {
         usb = std::make_unique<platform::LinuxUsbDeviceList>();
         volumes = std::make_unique<platform::LinuxVolumes>();
         ejector = std::make_unique<platform::UDisksVolumeEjector>();
+        mounter = std::make_unique<platform::UDisksDriveMounter>();
         linuxEvents = std::make_unique<platform::LinuxDeviceEvents>();
         events = linuxEvents.get();
         // The computer stays awake while a real GPS is being written.
@@ -101,6 +107,7 @@ int main(int argc, char** argv) {
         services.volumes = volumes.get();
         services.volumeEjector = ejector.get();
         services.sleepInhibitor = sleepInhibitor.get();
+        services.driveMounter = mounter.get();
     }
     services.paths = &paths;
     services.files = &files;
@@ -111,6 +118,8 @@ int main(int argc, char** argv) {
     const bool terminal = options.cli || options.scanOnce;
     services.debugOutput = terminal ? nullptr : &debugOutput;
     if (options.logFile) services.logFile = &logFile;
+    if (!options.scanOnce) services.runLog = &runLog;
+    services.notifier = &notifier;
     core::setServices(services);
     core::resetWorkflows();
 
@@ -140,6 +149,8 @@ int main(int argc, char** argv) {
     // as it ends, and the program does not wait out a linger.
     core::setPowerLingerMs(0);
     threads.joinAll();
+    // A drive mounted only for this run is given back.
+    core::releaseGpsDriveMounts();
     core::setServices(core::Services{});
     return code;
 }

@@ -31,8 +31,10 @@ ProgramRunner::ProgramRunner() {
     base_ = ::mkdtemp(pattern);
     runtime_ = base_ + "/run";
     cache_ = base_ + "/cache";
+    state_ = base_ + "/state";
     ::mkdir(runtime_.c_str(), 0700);
     ::mkdir(cache_.c_str(), 0700);
+    ::mkdir(state_.c_str(), 0700);
 }
 
 ProgramRunner::~ProgramRunner() {
@@ -57,6 +59,8 @@ ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::s
         ::dup2(err, 2);
         ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
         ::setenv("XDG_CACHE_HOME", cache_.c_str(), 1);
+        // Each run keeps a log there: not in the developer's own home.
+        ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
         std::vector<char*> argv;
         std::string program = QUORTA_UPDATER_PATH;
         argv.push_back(program.data());

@@ -1,5 +1,5 @@
-// Runs quorta-updater as a child process with its own runtime and cache
-// folders, feeding standard input and collecting both outputs.
+// Runs quorta-updater as a child process with its own runtime, cache and
+// state folders, feeding standard input and collecting both outputs.
 #pragma once
 
 #include <string>
@@ -23,9 +23,13 @@ class ProgramRunner {
 
     // The runtime folder the child uses (its instance lock lives there).
     const std::string& runtimeDir() const { return runtime_; }
+    // The state folder the child uses (each run keeps its log below it).
+    const std::string& stateDir() const { return state_; }
+    // A private folder for the test's own files.
+    const std::string& baseDir() const { return base_; }
 
   private:
-    std::string base_, runtime_, cache_;
+    std::string base_, runtime_, cache_, state_;
 };
 
 }  // namespace cli_testing

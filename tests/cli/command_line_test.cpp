@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "RunProgram.h"
 #include "core/WindowProcedure.h"
 #include "platform/linux/FlockInstanceLock.h"
@@ -10,6 +15,23 @@ using cli_testing::ProgramRun;
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The run logs kept so far, oldest first.
+std::vector<std::string> runLogs(const std::string& folder) {
+    std::vector<std::string> paths;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    return paths;
 }
 
 class CommandLineTest : public ::testing::Test {
@@ -78,6 +100,44 @@ TEST_F(CommandLineTest, TheSecondUpdaterOnlySaysSo) {
     // The real updater's lock is another one: a simulation does not block it.
     platform::FlockInstanceLock real(runner.runtimeDir());
     EXPECT_TRUE(real.acquire(core::kInstanceLockName));
+}
+
+TEST_F(CommandLineTest, EveryRunKeepsItsOwnLog) {
+    const std::string folder = runner.stateDir() + "/quorta-updater";
+    const std::string support = runner.baseDir() + "/support.log";
+    const std::vector<std::string> args = {"--cli", "--simulate=5", "--time-scale=0.01"};
+    std::vector<std::string> withLogFile = args;
+    withLogFile.insert(withLogFile.end(), {"--log-file", support});
+    const ProgramRun first = runner.run(withLogFile);
+    runner.run(args);
+    std::vector<std::string> logs = runLogs(folder);
+    ASSERT_EQ(logs.size(), 2u);
+    // The same lines as --log-file writes, which are the log view's.
+    EXPECT_TRUE(has(slurp(logs[0]), "deviceScan BEGIN\n")) << slurp(logs[0]);
+    EXPECT_EQ(slurp(logs[0]), slurp(support));
+    EXPECT_TRUE(has(slurp(logs[1]), "deviceScan BEGIN\n"));
+
+    // A second updater that only says so leaves no log (and removes none).
+    {
+        platform::FlockInstanceLock held(runner.runtimeDir());
+        ASSERT_TRUE(held.acquire(std::string(core::kInstanceLockName) + "-simulated"));
+        runner.run(args);
+    }
+    EXPECT_EQ(runLogs(folder), logs);
+
+    // A folder planted as a link is refused, said once, and the run goes on.
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory(runner.baseDir() + "/elsewhere");
+    std::filesystem::create_directory_symlink(runner.baseDir() + "/elsewhere", folder);
+    std::vector<std::string> showLog = args;
+    showLog.push_back("--show-log");
+    const ProgramRun linked = runner.run(showLog);
+    EXPECT_EQ(linked.exitCode, first.exitCode);
+    const std::string refusal =
+        "No log of this run is kept in " + folder + ": it is a symbolic link\n";
+    EXPECT_TRUE(has(linked.err, refusal)) << linked.err;
+    EXPECT_EQ(linked.err.find(refusal), linked.err.rfind(refusal));
+    EXPECT_TRUE(std::filesystem::is_empty(runner.baseDir() + "/elsewhere"));
 }
 
 TEST_F(CommandLineTest, AboutAloneShowsTheCarriedVersions) {

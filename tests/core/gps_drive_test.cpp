@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "CoreTestSupport.h"
 #include "core/GpsDrive.h"
+#include "core/LanguagePacks.h"
+#include "core/UpdaterState.h"
+#include "platform/DriveMounter.h"
 
 namespace {
 
@@ -35,6 +39,32 @@ class FixtureVolumes : public platform::Volumes {
     bool fails = false;
     int listCalls = 0;
 };
+
+// A mounter whose answers the test gives, one list per call.
+class ScriptedMounter : public platform::DriveMounter {
+  public:
+    std::vector<platform::DriveMountEvent> mountUnmounted() override {
+        ++mountCalls;
+        if (onMount) onMount();
+        return next(mountAnswers);
+    }
+    std::vector<platform::DriveMountEvent> releaseMounts() override { return next(releaseAnswers); }
+
+    std::vector<std::vector<platform::DriveMountEvent>> mountAnswers, releaseAnswers;
+    std::function<void()> onMount;
+    int mountCalls = 0;
+
+  private:
+    std::vector<platform::DriveMountEvent> next(
+        std::vector<std::vector<platform::DriveMountEvent>>& answers) {
+        if (answers.empty()) return {};
+        auto answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
+    }
+};
+
+using MountKind = platform::DriveMountEvent::Kind;
 
 platform::DirEntry folder(std::string name) {
     return {std::move(name), true};
@@ -129,6 +159,53 @@ TEST_F(GpsDriveTest, FailedListEndsEachPass) {
     EXPECT_EQ(root, std::nullopt);
     EXPECT_EQ(waited, 2000);
     EXPECT_EQ(volumes.listCalls, 2);
+}
+
+TEST_F(GpsDriveTest, ADriveNothingMountedIsMountedThenFoundAndGivenBack) {
+    ScriptedMounter mounter;
+    services.driveMounter = &mounter;
+    applyServices();
+    // The mount makes the volume appear in the list, as a real mount does.
+    mounter.mountAnswers = {{{MountKind::Mounted, "/dev/sdb1", "/media/u/QUORTA", ""}}};
+    mounter.onMount = [&] {
+        if (volumes.volumes.empty()) volumes.add("/media/u/QUORTA/", true, "QUORTA", "FAT32");
+    };
+
+    auto [root, waited] = find();
+    EXPECT_EQ(root, "/media/u/QUORTA/");
+    EXPECT_EQ(waited, 1000);  // found by the label pass, as any mounted drive
+    EXPECT_EQ(countLog("Mounted the GPS drive /dev/sdb1 at /media/u/QUORTA\r\n"), 1);
+    // Remembered from now on; the mount is still looked to, for a GPS back
+    // from a restart with its drive unmounted.
+    EXPECT_EQ(find().first, "/media/u/QUORTA/");
+    EXPECT_EQ(mounter.mountCalls, 2);
+
+    mounter.releaseAnswers = {{{MountKind::Unmounted, "/dev/sdb1", "/media/u/QUORTA", ""}}};
+    core::releaseGpsDriveMounts();
+    EXPECT_TRUE(logged("Unmounted the GPS drive /dev/sdb1 from /media/u/QUORTA\r\n"));
+}
+
+TEST_F(GpsDriveTest, ARefusedMountIsLoggedAndTheDriveIsMissing) {
+    ScriptedMounter mounter;
+    services.driveMounter = &mounter;
+    applyServices();
+    mounter.mountAnswers = {{{MountKind::Refused, "/dev/sdb1", "",
+                              "Mount failed: org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain: "
+                              "Not authorized to perform operation"}}};
+    EXPECT_EQ(find().first, std::nullopt);
+    EXPECT_EQ(countLog("Cannot mount the GPS drive /dev/sdb1: Mount failed: "
+                       "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain: Not authorized to "
+                       "perform operation\r\n"),
+              1);
+
+    // What needs the drive says what the user is to know.
+    std::vector<std::string> titles;
+    core::reportCallbacks().reportStatus = [&](int, const char* title, const char*) {
+        if (title) titles.push_back(title);
+    };
+    EXPECT_EQ(core::state().gpsDriveRoot(), "");
+    EXPECT_FALSE(core::updateLanguagePacks());
+    EXPECT_EQ(titles, std::vector<std::string>{"Can not find GPS USB drive"});
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ TEST(ManPages, UpdaterPageRendersCleanAndListsEveryOption) {
                        "--log-file PATH",
                        "--version",
                        "--help",
-                       "70-quorta-gps.rules"});
+                       "70-quorta-gps.rules",
+                       "~/.local/state/quorta-updater/"});
 }
 
 TEST(ManPages, BootloaderToolPageRendersCleanAndListsEveryOption) {

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "MockBus.h"
+#include "MockUDisks.h"
 #include "TempDir.h"
 #include "platform/linux/UDisksVolumeEjector.h"
 
@@ -42,35 +42,7 @@ TEST(EjectorHelpers, SeesAFileThisProcessHoldsOpen) {
 
 namespace {
 
-// The mock UDisks2 of udisks2_mock.py on a private bus.
-class MockUDisks {
-  public:
-    std::string start(const std::string& parametersJson) {
-        return bus_.startMock(QUORTA_UDISKS_MOCK, "org.freedesktop.UDisks2", parametersJson);
-    }
-
-    const std::string& address() const { return bus_.address(); }
-
-    // The UDisks2 methods called so far, in order (property reads left out).
-    std::vector<std::string> calls() const {
-        std::vector<std::string> names;
-        std::ifstream in(bus_.logPath());
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream words(line);
-            std::string stamp, name, next;
-            words >> stamp >> name >> next;
-            if (next == "raised:") continue;  // the mock's note on a call that failed
-            if (name == "Unmount" || name == "Eject" || name == "PowerOff") names.push_back(name);
-        }
-        return names;
-    }
-
-  private:
-    testing_support::MockBus bus_;
-};
-
-#define START_MOCK(mock, json) START_MOCK_BUS((mock).start(json))
+using testing_support::MockUDisks;
 
 const std::vector<std::string> kUnmountEject = {"Unmount", "Eject"};
 

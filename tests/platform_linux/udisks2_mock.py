@@ -3,6 +3,9 @@ mounted at the MountPoint parameter, and the computer's own disk beside it.
 
 Parameters (JSON):
   MountPoint      where the GPS volume is mounted (default /media/rider/QUORTA)
+  Mounted         false: the volume starts unmounted, and Filesystem.Mount
+                  mounts it at MountPoint (default true)
+  MountRefused    Filesystem.Mount answers as polkit does for "no"
   UnmountFails    Filesystem.Unmount answers "target is busy"
   EjectFails      Drive.Eject fails
 '''
@@ -66,6 +69,16 @@ def load(mock, parameters):
     else:
         unmount = ("self.UpdateProperties('%s', {'MountPoints': "
                    "dbus.Array([], signature='ay')})" % FILESYSTEM)
+    if parameters.get('MountRefused', False):
+        mount_call = failing('org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain',
+                             'Not authorized to perform operation')
+    else:
+        mount_call = ("self.UpdateProperties('%s', {'MountPoints': dbus.Array("
+                      "[dbus.ByteArray(%r)], signature='ay')})\nret = %r"
+                      % (FILESYSTEM, mount.encode() + b'\0', mount))
     volume = dbusmock.get_object(gps_volume)
-    volume.AddProperties(FILESYSTEM, {'MountPoints': mount_points(mount)})
-    volume.AddMethods(FILESYSTEM, [('Unmount', 'a{sv}', '', unmount)])
+    mounted = parameters.get('Mounted', True)
+    volume.AddProperties(FILESYSTEM, {'MountPoints': mount_points(mount) if mounted
+                                      else dbus.Array([], signature='ay')})
+    volume.AddMethods(FILESYSTEM, [('Unmount', 'a{sv}', '', unmount),
+                                   ('Mount', 'a{sv}', 's', mount_call)])

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -148,6 +149,10 @@ class RigWindow : public core::Window {
     }
     void appendLog(const std::string&) override {}
     void startMarquee() override {}
+    bool isActive() override { return active; }
+
+    // Whether the user has the window in front.
+    std::atomic<bool> active{true};
 
     // --- What the window shows ---
     bool buttonVisible() {

@@ -18,6 +18,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/UpdateEndNotice.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
 #include "core/images/firmwareImages.h"
@@ -77,6 +78,7 @@ void reportProgrammingError(const char* detail) {
         sendStatus(1, "There was a problem updating your GPS",
                    "Please try again or contact Quorta technical support.");
     }
+    updateEnded();
 }
 
 // Detail shown when a write ended without completing its exchange.
@@ -393,6 +395,7 @@ bool updateFirmware(SharedDeviceRecord& record) {
             if (!label.empty()) window->setButtonText(label);
             window->showControl(Control::UpdateButton, true);
         }
+        updateEnded();
         return false;
     }
 

@@ -6,6 +6,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
+#include "platform/DriveMounter.h"
 #include "platform/VolumeEjector.h"
 #include "platform/Volumes.h"
 
@@ -38,6 +39,36 @@ bool hasGpsFolder(platform::Volumes& source, const std::string& root) {
     return false;
 }
 
+void logMountEvents(const std::vector<platform::DriveMountEvent>& events) {
+    using Kind = platform::DriveMountEvent::Kind;
+    for (const platform::DriveMountEvent& e : events) {
+        const char* device = e.device.c_str();
+        switch (e.kind) {
+            case Kind::Mounted:
+                logLinef("Mounted the GPS drive %s at %s\r\n", device, e.mountPoint.c_str());
+                break;
+            case Kind::Refused:
+                logLinef("Cannot mount the GPS drive %s: %s\r\n", device, e.reason.c_str());
+                break;
+            case Kind::Unmounted:
+                logLinef("Unmounted the GPS drive %s from %s\r\n", device, e.mountPoint.c_str());
+                break;
+            case Kind::UnmountFailed:
+                logLinef("Cannot unmount the GPS drive %s from %s: %s\r\n", device,
+                         e.mountPoint.c_str(), e.reason.c_str());
+                break;
+        }
+    }
+}
+
+// A GPS drive that nothing mounted (no automounter) is mounted, so that the
+// passes below see it like any other.
+void mountUnmountedGpsDrive() {
+    if (platform::DriveMounter* mounter = services().driveMounter) {
+        logMountEvents(mounter->mountUnmounted());
+    }
+}
+
 }  // namespace
 
 bool labelNamesGps(std::string_view label) {
@@ -54,10 +85,16 @@ bool isFatFamily(std::string_view fileSystem) {
 
 std::optional<std::string> findGpsDrive() {
     UpdaterState& st = state();
-    if (std::optional<std::string> remembered = st.foundDriveRoot()) return remembered;
+    if (std::optional<std::string> remembered = st.foundDriveRoot()) {
+        // The GPS may be back from a restart with its drive unmounted.
+        mountUnmountedGpsDrive();
+        return remembered;
+    }
 
     std::vector<platform::VolumeInfo> volumes;
     clock().sleepMs(1000);
+    // After the wait: a desktop's automounter has had its chance first.
+    mountUnmountedGpsDrive();
     if (listVolumes(volumes)) {
         for (const platform::VolumeInfo& v : volumes) {
             if (!v.removable) continue;
@@ -80,6 +117,12 @@ std::optional<std::string> findGpsDrive() {
         }
     }
     return st.foundDriveRoot();
+}
+
+void releaseGpsDriveMounts() {
+    if (platform::DriveMounter* mounter = services().driveMounter) {
+        logMountEvents(mounter->releaseMounts());
+    }
 }
 
 void ejectGpsDrive(const std::string& root) {

@@ -15,7 +15,15 @@ namespace core {
 // removable FAT-family volume. In both passes a later match replaces an
 // earlier one. The first success is remembered for the rest of the run and
 // returned at once from then on.
+//
+// Where nothing mounted the GPS's file system, the search first has it
+// mounted through Services::driveMounter, logging what was done or why it
+// could not be.
 std::optional<std::string> findGpsDrive();
+
+// At the program's end: unmounts what the search mounted, unless the safe
+// removal already took it or the GPS has gone.
+void releaseGpsDriveMounts();
 
 // Safe removal of the volume mounted at `root`: open it, lock it (20 attempts
 // 500 ms apart, then on regardless), dismount, allow removal, eject. Logs

@@ -6,8 +6,11 @@
 
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
+#include "platform/DesktopNotifier.h"
+#include "platform/DriveMounter.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/RunLog.h"
 #include "platform/SleepInhibitor.h"
 #include "platform/Threads.h"
 #include "platform/UsbDeviceList.h"
@@ -25,11 +28,14 @@ struct Services {
     platform::VolumeEjector* volumeEjector = nullptr;
     platform::DebugOutput* debugOutput = nullptr;
     platform::DebugOutput* logFile = nullptr;  // --log-file: the log view's lines
+    platform::RunLog* runLog = nullptr;        // the same lines, kept per run for support
     platform::Paths* paths = nullptr;
     platform::Files* files = nullptr;                    // null: no file work can be done
     Window* window = nullptr;                            // null until the main window exists
     platform::Threads* threads = nullptr;                // null: a process-wide StdThreads
     platform::SleepInhibitor* sleepInhibitor = nullptr;  // null: no lock is taken
+    platform::DriveMounter* driveMounter = nullptr;      // null: only mounted drives are seen
+    platform::DesktopNotifier* notifier = nullptr;       // null: the end of an update is not told
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its
     // flash bootloader: core::startOnBootloaderModeThread (UpdateWorkers.h).

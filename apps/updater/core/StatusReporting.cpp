@@ -63,8 +63,17 @@ void windowLogLine(const std::string& text) {
     std::string line = cutText(text, kLogLineLimit);
     const Services& s = services();
     if (s.debugOutput) s.debugOutput->write(line);
-    if (s.logFile) s.logFile->write(line);
+    for (platform::DebugOutput* file : {s.logFile, static_cast<platform::DebugOutput*>(s.runLog)}) {
+        if (file) file->write(line);
+    }
     if (s.window) s.window->appendLog(line);
+}
+
+void startRunLog() {
+    platform::RunLog* runLog = services().runLog;
+    if (!runLog) return;
+    std::string problem;
+    if (!runLog->start(problem)) logLine(problem + "\r\n");
 }
 
 void sleepSeconds(int seconds) {

@@ -18,8 +18,13 @@ void installReportCallbacks();
 void reportStatus(int isComplete, const char* title, const char* detail);
 
 // Slot 0's implementation: the first 299 characters of the line go to the
-// debug output and, once the window exists, to the end of its log view.
+// debug output, the log files and, once the window exists, to the end of its
+// log view.
 void windowLogLine(const std::string& text);
+
+// Opens this run's own log (Services::runLog), once the window exists; a log
+// that cannot be kept is said once in the log, and the program goes on.
+void startRunLog();
 
 // Slot 2's implementation: n seconds on the clock.
 void sleepSeconds(int seconds);

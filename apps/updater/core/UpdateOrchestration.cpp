@@ -8,6 +8,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/UpdateEndNotice.h"
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
@@ -239,6 +240,7 @@ void onDeviceInfoRead() {
             window->update();
             window->repaintNow();
         }
+        updateEnded();
     }
 
     refreshControls();

@@ -12,6 +12,7 @@
 #include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
+#include "core/UpdateEndNotice.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
 
@@ -36,6 +37,14 @@ void messageBoxOk(const char* text, const char* caption) {
 // WM_DESTROY: the program's orderly end.
 void endProgram() {
     if (Window* window = services().window) window->destroy();
+}
+
+// A problem that ends the update and the program: the box says what to do,
+// and the desktop says it too when the user is elsewhere.
+void failUpdate(const char* text) {
+    updateEnded(text);
+    messageBoxOk(text, kWirelessProblemCaption);
+    endProgram();
 }
 
 void sendDeviceInfoRead() {
@@ -90,6 +99,7 @@ void runBootloaderMode(int productId) {
 // --- Starters -------------------------------------------------------------------
 
 void startUpdateWorkerThread() {
+    updateBegun();
     state().updateInProgress = true;
     invalidateWithErase();
     showControl(Control::ProgressBar, true);
@@ -108,6 +118,7 @@ void startUpdateNordic() {
 void startOnBootloaderModeThread() {
     // The product id the scan saw now; a later scan may store another.
     const int productId = state().scannedProductId;
+    updateBegun();
     threads().start(kBootloaderModeName, [productId] { runBootloaderMode(productId); });
 }
 
@@ -150,8 +161,7 @@ void updateWorkerThread() {
 
     if (!ready) {
         awake.endNow();
-        messageBoxOk(kNoCommunicationText, kWirelessProblemCaption);
-        endProgram();
+        failUpdate(kNoCommunicationText);
     } else {
         logLinef("Start B gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
         sendStatus(0, nullptr, "Working...");
@@ -170,8 +180,7 @@ void updateWorkerThread() {
             updateFirmware(connectedRecord());
         } else {
             awake.endNow();
-            messageBoxOk(kRestartAndRetryText, kWirelessProblemCaption);
-            endProgram();
+            failUpdate(kRestartAndRetryText);
         }
     }
     // updateInProgress stays set: the device is on its way into its bootloader.
@@ -203,8 +212,7 @@ void updateNordicThread() {
     logLinef("Nordic Start A gcbn:%i dlv:%i\r\n", st.gcbn.load(), deviceDlv());
     if (!ready) {
         awake.endNow();
-        messageBoxOk(kNoCommunicationText, kWirelessProblemCaption);
-        endProgram();
+        failUpdate(kNoCommunicationText);
         st.updateThreadActive = false;
         return;
     }
@@ -217,8 +225,7 @@ void updateNordicThread() {
 
     if (!ok) {
         awake.endNow();
-        messageBoxOk(kRestartAndRetryText, kWirelessProblemCaption);
-        endProgram();
+        failUpdate(kRestartAndRetryText);
         st.updateThreadActive = false;
         return;
     }

@@ -62,6 +62,8 @@ class UpdaterState {
     std::atomic<bool> sameRadioBuild{false};
     std::atomic<bool> bypassRadioVersionCheck{false};
     std::atomic<bool> logHidden{true};
+    // An update has begun whose end the desktop has not been told yet.
+    std::atomic<bool> updateEndUntold{false};
 
     // --- Numbers -------------------------------------------------------------
     // Image variant of the next programming run: 60 Japanese, 0 standard,

@@ -88,6 +88,10 @@ class Window {
     virtual void appendLog(const std::string& text) = 0;
     // Start the progress bar's indeterminate animation.
     virtual void startMarquee() = 0;
+
+    // Whether the window is the one the user has in front. True where that
+    // cannot be told.
+    virtual bool isActive() { return true; }
 };
 
 }  // namespace core

@@ -1,6 +1,6 @@
-// What our D-Bus clients (logind, UDisks2) share: owning pointers for sd-bus
-// objects and the connection to the system bus or to a given address (a
-// private bus in the tests).
+// What our D-Bus clients (logind, UDisks2, notifications) share: owning pointers for sd-bus
+// objects and the connection to the system or session bus or to a given
+// address (a private bus in the tests).
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -23,8 +23,11 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
 // "error N" for a negative sd-bus result.
 std::string errnoText(int r);
 
-// The system bus when `address` is empty, else the bus at `address`. Null,
-// with `error` naming the bus and the reason, when it cannot be reached.
-BusPtr connectBus(const std::string& address, std::string& error);
+enum class Bus { System, Session };
+
+// The system bus (or the user's session bus) when `address` is empty, else
+// the bus at `address`. Null, with `error` naming the bus and the reason,
+// when it cannot be reached.
+BusPtr connectBus(const std::string& address, std::string& error, Bus which = Bus::System);
 
 }  // namespace platform::sdbus

@@ -22,6 +22,12 @@ void FdTextOutput::write(std::string_view text) {
     }
 }
 
+void FdTextOutput::replaceFd(int fd) {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
 StderrDebugOutput::StderrDebugOutput() : FdTextOutput(STDERR_FILENO) {}
 
 LogFile::~LogFile() {
@@ -34,9 +40,12 @@ bool LogFile::open(const std::string& path, std::string* error) {
         if (error) *error = "cannot write the log file \"" + path + "\": " + std::strerror(errno);
         return false;
     }
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
+    adopt(fd);
     return true;
+}
+
+void LogFile::adopt(int fd) {
+    replaceFd(fd);
 }
 
 }  // namespace platform

@@ -17,6 +17,9 @@ class FdTextOutput : public DebugOutput {
 
   protected:
     explicit FdTextOutput(int fd) : fd_(fd) {}
+    // Writes go to `fd` from now on; the descriptor written to so far is
+    // closed (only for outputs that own theirs).
+    void replaceFd(int fd);
     int fd_;
 
   private:
@@ -40,6 +43,8 @@ class LogFile : public FdTextOutput {
     // False, with a message naming the path and the reason, when it cannot
     // be opened for writing.
     bool open(const std::string& path, std::string* error);
+    // Writes to `fd` from now on, and closes it in the end.
+    void adopt(int fd);
 };
 
 }  // namespace platform

@@ -12,162 +12,21 @@
 #include <optional>
 #include <vector>
 
-#include "platform/linux/SdBus.h"
+#include "platform/linux/UDisksClient.h"
 
 namespace platform {
 
 namespace {
 
-constexpr const char* kService = "org.freedesktop.UDisks2";
-constexpr const char* kManagerPath = "/org/freedesktop/UDisks2";
-constexpr const char* kBlockIface = "org.freedesktop.UDisks2.Block";
-constexpr const char* kFilesystemIface = "org.freedesktop.UDisks2.Filesystem";
-constexpr const char* kDriveIface = "org.freedesktop.UDisks2.Drive";
-// Unmounting flushes the volume, and a slow stick may take a while.
-constexpr uint64_t kCallTimeoutUs = 120ull * 1000 * 1000;
-
 using sdbus::BusPtr;
-using sdbus::MessagePtr;
-
-// An sd_bus_error freed on every path.
-struct BusError {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    ~BusError() { sd_bus_error_free(&e); }
-    std::string text(int r) const {
-        if (sd_bus_error_is_set(&e))
-            return std::string(e.name) + ": " + (e.message ? e.message : "");
-        return std::string("error ") + std::to_string(-r);
-    }
-};
-
-BusPtr connectBus(const std::string& address, std::string& error) {
-    BusPtr bus = sdbus::connectBus(address, error);
-    if (!bus) return nullptr;
-    // The desktop may ask the user (polkit) before unmounting someone else's mount.
-    sd_bus_set_allow_interactive_authorization(bus.get(), 1);
-    return bus;
-}
+using udisks::BlockObject;
+using udisks::kDriveIface;
+using udisks::kFilesystemIface;
 
 std::string normaliseRoot(const std::string& root) {
     std::string r = root;
     while (r.size() > 1 && r.back() == '/') r.pop_back();
     return r;
-}
-
-// Reads an "aay" of NUL-terminated paths at the current position.
-int readByteStrings(sd_bus_message* m, std::vector<std::string>& out) {
-    int r = sd_bus_message_enter_container(m, 'a', "ay");
-    if (r < 0) return r;
-    for (;;) {
-        const void* data = nullptr;
-        size_t size = 0;
-        r = sd_bus_message_read_array(m, 'y', &data, &size);
-        if (r < 0) return r;
-        if (r == 0) break;
-        std::string s(static_cast<const char*>(data), size);
-        while (!s.empty() && s.back() == '\0') s.pop_back();
-        out.push_back(std::move(s));
-    }
-    return sd_bus_message_exit_container(m);
-}
-
-struct BlockObject {
-    std::string path;
-    std::string drive;
-    uint64_t deviceNumber = 0;
-    bool hasFilesystem = false;
-    std::vector<std::string> mountPoints;
-};
-
-// Reads one property value ("v") of the interfaces the ejector needs.
-int readProperty(sd_bus_message* m, std::string_view iface, std::string_view name,
-                 BlockObject& obj) {
-    if (iface == kBlockIface && name == "Drive") {
-        const char* drive = nullptr;
-        int r = sd_bus_message_read(m, "v", "o", &drive);
-        if (r >= 0 && drive) obj.drive = drive;
-        return r;
-    }
-    if (iface == kBlockIface && name == "DeviceNumber") {
-        return sd_bus_message_read(m, "v", "t", &obj.deviceNumber);
-    }
-    if (iface == kFilesystemIface && name == "MountPoints") {
-        int r = sd_bus_message_enter_container(m, 'v', "aay");
-        if (r < 0) return r;
-        r = readByteStrings(m, obj.mountPoints);
-        if (r < 0) return r;
-        return sd_bus_message_exit_container(m);
-    }
-    return sd_bus_message_skip(m, "v");
-}
-
-// GetManagedObjects of UDisks2, keeping the block objects.
-int listBlockObjects(sd_bus* bus, std::vector<BlockObject>& out, std::string& error) {
-    BusError err;
-    sd_bus_message* raw = nullptr;
-    int r = sd_bus_call_method(bus, kService, kManagerPath, "org.freedesktop.DBus.ObjectManager",
-                               "GetManagedObjects", &err.e, &raw, "");
-    MessagePtr reply(raw);
-    if (r < 0) {
-        error = "UDisks2 GetManagedObjects failed: " + err.text(r);
-        return r;
-    }
-    sd_bus_message* m = reply.get();
-    if ((r = sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}")) < 0) return r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}")) > 0) {
-        BlockObject obj;
-        bool isBlock = false;
-        const char* path = nullptr;
-        if ((r = sd_bus_message_read(m, "o", &path)) < 0) return r;
-        obj.path = path ? path : "";
-        if ((r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}")) < 0) return r;
-        while ((r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
-            const char* iface = nullptr;
-            if ((r = sd_bus_message_read(m, "s", &iface)) < 0) return r;
-            std::string_view ifaceName = iface ? iface : "";
-            if (ifaceName == kBlockIface) isBlock = true;
-            if (ifaceName == kFilesystemIface) obj.hasFilesystem = true;
-            if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0) return r;
-            while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-                const char* name = nullptr;
-                if ((r = sd_bus_message_read(m, "s", &name)) < 0) return r;
-                if ((r = readProperty(m, ifaceName, name ? name : "", obj)) < 0) return r;
-                if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-            }
-            if (r < 0) return r;
-            if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-            if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-        }
-        if (r < 0) return r;
-        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-        if (isBlock) out.push_back(std::move(obj));
-    }
-    if (r < 0) return r;
-    return sd_bus_message_exit_container(m);
-}
-
-// Calls `method` with an empty option dictionary, the only argument of the
-// UDisks2 calls used here.
-bool callWithNoOptions(sd_bus* bus, const std::string& path, const char* iface, const char* method,
-                       std::string& error) {
-    sd_bus_message* rawCall = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &rawCall, kService, path.c_str(), iface, method);
-    MessagePtr call(rawCall);
-    if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);
-    if (r < 0) {
-        error = std::string("cannot build ") + method + " call";
-        return false;
-    }
-    BusError err;
-    sd_bus_message* rawReply = nullptr;
-    r = sd_bus_call(bus, call.get(), kCallTimeoutUs, &err.e, &rawReply);
-    MessagePtr reply(rawReply);
-    if (r < 0) {
-        error = std::string(method) + " failed: " + err.text(r);
-        return false;
-    }
-    return true;
 }
 
 std::string readLink(const std::string& path) {
@@ -222,20 +81,14 @@ class UDisksVolumeHandle : public VolumeHandle {
     // to standard error for whoever looks into it.
     bool call(const std::string& path, const char* iface, const char* method) {
         std::string error;
-        if (callWithNoOptions(bus_.get(), path, iface, method, error)) return true;
+        if (udisks::callWithNoOptions(bus_.get(), path, iface, method, error)) return true;
         std::fprintf(stderr, "quorta-updater: UDisks2 %s\n", error.c_str());
         return false;
     }
 
     std::optional<std::vector<std::string>> currentMountPoints() {
-        BusError err;
-        sd_bus_message* raw = nullptr;
-        int r = sd_bus_get_property(bus_.get(), kService, block_.path.c_str(), kFilesystemIface,
-                                    "MountPoints", &err.e, &raw, "aay");
-        MessagePtr reply(raw);
-        if (r < 0) return std::nullopt;
         std::vector<std::string> mounts;
-        if (readByteStrings(reply.get(), mounts) < 0) return std::nullopt;
+        if (!udisks::currentMountPoints(bus_.get(), block_.path, mounts)) return std::nullopt;
         return mounts;
     }
 
@@ -346,13 +199,13 @@ std::unique_ptr<VolumeHandle> UDisksVolumeEjector::open(const std::string& root)
         return nullptr;
     }
     std::string error;
-    BusPtr bus = connectBus(busAddress_, error);
+    BusPtr bus = udisks::connect(busAddress_, error);
     if (!bus) {
         setError(error);
         return nullptr;
     }
     std::vector<BlockObject> blocks;
-    if (listBlockObjects(bus.get(), blocks, error) < 0) {
+    if (udisks::listBlockObjects(bus.get(), blocks, error) < 0) {
         setError(error.empty() ? "cannot read the UDisks2 objects" : error);
         return nullptr;
     }

@@ -42,6 +42,12 @@ std::string userCacheDir() {
     return home.empty() ? "" : home + "/.cache";
 }
 
+std::string userStateDir() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') return state;
+    std::string home = homeDir();
+    return home.empty() ? "" : home + "/.local/state";
+}
+
 bool makePrivateDir(const std::string& path, std::string& problem) {
     if (path.empty() || path[0] != '/') {
         problem = "not an absolute path";

@@ -11,6 +11,9 @@ namespace platform {
 // rules say); "" when neither it nor a home folder is known.
 std::string userCacheDir();
 
+// ${XDG_STATE_HOME:-~/.local/state}, by the same rules.
+std::string userStateDir();
+
 // Makes `path` (and missing parents) a folder of the user's with mode 0700.
 // False, with the reason in `problem`, when it exists as a symbolic link or as
 // something else than a folder, belongs to another user, or is open to others.

@@ -48,6 +48,7 @@ int runCliFrontEnd(const core::FrontEndContext& context) {
     {
         CliWindow window(context, std::cin, std::cout, std::cerr, &interrupted, !::isatty(0));
         core::services().window = &window;
+        core::startRunLog();
         code = window.run();
         core::services().window = nullptr;
     }

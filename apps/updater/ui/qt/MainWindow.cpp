@@ -295,6 +295,14 @@ void MainWindow::startMarquee() {
     onGuiThread([&] { progress_->setRange(0, 0); });
 }
 
+bool MainWindow::isActive() {
+    // A window that has gone (or is going) counts as in front: nobody is to
+    // be called back to it.
+    bool active = true;
+    onGuiThread([&] { active = isActiveWindow(); });
+    return active;
+}
+
 // --- core::WindowHost -----------------------------------------------------------
 
 void MainWindow::startTimer(int id, int periodMs) {

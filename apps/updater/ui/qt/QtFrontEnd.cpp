@@ -39,6 +39,7 @@ int runQtFrontEnd(const core::FrontEndContext& context) {
     {
         MainWindow window(context.lock, context.events);
         core::services().window = &window;
+        core::startRunLog();
         window.create();
         window.show();
         window.afterShow();
