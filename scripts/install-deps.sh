@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libhidapi-dev liblz4-dev libjsoncpp-dev libudev-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   dbus python3-dbusmock xvfb xauth fonts-noto-cjk
   python3-pil desktop-file-utils appstream groff-base
 )

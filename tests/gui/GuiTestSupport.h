@@ -70,6 +70,8 @@ class BoxScript : public QObject {
     }
     std::vector<SeenBox> seen;
     QMessageBox::StandardButton fallback = QMessageBox::No;
+    // Called with each box as it is seen, before it is answered.
+    std::function<void(QMessageBox*)> onShown;
 
     std::vector<std::string> captions() const {
         std::vector<std::string> c;
@@ -91,6 +93,7 @@ class BoxScript : public QObject {
             s.buttons = box->standardButtons();
             s.fontFamilies = box->font().families();
             seen.push_back(s);
+            if (onShown) onShown(box);
             QMessageBox::StandardButton button = fallback;
             auto it = rules_.find(s.caption);
             if (it != rules_.end() && !it->second.empty()) {

@@ -72,6 +72,8 @@ TEST(DesktopEntry, EntryMetainfoAndIconsAgreeOnNames) {
     ASSERT_FALSE(metainfo.empty());
     EXPECT_EQ(desktopValue(desktop, "Exec"), "quorta-updater");
     EXPECT_EQ(desktopValue(desktop, "Icon"), "quorta-updater");
+    // The class of the windows (the application name the window sets).
+    EXPECT_EQ(desktopValue(desktop, "StartupWMClass"), "quorta-updater");
     EXPECT_NE(desktopValue(desktop, "Categories").find("Utility;"), std::string::npos);
     EXPECT_NE(metainfo.find("<id>" + std::string(kAppId) + "</id>"), std::string::npos);
     EXPECT_NE(metainfo.find("<launchable type=\"desktop-id\">" + std::string(kAppId) +

@@ -58,7 +58,7 @@ MainWindow::MainWindow(platform::InstanceLock* lock, platform::DeviceEvents* eve
         }
         caller_.runPending();
     });
-    setWindowTitle(QString::fromUtf8(core::kProgramName));
+    setWindowTitle(windowCaption(core::kProgramName));
     setWindowIcon(programIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);

@@ -24,6 +24,10 @@ QString displayText(const std::string& text) {
     return s;
 }
 
+QString windowCaption(const std::string& caption) {
+    return caption.empty() ? QString() : displayText(caption);
+}
+
 bool hasCjk(const QString& text) {
     for (QChar c : text) {
         const char16_t u = c.unicode();
@@ -85,7 +89,7 @@ QMessageBox* makeMessageBox(const std::string& text, const std::string& caption,
         box->setTextFormat(Qt::PlainText);
         box->setText(body);
     }
-    box->setWindowTitle(displayText(caption));
+    box->setWindowTitle(windowCaption(caption));
     box->setFont(fontFor(body + displayText(caption), box->font()));
     switch (icon) {
         case core::BoxIcon::None:

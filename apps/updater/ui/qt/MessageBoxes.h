@@ -20,6 +20,10 @@ QIcon programIcon();
 // UTF-8 text of the updater as shown by Qt: line ends without '\r'.
 QString displayText(const std::string& text);
 
+// A window caption: the text as shown, and an empty caption as a null
+// string, the one form Qt leaves empty on the desktop (setUpApplication).
+QString windowCaption(const std::string& caption);
+
 // True when the text holds Japanese (or other CJK) characters.
 bool hasCjk(const QString& text);
 // The given font, with a Japanese face first when the text needs one.

@@ -13,6 +13,23 @@
 
 namespace ui_qt {
 
+void setUpApplication() {
+    // Also the X11 window class, which the desktop entry's StartupWMClass names.
+    QApplication::setApplicationName(QStringLiteral("quorta-updater"));
+    // The desktop entry's name without ".desktop": the Wayland app id, by which
+    // the desktop shows the entry's name and icon for our windows.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorta.GpsUpdater"));
+    // Every window carries its whole caption. Qt appends the display name to
+    // a title that does not end with it and gives an empty title the
+    // application name; with the display name set but empty nothing is
+    // appended, and a null title (windowCaption) reaches the desktop empty.
+    QGuiApplication::setApplicationDisplayName(QString::fromUtf8(""));
+    QApplication::setWindowIcon(programIcon());
+    // The program's end is its own decision (the window's destruction), not
+    // the closing of its last window.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
 int runQtFrontEnd(const core::FrontEndContext& context) {
     std::unique_ptr<QApplication> ownApp;
     if (!QApplication::instance()) {
@@ -21,12 +38,7 @@ int runQtFrontEnd(const core::FrontEndContext& context) {
         static char* argv[] = {name, nullptr};
         ownApp = std::make_unique<QApplication>(argc, argv);
     }
-    QApplication::setApplicationName(QStringLiteral("quorta-updater"));
-    QApplication::setApplicationDisplayName(QString::fromUtf8(core::kProgramName));
-    QApplication::setWindowIcon(programIcon());
-    // The program's end is its own decision (the window's destruction), not
-    // the closing of its last window.
-    QApplication::setQuitOnLastWindowClosed(false);
+    setUpApplication();
 
     if (context.lock && !context.lock->acquire(context.lockName)) {
         runMessageBox(core::kAlreadyRunningText, core::kAlreadyRunningCaption, core::BoxButtons::Ok,

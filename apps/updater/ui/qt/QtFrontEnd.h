@@ -6,6 +6,10 @@
 
 namespace ui_qt {
 
+// The application's names, icon and end rule, as the program's window needs
+// them on the desktop. Called once the QApplication exists.
+void setUpApplication();
+
 // Runs the program's window until it ends; returns the exit code. Creates
 // the QApplication unless one exists (tests make their own).
 int runQtFrontEnd(const core::FrontEndContext& context);

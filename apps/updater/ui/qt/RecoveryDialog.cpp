@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <vector>
 
+#include "MessageBoxes.h"
+
 namespace ui_qt {
 
 namespace {
@@ -35,7 +37,7 @@ RecoveryDialog::RecoveryDialog(QWidget* owner, core::Window& mainWindow)
     : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                          Qt::WindowCloseButtonHint),
       procedure_(mainWindow, *this) {
-    setWindowTitle(QString::fromUtf8(core::kRecoveryDialogTitle));
+    setWindowTitle(windowCaption(core::kRecoveryDialogTitle));
     setModal(false);
     setAttribute(Qt::WA_DeleteOnClose, false);
 

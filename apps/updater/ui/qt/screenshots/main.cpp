@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "MainWindow.h"
+#include "QtFrontEnd.h"
 #include "RecoveryDialog.h"
 #include "core/CommandLink.h"
 #include "core/DevicePermission.h"
@@ -227,7 +228,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
+    // Names, icon and end rule as the program's own.
+    ui_qt::setUpApplication();
     outputDir = QString::fromLocal8Bit(argv[1]);
     if (!QDir().mkpath(outputDir)) {
         std::fprintf(stderr, "screenshots: cannot make %s\n", argv[1]);
