@@ -23,6 +23,8 @@ class ProgramRunner {
 
     // The runtime folder the child uses (its instance lock lives there).
     const std::string& runtimeDir() const { return runtime_; }
+    // The cache folder the child uses (XDG_CACHE_HOME).
+    const std::string& cacheDir() const { return cache_; }
 
   private:
     std::string base_, runtime_, cache_;

@@ -14,7 +14,7 @@ void UpdaterState::reset() {
          {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
           &factoryResetPending, &languagePackBusy, &recoveryDialogOpen, &keysErased,
           &reverseUpgrade, &ADF, &backupDone, &resetBeforeNordic, &sameFirmwareVersion,
-          &sameRadioBuild, &bypassRadioVersionCheck}) {
+          &sameRadioBuild, &bypassRadioVersionCheck, &heldBackupDeclined, &heldBackupFailed}) {
         flag->store(false);
     }
     logHidden = true;

@@ -62,6 +62,11 @@ class UpdaterState {
     std::atomic<bool> sameRadioBuild{false};
     std::atomic<bool> bypassRadioVersionCheck{false};
     std::atomic<bool> logHidden{true};
+    // A backup of an earlier run that was never put back: the user said No
+    // to putting it back (not asked again in this run), or putting it back
+    // failed (not asked again until a drive goes away and comes back).
+    std::atomic<bool> heldBackupDeclined{false};
+    std::atomic<bool> heldBackupFailed{false};
 
     // --- Numbers -------------------------------------------------------------
     // Image variant of the next programming run: 60 Japanese, 0 standard,
