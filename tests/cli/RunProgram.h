@@ -27,6 +27,8 @@ class ProgramRunner {
     const std::string& stateDir() const { return state_; }
     // A private folder for the test's own files.
     const std::string& baseDir() const { return base_; }
+    // The cache folder the child uses (XDG_CACHE_HOME).
+    const std::string& cacheDir() const { return cache_; }
 
   private:
     std::string base_, runtime_, cache_, state_;

@@ -1,7 +1,9 @@
 // The terminal front end through whole runs against the simulated GPS.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -128,6 +130,26 @@ TEST(UpdateRun, MenuCommandsAsOptions) {
                     "--time-scale=0.02"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(has(r.out, "Menu: Erase Encryption Key Storage is not available now.\n")) << r.out;
+}
+
+// A backup that an earlier run made and never put back (the program ended
+// between the factory reset and the restore): --yes puts it back.
+TEST(UpdateRun, YesPutsBackABackupAnEarlierRunNeverPutBack) {
+    cli_testing::ProgramRunner runner;
+    const std::string temp = runner.cacheDir() + "/quorta-updater";
+    std::filesystem::create_directories(temp + "/Quorta/Activities");
+    ::chmod(temp.c_str(), 0700);
+    std::ofstream(temp + "/Quorta/Activities/ride.fit") << "ride";
+    std::ofstream(temp + "/Quorta.unrestored") << "type 13\n";
+    const ProgramRun r =
+        runner.run({"--cli", "--yes", "--simulate=13:jp:14.51", "--time-scale=0.02"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(
+        inOrder(r.out, {"[Saved GPS Data]\nFiles saved from your GPS before an earlier "
+                        "update were never put back.\n",
+                        "Yes/No? Yes (--yes)\n", "Detail: The saved files are back on the GPS.\n"}))
+        << r.out;
+    EXPECT_FALSE(std::filesystem::exists(temp + "/Quorta.unrestored"));
 }
 
 // In process, to give the simulated GPS a radio that refuses its update.

@@ -44,7 +44,10 @@ class RecordingWindow : public core::Window {
     core::BoxAnswer messageBox(const std::string& text, const std::string& caption,
                                core::BoxButtons, core::BoxIcon) override {
         note("box " + caption + ": " + text);
-        return core::BoxAnswer::Ok;
+        if (answers.empty()) return core::BoxAnswer::Ok;
+        const core::BoxAnswer answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
     }
     void openUrl(const std::string& url) override { note("url " + url); }
     void sendMessage(core::WindowMessage message, int) override {
@@ -71,6 +74,7 @@ class RecordingWindow : public core::Window {
     std::string buttonText;
     std::string logView;
     std::function<void(core::WindowMessage)> onMessage;
+    std::vector<core::BoxAnswer> answers;  // the next boxes' answers; then OK
 
   private:
     static const char* controlName(core::Control c) {

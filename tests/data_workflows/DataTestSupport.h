@@ -37,6 +37,8 @@ class FaultyFiles : public platform::Files {
     std::optional<size_t> writeBudget;  // bytes createFile's files may still take
     bool refuseLock = false;
     std::function<void(const std::string& to)> afterCopyTree;
+    // Runs before copyMissing does its work (a drive that goes away).
+    std::function<void()> beforeCopyMissing;
     std::vector<std::string> created;  // every path given to createFile
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
@@ -80,6 +82,17 @@ class FaultyFiles : public platform::Files {
         return real.compareTrees(a, b, how);
     }
     bool isFolder(const std::string& path) override { return real.isFolder(path); }
+    platform::TreeResult copyMissing(const std::string& from, const std::string& to) override {
+        platform::TreeResult r;
+        if (readOnly(to, &r.error)) return r;
+        if (beforeCopyMissing) beforeCopyMissing();
+        return real.copyMissing(from, to);
+    }
+    bool exists(const std::string& path) override { return real.exists(path); }
+    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
+                  std::string* error) override {
+        return real.readFile(path, maxBytes, content, error);
+    }
 
     platform::LinuxFiles real;
 

@@ -39,8 +39,28 @@ class BackupTest : public testing_support::DataTest {
         return files.real.compareTrees(a, b, platform::TreeComparison::Identical).ok;
     }
 
+    // The program ends with the backup held, and starts again with the GPS
+    // (now on the new firmware) and its drive shown.
+    void startAgain(int type = 13) {
+        core::state().reset();
+        core::state().setGpsDriveRoot(driveRoot());
+        connect(type, 14, 51, 60);
+        core::state().ishf = true;
+        services.window = &window;
+        applyServices();
+    }
+    int boxesAsked() {
+        int n = 0;
+        for (const std::string& call : window.calls)
+            n += call ==
+                 std::string("box ") + core::kHeldBackupCaption + ": " + core::kHeldBackupQuestion;
+        return n;
+    }
+    std::string marker() { return backupDir() + core::kHeldMarkerSuffix; }
+
     std::string quorta;
     bool made = false;
+    testing_support::RecordingWindow window;
 };
 
 TEST_F(BackupTest, Type13Below13IsBackedUpBitForBitAndRestoredAfterTheReset) {
@@ -135,11 +155,24 @@ TEST_F(BackupTest, AnIncompleteCopyStopsTheUpdateAndKeepsThePreviousBackup) {
     EXPECT_EQ(readBytes(backupDir() + "/Settings.dat"), binaryBytes(777, 1));
 }
 
-TEST_F(BackupTest, NoQuortaFolderOrNoTemporaryFolderIsAFailure) {
+TEST_F(BackupTest, NoQuortaFolderHasNothingToLoseButNoDriveOrTemporaryFolderFails) {
+    // The update goes on with its factory reset; nothing is held to put back.
     fs::remove_all(quorta);
+    EXPECT_EQ(backup(), BackupOutcome::NothingToSave);
+    EXPECT_FALSE(made);
+    EXPECT_FALSE(core::state().backupDone);
+    EXPECT_TRUE(core::state().resetBeforeNordic);
+    EXPECT_FALSE(statusWith(core::kBackupFailedTitle));
+    EXPECT_FALSE(core::saveLocalDataToGps());
+    EXPECT_FALSE(fs::exists(quorta));
+
+    // A drive root that is not there at all is not known to be empty.
+    core::state().resetBeforeNordic = false;
+    core::state().setGpsDriveRoot(base.path() + "/unmounted/");
     EXPECT_EQ(backup(), BackupOutcome::Failed);
     EXPECT_TRUE(flagsClear());
 
+    core::state().setGpsDriveRoot(driveRoot());
     writeBytes(quorta + "/a", {1});
     core::Services s = core::services();
     s.paths = nullptr;
@@ -204,6 +237,91 @@ TEST_F(BackupTest, ARestoreThatFailsKeepsTheBackupForAnotherTry) {
     ASSERT_TRUE(core::saveLocalDataToGps());
     EXPECT_FALSE(core::state().backupDone);
     EXPECT_TRUE(sameTree(backupDir(), quorta));
+}
+
+TEST_F(BackupTest, TheUsersOpenTemporaryFolderIsMadePrivateAndARefusedOneIsExplained) {
+    const std::string temp = base.path() + "/cache/quorta-updater";
+    fs::create_directories(temp);
+    ::chmod(temp.c_str(), 0755);
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    EXPECT_EQ(fs::status(temp).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    // A link in its place before the restore: the window says where the
+    // data is and why it was not put back.
+    const std::string moved = base.path() + "/moved";
+    fs::rename(temp, moved);
+    fs::create_directory_symlink(moved, temp);
+    const std::string why = "Cannot use " + temp + ": it is a symbolic link.";
+    EXPECT_FALSE(core::saveLocalDataToGps());
+    EXPECT_TRUE(core::state().backupDone);
+    EXPECT_TRUE(
+        statusWith(core::kRestoreFailedTitle, "Your data is kept in " + temp + "/Quorta\n" + why));
+
+    // And before a backup.
+    core::state().backupDone = false;
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_TRUE(
+        statusWith(core::kBackupFailedTitle, std::string(core::kBackupFailedDetail) + "\n" + why));
+}
+
+TEST_F(BackupTest, ABackupNeverPutBackIsOfferedAtTheNextStart) {
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    // The factory reset emptied the folder, the new firmware wrote its own
+    // settings, and the program ended before the restore.
+    fs::remove_all(quorta);
+    writeBytes(quorta + "/Settings.dat", {9});
+
+    startAgain(14);  // another model: not its files
+    core::offerHeldBackup();
+    EXPECT_EQ(boxesAsked(), 0);
+
+    startAgain();
+    window.answers = {core::BoxAnswer::No};
+    core::offerHeldBackup();
+    core::offerHeldBackup();  // No holds until the program starts again
+    EXPECT_EQ(boxesAsked(), 1);
+    EXPECT_FALSE(fs::exists(quorta + "/Activities"));
+    EXPECT_TRUE(fs::exists(marker()));
+
+    startAgain();
+    window.answers = {core::BoxAnswer::Yes};
+    core::offerHeldBackup();
+    EXPECT_EQ(boxesAsked(), 2);
+    EXPECT_EQ(readBytes(quorta + "/Settings.dat"), std::vector<uint8_t>{9});  // never replaced
+    EXPECT_EQ(readBytes(quorta + "/Activities/2024-05-01.fit"), binaryBytes(300000, 2));
+    EXPECT_EQ(readBytes(quorta + "/Activities/Old/2023-01-01.fit"), binaryBytes(65, 3));
+    EXPECT_TRUE(fs::exists(quorta + "/Routes/empty.gpx"));
+    EXPECT_TRUE(statusWith("", core::kHeldBackupRestoredText));
+    EXPECT_FALSE(fs::exists(marker()));
+
+    startAgain();  // put back: not offered again
+    core::offerHeldBackup();
+    EXPECT_EQ(boxesAsked(), 2);
+}
+
+TEST_F(BackupTest, ADriveThatGoesAwayWhileAHeldBackupIsPutBackKeepsIt) {
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    fs::remove_all(quorta);
+    startAgain();
+    const std::string away = base.path() + "/away";
+    files.beforeCopyMissing = [&] { fs::rename(driveFolder, away); };
+    window.answers = {core::BoxAnswer::Yes};
+    core::offerHeldBackup();
+    EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
+    EXPECT_TRUE(fs::exists(marker()));
+    EXPECT_EQ(readBytes(backupDir() + "/Activities/2024-05-01.fit"), binaryBytes(300000, 2));
+    core::offerHeldBackup();  // not again while the drive has not come back
+    EXPECT_EQ(boxesAsked(), 1);
+
+    // Back at the next start, and put back whole.
+    files.beforeCopyMissing = nullptr;
+    fs::rename(away, driveFolder);
+    startAgain();
+    window.answers = {core::BoxAnswer::Yes};
+    core::offerHeldBackup();
+    EXPECT_EQ(boxesAsked(), 2);
+    EXPECT_TRUE(sameTree(backupDir(), quorta));
+    EXPECT_FALSE(fs::exists(marker()));
 }
 
 }  // namespace

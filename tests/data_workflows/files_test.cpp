@@ -1,8 +1,11 @@
 // The Linux file service: exclusive writes, copies and tree walks that never
 // follow a link, and comparisons down to the byte.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "DataTestSupport.h"
 
@@ -78,6 +81,41 @@ TEST_F(FilesTest, CopyIntoAnExistingTreeReplacesItsFiles) {
     ASSERT_TRUE(files.copyTree(from, to).ok);
     EXPECT_EQ(readBytes(to + "/Settings.dat"), binaryBytes(4099, 1));
     EXPECT_EQ(readBytes(to + "/Keep.txt"), std::vector<uint8_t>{7});
+}
+
+// A copy that stops part way (the drive pulled, the disk full) and is made
+// again: what is there is never replaced, and no short file is left under a
+// name that the second copy would then keep.
+TEST_F(FilesTest, CopyMissingNeverReplacesAndNeverLeavesAShortFile) {
+    const std::string from = makeTree("from");
+    const std::string to = dir.mkdir("to");
+    writeBytes(to + "/Settings.dat", {7});    // the GPS's own, newer file
+    writeBytes(to + "/Maps", {8});            // a file where the copy has a folder
+    writeBytes(to + "/Rides/empty.fit", {});  // already there
+
+    // Writes past 64 KiB fail, as on a drive that went away mid-file.
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = 1 << 16;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    platform::TreeResult cut = files.copyMissing(from, to);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_FALSE(cut.ok);
+    EXPECT_FALSE(fs::exists(to + "/Rides/2024/ride 01.fit"));
+    EXPECT_FALSE(fs::exists(to + "/Rides/2024/.quorta-copy.partial"));
+
+    platform::TreeResult again = files.copyMissing(from, to);
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.files, 2u);
+    EXPECT_EQ(readBytes(to + "/Rides/2024/ride 01.fit"), binaryBytes((1 << 20) + 17, 2));
+    EXPECT_EQ(readBytes(to + "/Rides/2024/ride 02.fit"), binaryBytes(1, 3));
+    EXPECT_EQ(readBytes(to + "/Settings.dat"), std::vector<uint8_t>{7});
+    EXPECT_EQ(readBytes(to + "/Maps"), std::vector<uint8_t>{8});
+    EXPECT_EQ(again.kept, (std::vector<std::string>{to + "/Maps", to + "/Rides/empty.fit",
+                                                    to + "/Settings.dat"}));
+    EXPECT_FALSE(fs::exists(to + "/Rides/2024/.quorta-copy.partial"));
 }
 
 TEST_F(FilesTest, LinksInsideATreeAreNeverFollowed) {

@@ -122,20 +122,30 @@ TEST(XdgPaths, RefusesALinkPlantedInPlace) {
     EXPECT_NE(err.find(cache + "/quorta-updater"), std::string::npos) << err;
 }
 
-TEST(XdgPaths, RefusesAFolderOpenToOthersOrNotAFolder) {
+TEST(XdgPaths, MakesTheUsersOpenFolderPrivateAndRefusesAnotherOwnersOrAFile) {
     TempDir dir;
     std::string cache = dir.mkdir("cache");
     std::string open = dir.mkdir("cache/Quorta");
     ::chmod(open.c_str(), 0755);
     dir.write("cache/quorta-updater", "a file");
     platform::XdgPaths paths(cache);
+    EXPECT_EQ(paths.stagingDir(), cache + "/Quorta/");
+    EXPECT_EQ(modeOf(open), 0700u);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(paths.stagingDir(), "");
-    EXPECT_EQ(paths.tempDir(), "");
+    std::string problem;
+    EXPECT_EQ(paths.tempDir(&problem), "");
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("open to other users (mode 0755)"), std::string::npos) << err;
-    EXPECT_NE(err.find("not a folder"), std::string::npos) << err;
-    EXPECT_EQ(modeOf(open), 0755u);  // refused, not silently changed
+    EXPECT_EQ(problem, "Cannot use " + cache + "/quorta-updater: it is not a folder.");
+    EXPECT_NE(err.find(problem), std::string::npos) << err;
+
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a folder to another user needs root";
+    ASSERT_EQ(::chmod(open.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(open.c_str(), 65534, 65534), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(paths.stagingDir(&problem), "");
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(problem.find("belongs to another user (uid 65534)"), std::string::npos) << problem;
+    EXPECT_EQ(modeOf(open), 0755u);  // another's folder is left alone
 }
 
 TEST(XdgPaths, RefusesAFolderOfAnotherUser) {

@@ -285,6 +285,14 @@ class RigFiles : public platform::Files {
         return real.compareTrees(a, b, how);
     }
     bool isFolder(const std::string& path) override { return real.isFolder(path); }
+    platform::TreeResult copyMissing(const std::string& from, const std::string& to) override {
+        return real.copyMissing(from, to);
+    }
+    bool exists(const std::string& path) override { return real.exists(path); }
+    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
+                  std::string* error) override {
+        return real.readFile(path, maxBytes, content, error);
+    }
 
     platform::LinuxFiles real;
 

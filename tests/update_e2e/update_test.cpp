@@ -116,6 +116,7 @@ TEST_F(UpdateE2eTest, OspreyMaxFromTwelveKeepsItsDataThroughTheFactoryReset) {
     EXPECT_EQ(snapshotTree(quorta), before);
     EXPECT_FALSE(core::state().backupDone);
     EXPECT_FALSE(core::state().resetBeforeNordic);
+    EXPECT_FALSE(std::filesystem::exists(core::backupFolder() + core::kHeldMarkerSuffix));
     EXPECT_EQ(core::state().statusTitle(), "Osprey Max connected\nVer: 14.51-1333026\nJapanese");
     EXPECT_EQ(rig->window.boxes().size(), 1u);  // the confirmation
 }

@@ -6,7 +6,13 @@
 // file and byte by byte; a backup that could not be made completely leaves
 // both flags clear and must stop the update before the device is sent into
 // its bootloader, because the factory reset that would follow wipes the
-// drive. A backup is only let go of after its restore was verified.
+// drive. A drive without a Quorta folder has nothing to lose: the update goes
+// on with nothing held. A backup is only let go of after its restore was
+// verified.
+//
+// A backup also outlives the program: a marker beside it says it was never
+// put back (the program closed, crashed or lost power between the factory
+// reset and the restore), and the next run offers to put it back.
 #pragma once
 
 #include <string>
@@ -16,12 +22,14 @@
 namespace core {
 
 enum class BackupOutcome {
-    Made,     // copied and verified; backupDone and resetBeforeNordic are set
-    Skipped,  // nothing to do (other model, new enough, a backup already held,
-              // no drive, no model); the update goes on as before
-    Failed,   // needed but could not be made completely: the flags are clear,
-              // the status "nothing was changed" is already shown, and the
-              // caller must end the update before JUMP_TO_BL
+    Made,           // copied and verified; backupDone and resetBeforeNordic are set
+    Skipped,        // nothing to do (other model, new enough, a backup already held,
+                    // no drive, no model); the update goes on as before
+    NothingToSave,  // the drive has no Quorta folder: nothing is held, the
+                    // factory reset is still owed (resetBeforeNordic set)
+    Failed,         // needed but could not be made completely: the flags are clear,
+                    // the status "nothing was changed" is already shown, and the
+                    // caller must end the update before JUMP_TO_BL
 };
 
 // True when a backup was made. `outcome`, when given, tells a skipped backup
@@ -35,12 +43,31 @@ bool saveGpsDataToLocal(const DeviceRecord& record, BackupOutcome* outcome = nul
 // is and the status says where.
 bool saveLocalDataToGps();
 
-// "<temporary folder>Quorta"; empty when the temporary folder cannot be had.
-std::string backupFolder();
+// "<temporary folder>Quorta"; empty when the temporary folder cannot be had,
+// with the reason in `problem`.
+std::string backupFolder(std::string* problem = nullptr);
+
+// The marker beside a backup that was never put back: "<backupFolder()>.unrestored".
+inline constexpr const char* kHeldMarkerSuffix = ".unrestored";
+
+// On the window thread, once a GPS with its drive is shown and nothing else
+// is going on: when a backup of an earlier run was never put back (and is of
+// this model), asks whether to put it back. Yes copies back only what the
+// drive lacks, never replacing a file that is there; No leaves it for the
+// next start of the program.
+void offerHeldBackup();
 
 // Status texts of the failed backup and restore.
 inline constexpr const char* kBackupFailedTitle = "Error\nCould not back up the GPS data.";
 inline constexpr const char* kBackupFailedDetail = "Nothing was changed on the GPS.";
 inline constexpr const char* kRestoreFailedTitle = "Error\nCould not restore the GPS data.";
+inline constexpr const char* kRestoringDataText = "Restoring Data...";
+
+// The question about a backup of an earlier run, and what follows a Yes.
+inline constexpr const char* kHeldBackupCaption = "Saved GPS Data";
+inline constexpr const char* kHeldBackupQuestion =
+    "Files saved from your GPS before an earlier update were never put back.\n\n"
+    "Put them back now? Files that are on the GPS are left as they are.";
+inline constexpr const char* kHeldBackupRestoredText = "The saved files are back on the GPS.";
 
 }  // namespace core

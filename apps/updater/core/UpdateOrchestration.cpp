@@ -116,6 +116,9 @@ void onDevNodesChanged() {
 
 void onDeviceRemoveComplete() {
     logLine("\r\n DBT_DEVICEREMOVECOMPLETE\r\n");
+    // A drive that went away while a held backup was put back may be back
+    // at the next arrival: it may be offered again then.
+    state().heldBackupFailed = false;
     rescan();
 }
 
@@ -210,7 +213,7 @@ void onDeviceInfoRead() {
 
         bool restoreFailed = false;
         if (st.backupDone) {
-            sendStatus(0, nullptr, "Restoring Data...");
+            sendStatus(0, nullptr, kRestoringDataText);
             showControl(Control::UpdateButton, false);
             showControl(Control::ProgressBar, true);
             invalidateAndUpdate();
@@ -244,6 +247,8 @@ void onDeviceInfoRead() {
     }
 
     refreshControls();
+    // With the GPS in view: a backup an earlier run never put back.
+    offerHeldBackup();
 }
 
 void onGpsDeviceInfoRead() {

@@ -64,6 +64,11 @@ class UpdaterState {
     std::atomic<bool> logHidden{true};
     // An update has begun whose end the desktop has not been told yet.
     std::atomic<bool> updateEndUntold{false};
+    // A backup of an earlier run that was never put back: the user said No
+    // to putting it back (not asked again in this run), or putting it back
+    // failed (not asked again until a drive goes away and comes back).
+    std::atomic<bool> heldBackupDeclined{false};
+    std::atomic<bool> heldBackupFailed{false};
 
     // --- Numbers -------------------------------------------------------------
     // Image variant of the next programming run: 60 Japanese, 0 standard,

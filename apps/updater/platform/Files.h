@@ -43,6 +43,8 @@ struct TreeResult {
     // removed without following them.
     std::vector<std::string> skipped;
     std::vector<std::string> differences;  // compareTrees: what differs
+    // copyMissing: entries left as they were because the target had them.
+    std::vector<std::string> kept;
     uint64_t files = 0;
     uint64_t bytes = 0;
 };
@@ -80,6 +82,14 @@ class Files {
     // when missing; existing files are replaced.
     virtual TreeResult copyTree(const std::string& from, const std::string& to) = 0;
 
+    // Copies into folder `to` (made when missing) only what it lacks of the
+    // content of `from`: nothing in `to` is replaced or written into, a name
+    // taken there by a file or a link keeps it, and those are listed in
+    // `kept`. A file is written under a passing name and only takes its own
+    // once whole and flushed, so a copy cut off part way never leaves a short
+    // file that a later copy would keep.
+    virtual TreeResult copyMissing(const std::string& from, const std::string& to) = 0;
+
     // Removes the folder `path` and everything in it; links inside are
     // removed themselves without being followed. A missing folder is success.
     virtual TreeResult deleteTree(const std::string& path) = 0;
@@ -95,6 +105,14 @@ class Files {
 
     // True when `path` is a folder (a link to one does not count).
     virtual bool isFolder(const std::string& path) = 0;
+
+    // True when anything is at `path`, a link (not followed) included.
+    virtual bool exists(const std::string& path) = 0;
+
+    // Reads a regular file of at most `maxBytes`, never through a link.
+    // False with the reason when it cannot be read or is longer.
+    virtual bool readFile(const std::string& path, size_t maxBytes, std::string& content,
+                          std::string* error) = 0;
 };
 
 }  // namespace platform

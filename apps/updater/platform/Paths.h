@@ -6,13 +6,14 @@
 namespace platform {
 
 class Paths {
-public:
+  public:
     virtual ~Paths() = default;
-    // Staging of radio and font images; ends with "/". Empty when it cannot be made.
-    virtual std::string stagingDir() = 0;
+    // Staging of radio and font images; ends with "/". Empty when it cannot
+    // be made, with the reason (naming the folder) in `problem` when given.
+    virtual std::string stagingDir(std::string* problem = nullptr) = 0;
     // The updater's temporary folder (the backup lives in "<tempDir>Quorta");
-    // ends with "/". Empty when it cannot be made.
-    virtual std::string tempDir() = 0;
+    // ends with "/". Empty when it cannot be made, with the reason in `problem`.
+    virtual std::string tempDir(std::string* problem = nullptr) = 0;
 };
 
 }  // namespace platform

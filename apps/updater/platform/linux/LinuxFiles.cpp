@@ -315,9 +315,16 @@ class LinuxWritableFile : public WritableFile {
 
 // --- Tree walks --------------------------------------------------------------
 
+// The name a file of copyMissing is written under until it is whole; one per
+// folder, so a copy cut off part way leaves at most this one file, and the
+// next copy into the folder writes over it.
+constexpr const char* kPassingName = ".quorta-copy.partial";
+
 class TreeCopy {
   public:
-    explicit TreeCopy(TreeResult& result) : result_(result) {}
+    // `keepExisting`: copy only what the target lacks (copyMissing).
+    TreeCopy(TreeResult& result, bool keepExisting)
+        : result_(result), keepExisting_(keepExisting) {}
 
     bool copyFolder(int from, int to, const std::string& fromShown, const std::string& toShown) {
         std::vector<std::string> names;
@@ -335,12 +342,26 @@ class TreeCopy {
                     result_.error = "cannot create " + dst + ": " + errnoText(errno);
                     return false;
                 }
+                if (keepExisting_) {
+                    // A file or a link that has the folder's name keeps it.
+                    struct stat there {};
+                    if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+                        result_.error = "cannot inspect " + dst + ": " + errnoText(errno);
+                        return false;
+                    }
+                    if (!S_ISDIR(there.st_mode)) {
+                        result_.kept.push_back(dst);
+                        continue;
+                    }
+                }
                 Fd subFrom = openFolderAt(from, name.c_str(), &result_.error, src);
                 if (!subFrom.valid()) return false;
                 Fd subTo = openFolderAt(to, name.c_str(), &result_.error, dst);
                 if (!subTo.valid()) return false;
                 if (!copyFolder(subFrom.get(), subTo.get(), src, dst)) return false;
-            } else if (S_ISREG(st.st_mode)) {
+            } else if (S_ISREG(st.st_mode) && keepExisting_ && name != kPassingName) {
+                if (!copyIfMissing(from, to, name, src, dst)) return false;
+            } else if (S_ISREG(st.st_mode) && !keepExisting_) {
                 if (!copyOne(from, to, name, src, dst)) return false;
             } else {
                 result_.skipped.push_back(src);
@@ -350,6 +371,59 @@ class TreeCopy {
     }
 
   private:
+    bool copyIfMissing(int from, int to, const std::string& name, const std::string& src,
+                       const std::string& dst) {
+        struct stat there {};
+        if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+            result_.kept.push_back(dst);
+            return true;
+        }
+        if (errno != ENOENT) {
+            result_.error = "cannot inspect " + dst + ": " + errnoText(errno);
+            return false;
+        }
+        struct stat st {};
+        Fd in = openRegularForRead(from, name.c_str(), &st, &result_.error, src);
+        if (!in.valid()) return false;
+        Fd out = openForWrite(to, kPassingName, 0600, &result_.error, dst);
+        if (!out.valid()) return false;
+        uint64_t copied = 0;
+        if (!copyContent(in.get(), out.get(), uint64_t(st.st_size), dst, &result_.error, &copied) ||
+            !closeWritten(out, dst, &result_.error)) {
+            ::unlinkat(to, kPassingName, 0);  // fails too when the drive has gone
+            return false;
+        }
+        // RENAME_NOREPLACE: a file that appeared meanwhile is not replaced.
+        int rc = ::renameat2(to, kPassingName, to, name.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && errno == EINVAL) {
+            if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+                errno = EEXIST;
+            } else {
+                rc = ::renameat(to, kPassingName, to, name.c_str());
+            }
+        }
+        if (rc != 0) {
+            const int err = errno;
+            ::unlinkat(to, kPassingName, 0);
+            if (err == EEXIST) {
+                result_.kept.push_back(dst);
+                return true;
+            }
+            result_.error = "cannot name " + dst + ": " + errnoText(err);
+            return false;
+        }
+        // The new name is only lasting once the folder is flushed (where the
+        // file system can flush a folder at all).
+        if (::fsync(to) != 0 && errno != EINVAL && errno != EROFS && errno != ENOSYS &&
+            errno != ENOTSUP) {
+            result_.error = "cannot flush the folder of " + dst + ": " + errnoText(errno);
+            return false;
+        }
+        result_.files += 1;
+        result_.bytes += copied;
+        return true;
+    }
+
     bool copyOne(int from, int to, const std::string& name, const std::string& src,
                  const std::string& dst) {
         struct stat st {};
@@ -367,6 +441,7 @@ class TreeCopy {
     }
 
     TreeResult& result_;
+    bool keepExisting_;
 };
 
 class TreeDelete {
@@ -605,6 +680,15 @@ bool LinuxFiles::copyFile(const std::string& from, const std::string& to, std::s
 }
 
 TreeResult LinuxFiles::copyTree(const std::string& rawFrom, const std::string& rawTo) {
+    return copyInto(rawFrom, rawTo, false);
+}
+
+TreeResult LinuxFiles::copyMissing(const std::string& rawFrom, const std::string& rawTo) {
+    return copyInto(rawFrom, rawTo, true);
+}
+
+TreeResult LinuxFiles::copyInto(const std::string& rawFrom, const std::string& rawTo,
+                                bool keepExisting) {
     TreeResult result;
     const std::string from = trimmed(rawFrom), to = trimmed(rawTo);
     Fd src = openRoot(from, &result.error);
@@ -620,7 +704,7 @@ TreeResult LinuxFiles::copyTree(const std::string& rawFrom, const std::string& r
     }
     Fd dst = openRoot(to, &result.error);
     if (!dst.valid()) return result;
-    TreeCopy copy(result);
+    TreeCopy copy(result, keepExisting);
     result.ok = copy.copyFolder(src.get(), dst.get(), from, to);
     return result;
 }
@@ -702,6 +786,30 @@ TreeResult LinuxFiles::compareTrees(const std::string& rawA, const std::string& 
 bool LinuxFiles::isFolder(const std::string& path) {
     struct stat st {};
     return ::lstat(trimmed(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool LinuxFiles::exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(trimmed(path).c_str(), &st) == 0;
+}
+
+bool LinuxFiles::readFile(const std::string& path, size_t maxBytes, std::string& content,
+                          std::string* error) {
+    struct stat st {};
+    Fd in = openRegularForRead(AT_FDCWD, path.c_str(), &st, error, path);
+    if (!in.valid()) return false;
+    std::vector<uint8_t> buffer(maxBytes + 1);
+    const ssize_t n = readFull(in.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+        setError(error, "cannot read " + path + ": " + errnoText(errno));
+        return false;
+    }
+    if (size_t(n) > maxBytes) {
+        setError(error, path + " is longer than " + std::to_string(maxBytes) + " bytes");
+        return false;
+    }
+    content.assign(reinterpret_cast<const char*>(buffer.data()), size_t(n));
+    return true;
 }
 
 }  // namespace platform

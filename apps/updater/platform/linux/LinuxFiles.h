@@ -15,11 +15,18 @@ class LinuxFiles : public Files {
     bool deleteFile(const std::string& path, std::string* error) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* error) override;
     TreeResult copyTree(const std::string& from, const std::string& to) override;
+    TreeResult copyMissing(const std::string& from, const std::string& to) override;
     TreeResult deleteTree(const std::string& path) override;
     bool renameFolder(const std::string& from, const std::string& to, std::string* error) override;
     TreeResult compareTrees(const std::string& a, const std::string& b,
                             TreeComparison how) override;
     bool isFolder(const std::string& path) override;
+    bool exists(const std::string& path) override;
+    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
+                  std::string* error) override;
+
+  private:
+    TreeResult copyInto(const std::string& from, const std::string& to, bool keepExisting);
 };
 
 }  // namespace platform

@@ -87,9 +87,22 @@ bool makePrivateDir(const std::string& path, std::string& problem) {
         return false;
     }
     if ((st.st_mode & 077) != 0) {
-        problem = "it is open to other users (mode " + modeText(st.st_mode) +
-                  "); make it private with chmod 700";
-        return false;
+        // The user's own folder, left open by a umask or an older program:
+        // closed here, through a handle that cannot be a link swapped in
+        // since the check.
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat now {};
+        const bool same = fd >= 0 && ::fstat(fd, &now) == 0 && now.st_dev == st.st_dev &&
+                          now.st_ino == st.st_ino && now.st_uid == ::geteuid();
+        const bool closed = same && ::fchmod(fd, 0700) == 0;
+        const int err = errno;
+        if (fd >= 0) ::close(fd);
+        if (!closed) {
+            problem = "it is open to other users (mode " + modeText(st.st_mode) +
+                      ") and cannot be made private" +
+                      (same ? ": " + std::string(std::strerror(err)) : "");
+            return false;
+        }
     }
     return true;
 }
@@ -98,31 +111,29 @@ XdgPaths::XdgPaths() = default;
 
 XdgPaths::XdgPaths(std::string cacheDir) : cacheDir_(std::move(cacheDir)) {}
 
-std::string XdgPaths::stagingDir() {
-    return privateFolder("Quorta");
+std::string XdgPaths::stagingDir(std::string* problem) {
+    return privateFolder("Quorta", problem);
 }
 
-std::string XdgPaths::tempDir() {
-    return privateFolder("quorta-updater");
+std::string XdgPaths::tempDir(std::string* problem) {
+    return privateFolder("quorta-updater", problem);
 }
 
-std::string XdgPaths::privateFolder(const char* name) {
+std::string XdgPaths::privateFolder(const char* name, std::string* problem) {
     std::string base = cacheDir_.empty() ? userCacheDir() : cacheDir_;
+    std::string why;
     if (base.empty()) {
-        std::fprintf(
-            stderr,
-            "quorta-updater: no cache folder: neither XDG_CACHE_HOME nor a home folder is known\n");
-        return "";
+        why = "No cache folder: neither XDG_CACHE_HOME nor a home folder is known.";
+    } else {
+        while (base.size() > 1 && base.back() == '/') base.pop_back();
+        const std::string path = base + "/" + name;
+        std::string reason;
+        if (makePrivateDir(path, reason)) return path + "/";
+        why = "Cannot use " + path + ": " + reason + ".";
     }
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    std::string path = base + "/" + name;
-    std::string problem;
-    if (!makePrivateDir(path, problem)) {
-        std::fprintf(stderr, "quorta-updater: refusing to use %s: %s\n", path.c_str(),
-                     problem.c_str());
-        return "";
-    }
-    return path + "/";
+    std::fprintf(stderr, "quorta-updater: %s\n", why.c_str());
+    if (problem) *problem = why;
+    return "";
 }
 
 }  // namespace platform

@@ -14,9 +14,10 @@ std::string userCacheDir();
 // ${XDG_STATE_HOME:-~/.local/state}, by the same rules.
 std::string userStateDir();
 
-// Makes `path` (and missing parents) a folder of the user's with mode 0700.
-// False, with the reason in `problem`, when it exists as a symbolic link or as
-// something else than a folder, belongs to another user, or is open to others.
+// Makes `path` (and missing parents) a folder of the user's with mode 0700; a
+// folder of the user's that is open to others is made private. False, with
+// the reason in `problem`, when it exists as a symbolic link or as something
+// else than a folder, or belongs to another user.
 bool makePrivateDir(const std::string& path, std::string& problem);
 
 class XdgPaths : public Paths {
@@ -25,14 +26,14 @@ class XdgPaths : public Paths {
     explicit XdgPaths(std::string cacheDir);  // another base folder (tests)
 
     // <cache>/Quorta/
-    std::string stagingDir() override;
+    std::string stagingDir(std::string* problem = nullptr) override;
     // <cache>/quorta-updater/
-    std::string tempDir() override;
+    std::string tempDir(std::string* problem = nullptr) override;
 
   private:
-    // The folder made private, with a trailing "/"; "" and a line on standard
-    // error when it cannot be had.
-    std::string privateFolder(const char* name);
+    // The folder made private, with a trailing "/"; "" when it cannot be
+    // had, with the reason on standard error and in `problem`.
+    std::string privateFolder(const char* name, std::string* problem);
 
     std::string cacheDir_;  // "" = from the environment
 };
