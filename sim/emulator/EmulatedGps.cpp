@@ -141,7 +141,7 @@ void EmulatedGps::showDrive() {
     const std::optional<platform::VolumeInfo> volume = gps_.driveVolume();
     if (!volume || shownDisk_) return;
     DiskLook look;
-    look.label = volume->label;
+    look.label = options_.driveLabel.value_or(volume->label);
     std::string mountType = "vfat";
     if (options_.exfatThroughFuse) {
         look.fsType = mountType = "exfat";

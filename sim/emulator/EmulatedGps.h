@@ -44,6 +44,8 @@ struct EmulatedGpsOptions {
     // How the drive is mounted: as its own file system, or (exFAT) through
     // FUSE, where the mount table says "fuseblk".
     bool exfatThroughFuse = false;
+    // The volume label udev reports; unset: the GPS's own ("QUORTA").
+    std::optional<std::string> driveLabel;
     // How long reports a leaving device had already sent are still read.
     std::chrono::milliseconds leaveGrace{100};
 };

@@ -1,6 +1,7 @@
 #include "sim/emulator/Testbed.h"
 
 #include <umockdev.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,7 +57,12 @@ bool Testbed::attachIoctl(const std::string& devnode, UMockdevIoctlBase* handler
                           std::string* error) {
     std::lock_guard lock(mutex_);
     GError* e = nullptr;
-    if (umockdev_testbed_attach_ioctl(bed_, devnode.c_str(), handler, &e)) return true;
+    if (umockdev_testbed_attach_ioctl(bed_, devnode.c_str(), handler, &e)) {
+        // Whoever may open the node must reach its emulation: the node's own
+        // mode says who may.
+        ::chmod((root_ + "/ioctl" + devnode).c_str(), 0666);
+        return true;
+    }
     if (error) *error = e ? e->message : "umockdev cannot emulate " + devnode;
     if (e) g_error_free(e);
     return false;

@@ -39,6 +39,7 @@ constexpr int kExitEmulatorFailed = 125;
 const char kUsage[] =
     "usage: quorta-gps-emulator --gps=TYPE[:jp|std][:MAJOR.MINOR] [--time-scale=F]\n"
     "                           [--simulate-drive=DIR|none] [--drive-fs=vfat|exfat-fuse]\n"
+    "                           [--drive-label=TEXT]\n"
     "                           [--hidraw-mode=MODE] [--child-user=UID[:GID]]\n"
     "                           [--report=FILE] -- COMMAND [ARG...]\n"
     "\n"
@@ -55,6 +56,7 @@ const char kUsage[] =
     "                        one, removed at the end); none: the GPS shows no drive\n"
     "  --drive-fs=FS         vfat (default), or exfat-fuse: an exFAT drive mounted\n"
     "                        through FUSE (the mount table says fuseblk)\n"
+    "  --drive-label=TEXT    the drive's volume label (default QUORTA; empty: none)\n"
     "  --hidraw-mode=MODE    permissions of the hidraw node (octal, default 0666)\n"
     "  --child-user=UID[:GID] run COMMAND as this user (needs root)\n"
     "  --report=FILE         at the end, write what the GPS did and how it ended\n"
@@ -72,6 +74,7 @@ struct Options {
     std::optional<double> timeScale;
     std::optional<std::string> drive;  // "none", or a folder
     bool exfatFuse = false;
+    std::optional<std::string> driveLabel;
     mode_t hidrawMode = 0666;
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
@@ -134,6 +137,11 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
         } else if (valueOf(arg, "--drive-fs", v)) {
             if (v != "vfat" && v != "exfat-fuse") return "--drive-fs is vfat or exfat-fuse";
             o.exfatFuse = v == "exfat-fuse";
+        } else if (valueOf(arg, "--drive-label", v)) {
+            for (unsigned char c : v) {
+                if (c < 0x20 || c == 0x7F) return "--drive-label takes printable text";
+            }
+            o.driveLabel = v;
         } else if (valueOf(arg, "--hidraw-mode", v)) {
             unsigned long mode = 0;
             if (!parseUnsigned(v, 8, 07777, mode)) return "--hidraw-mode needs an octal mode";
@@ -305,6 +313,7 @@ int main(int argc, char** argv) {
         emu::EmulatedGpsOptions emulation;
         emulation.hidrawMode = options.hidrawMode;
         emulation.exfatThroughFuse = options.exfatFuse;
+        emulation.driveLabel = options.driveLabel;
         emulated =
             std::make_unique<emu::EmulatedGps>(gps, *testbed, mounts, emulation, udisks.get());
         std::string error;
