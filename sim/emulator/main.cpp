@@ -188,6 +188,13 @@ int restartWithPreload(char** argv) {
     std::string preload = emu::kPreloadLibrary;
     if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    // A program built with AddressSanitizer wants its runtime first of all
+    // libraries; the preload must come first for its paths to be emulated,
+    // and the two get along.
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
+        asan = std::string(old) + ":" + asan;
+    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
     ::execv("/proc/self/exe", argv);
     std::fprintf(stderr, "quorta-gps-emulator: cannot start again with %s: %s\n",
                  emu::kPreloadLibrary, std::strerror(errno));
