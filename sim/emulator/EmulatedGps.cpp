@@ -1,5 +1,7 @@
 #include "sim/emulator/EmulatedGps.h"
 
+#include <algorithm>
+
 #include "sim/SimulatedGps.h"
 #include "sim/emulator/PrivateBus.h"
 #include "sim/emulator/Testbed.h"
@@ -58,9 +60,11 @@ void EmulatedGps::run() {
         if (stopping_) return;
         const platform::DeviceEvent event = events_.front();
         events_.pop_front();
+        const bool settled = std::find(events_.begin(), events_.end(),
+                                       platform::DeviceEvent::DevNodesChanged) == events_.end();
         busy_ = true;
         lock.unlock();
-        apply(event);
+        apply(event, settled);
         lock.lock();
         busy_ = false;
         changed_.notify_all();
@@ -72,13 +76,14 @@ bool EmulatedGps::waitShown(std::chrono::milliseconds timeout) {
     return changed_.wait_for(lock, timeout, [this] { return events_.empty() && !busy_; });
 }
 
-void EmulatedGps::apply(platform::DeviceEvent event) {
+void EmulatedGps::apply(platform::DeviceEvent event, bool settled) {
     switch (event) {
         case platform::DeviceEvent::DevNodesChanged:
             // The GPS left the bus, or came back (perhaps as something else):
-            // whatever is shown goes, and what the GPS is now comes.
+            // whatever is shown goes, and what the GPS is now comes, unless a
+            // later change is still to be shown (each change is shown once).
             hideIdentity();
-            if (gps_.mode() != sim::GpsMode::Unplugged) showIdentity();
+            if (settled && gps_.mode() != sim::GpsMode::Unplugged) showIdentity();
             break;
         case platform::DeviceEvent::VolumeArrival:
             if (shownApplication_ && !shownDisk_) showDrive();

@@ -47,7 +47,7 @@ struct EmulatedGpsOptions {
     // The volume label udev reports; unset: the GPS's own ("QUORTA").
     std::optional<std::string> driveLabel;
     // How long reports a leaving device had already sent are still read.
-    std::chrono::milliseconds leaveGrace{100};
+    std::chrono::milliseconds leaveGrace{2000};
 };
 
 class EmulatedGps {
@@ -75,7 +75,8 @@ class EmulatedGps {
 
   private:
     void run();
-    void apply(platform::DeviceEvent event);
+    // `settled`: no later change of identity is waiting to be shown.
+    void apply(platform::DeviceEvent event, bool settled);
     void showIdentity();
     void hideIdentity();
     void showDrive();

@@ -23,18 +23,18 @@ namespace emu {
 
 namespace {
 
-// hidraw keeps this many input reports per handle; a device that sends more
-// waits here (as its interrupt endpoint would), nothing is lost.
-constexpr size_t kQueueReports = 64;
+// Reports taken from the device ahead of a handle's reads. The device keeps
+// the rest itself: it sees a report as read once it is here, and a device
+// that acts on a report being read (restarting once its last answer is out)
+// must not act before the program could read it.
+constexpr size_t kQueueReports = 1;
+// A leaving device's reports still wait for a handle that has read within
+// this long (real time); one that has not is given up.
+constexpr auto kIdleReader = std::chrono::milliseconds(50);
 // How long one read of the device waits (Clock ms) before the pump looks
 // whether its handle is still wanted.
 constexpr int kPumpWaitMs = 20;
-// At most this long (real time) a new handle waits for the reads of handles
-// closed just before it to end.
-constexpr auto kEndingPumpsWait = std::chrono::seconds(2);
-// How long a new handle of a bootloader waits for another one to be seen
-// closed (real time).
-constexpr auto kClosingHandleWait = std::chrono::milliseconds(100);
+
 // The kernel's limit of one hidraw transfer, and the USB layer's timeout of
 // an interrupt OUT transfer.
 constexpr size_t kMaxReport = 4096;
@@ -102,7 +102,10 @@ struct HidrawNode::Session {
     std::deque<Report> queue;
     UMockdevIoctlClient* waitingRead = nullptr;  // a blocking read, one reference held
     bool closed = false;
-    bool pumpDone = false;  // its reads of the device have ended
+    // A newer handle of a device with one input queue for all its handles
+    // (a bootloader) takes the input from here on.
+    bool superseded = false;
+    bool reading = false;  // its pump is inside a read of the device
     ~Session() {
         if (waitingRead) g_object_unref(waitingRead);
         if (client) g_object_unref(client);
@@ -187,13 +190,18 @@ void HidrawNode::unplug(std::chrono::milliseconds grace) {
     std::unique_lock lock(mutex_);
     if (gone_) return;
     // What the device sent before it left was already the kernel's: a handle
-    // that is reading gets it.
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    changed_.wait_until(lock, deadline, [this] {
-        return std::all_of(sessions_.begin(), sessions_.end(), [](const auto& s) {
+    // that is reading gets it, for at most `grace`.
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const bool drained = std::all_of(sessions_.begin(), sessions_.end(), [](const auto& s) {
             return s->closed || s->queue.empty() || !s->model;
         });
-    });
+        const auto now = std::chrono::steady_clock::now();
+        if (drained || now - start >= grace || now - std::max(start, lastRead_) >= kIdleReader) {
+            break;
+        }
+        changed_.wait_for(lock, std::chrono::milliseconds(5));
+    }
     gone_ = true;
     for (auto& s : sessions_) {
         s->queue.clear();
@@ -245,28 +253,12 @@ void HidrawNode::onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, vo
         session->pty = node->current_;
         if (open) node->current_ = node->newPtyLocked();
     }
-    {
-        // A device with one input queue for all its handles (a bootloader)
-        // would hand a report meant for this handle to the read still in
-        // progress for one closed just before: those reads end first. A
-        // handle closed a moment ago may not look closed yet.
-        std::unique_lock lock(node->mutex_);
-        if (node->config_.identity.numberedReports) {
-            const auto deadline = std::chrono::steady_clock::now() + kClosingHandleWait;
-            for (;;) {
-                node->retireClosedLocked();
-                if (node->sessions_.empty() || std::chrono::steady_clock::now() >= deadline) break;
-                lock.unlock();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                lock.lock();
-            }
-        }
-        node->retireClosedLocked();
-        node->changed_.wait_for(lock, kEndingPumpsWait, [node] {
-            return std::all_of(node->ending_.begin(), node->ending_.end(),
-                               [](const auto& s) { return s->pumpDone; });
-        });
-        std::erase_if(node->ending_, [](const auto& s) { return s->pumpDone; });
+    if (node->config_.identity.numberedReports) {
+        // A bootloader has one input queue for all its handles: the newest
+        // takes it over. (umockdev may not have seen an older one closed
+        // yet; it only finds out on this thread.)
+        std::lock_guard lock(node->mutex_);
+        for (const auto& s : node->sessions_) s->superseded = true;
     }
     hidport::hid_device* device = nullptr;
     if (open) {
@@ -274,9 +266,14 @@ void HidrawNode::onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, vo
                                    node->config_.identity.productId, nullptr);
     }
     std::lock_guard lock(node->mutex_);
+    trace(device ? "open" : "open-refused", session.get(), nullptr, 0,
+          node->config_.identity.productId);
     if (device) session->model = std::make_shared<ModelHandle>(device);
     node->sessions_.push_back(session);
-    if (session->model) node->pumps_.emplace_back(&HidrawNode::pump, node, session);
+    if (session->model) {
+        node->pumping_.push_back(session);
+        node->pumps_.emplace_back(&HidrawNode::pump, node, session);
+    }
 }
 
 void HidrawNode::retireClosedLocked() {
@@ -285,7 +282,6 @@ void HidrawNode::retireClosedLocked() {
     std::erase_if(sessions_, [&](const std::shared_ptr<Session>& s) {
         if (umockdev_ioctl_client_get_connected(s->client)) return false;
         s->closed = true;
-        if (s->model) ending_.push_back(s);
         return true;
     });
     changed_.notify_all();
@@ -297,7 +293,6 @@ void HidrawNode::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, voi
     std::erase_if(node->sessions_, [&](const std::shared_ptr<Session>& s) {
         if (s->client != client) return false;
         s->closed = true;
-        if (s->model) node->ending_.push_back(s);
         return true;
     });
     node->changed_.notify_all();
@@ -333,13 +328,19 @@ void HidrawNode::pump(std::shared_ptr<Session> session) {
             if (!session->closed && !umockdev_ioctl_client_get_connected(session->client)) {
                 retireClosedLocked();
             }
-            if (session->closed || gone_) break;
+            if (session->closed || session->superseded || gone_) break;
+            session->reading = true;
         }
         const int n =
             hidport::hid_read_timeout(model->device, buffer.data(), buffer.size(), kPumpWaitMs);
+        std::unique_lock lock(mutex_);
+        session->reading = false;
+        changed_.notify_all();
         if (n < 0) break;  // the device behind the handle has left
         if (n == 0) continue;
-        std::unique_lock lock(mutex_);
+        // What an older handle still read came before the newest wrote
+        // anything: nobody's answer.
+        if (session->superseded || session->closed) break;
         changed_.wait(lock, [&] {
             return session->closed || gone_ || session->queue.size() < kQueueReports;
         });
@@ -365,7 +366,7 @@ void HidrawNode::pump(std::shared_ptr<Session> session) {
     // The last user of the handle closes it (a write may still be using it).
     std::lock_guard lock(mutex_);
     session->model.reset();
-    session->pumpDone = true;
+    std::erase(pumping_, session);
     changed_.notify_all();
 }
 
@@ -383,6 +384,7 @@ bool HidrawNode::deliverLocked(Session& session, UMockdevIoctlClient* client) {
     std::memcpy(arg->data, report.bytes.data(), n);
     trace("read", &session, report.bytes.data(), n, static_cast<long>(n));
     ++counters_.reads;
+    lastRead_ = std::chrono::steady_clock::now();
     complete(client, static_cast<long>(n), 0);
     changed_.notify_all();
     return true;
@@ -417,7 +419,7 @@ void HidrawNode::read(UMockdevIoctlClient* client) {
 void HidrawNode::write(UMockdevIoctlClient* client) {
     std::shared_ptr<ModelHandle> model;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         ++counters_.writes;
         std::shared_ptr<Session> session = sessionOf(client);
         if (!session) {
@@ -429,6 +431,15 @@ void HidrawNode::write(UMockdevIoctlClient* client) {
             return;
         }
         model = session->model;
+        // With one input queue for all handles, nothing this write brings
+        // back may go to the read still in progress for an older handle
+        // (superseded or closed; it ends within one pump wait).
+        if (config_.identity.numberedReports) {
+            changed_.wait(lock, [&] {
+                return std::none_of(pumping_.begin(), pumping_.end(),
+                                    [&](const auto& s) { return s != session && s->reading; });
+            });
+        }
     }
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const size_t count = static_cast<size_t>(std::max(arg->data_len, 0));

@@ -63,8 +63,9 @@ class HidrawNode {
     // sysfs entries are added, so that nobody told of them finds no node.
     bool attach(std::string* error);
 
-    // The device has left: reports it sent before are still read for at
-    // most `grace` (the kernel had them already), then every handle fails.
+    // The device has left: reports it sent before are still read by a
+    // handle that is reading, for at most `grace` (the kernel had them
+    // already); then every handle fails.
     void unplug(std::chrono::milliseconds grace);
 
     // For the benchmark and the tests of the emulator itself.
@@ -110,9 +111,10 @@ class HidrawNode {
     std::shared_ptr<Pty> current_;    // what the next open gets
     std::vector<std::string> links_;  // /sys/dev/char entries made for later ptys
     std::vector<std::shared_ptr<Session>> sessions_;
-    std::vector<std::shared_ptr<Session>> ending_;  // closed, their reads not yet ended
+    std::vector<std::shared_ptr<Session>> pumping_;  // whose pumps run
     std::vector<std::thread> pumps_;
     Counters counters_;
+    std::chrono::steady_clock::time_point lastRead_{};
 };
 
 }  // namespace emu

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -46,15 +47,27 @@ sd_bus* connect(const std::string& address) {
 }  // namespace
 
 std::string dbusmockPython() {
-    for (const char* candidate : {"/usr/bin/python3", "python3"}) {
-        if (commandWorks(std::string(candidate) + " -c 'import dbusmock'")) return candidate;
-    }
-    return "";
+    static const std::string found = [] {
+        for (const char* candidate : {"/usr/bin/python3", "python3"}) {
+            // Found without importing it, which takes a while.
+            if (commandWorks(std::string(candidate) +
+                             " -c 'import importlib.util, sys; "
+                             "sys.exit(importlib.util.find_spec(\"dbusmock\") is None)'")) {
+                return std::string(candidate);
+            }
+        }
+        return std::string();
+    }();
+    return found;
 }
 
 PrivateBus::PrivateBus(std::string folder) : folder_(std::move(folder)) {}
 
 PrivateBus::~PrivateBus() {
+    // All asked at once: each takes a moment to end.
+    for (pid_t pid : mocks_) {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    }
     for (pid_t& pid : mocks_) endProcess(pid);
     endProcess(daemon_);
 }
@@ -133,16 +146,25 @@ std::string PrivateBus::startMock(const std::string& templateName, const std::st
     ::close(null);
     if (pid < 0) return "cannot start dbusmock";
     mocks_.push_back(pid);
+    services_.push_back(service);
+    return "";
+}
+
+std::string PrivateBus::waitForMocks() {
     for (int i = 0; i < 400; ++i) {
-        if (nameHasOwner(service)) return "";
-        int status;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            mocks_.back() = -1;
-            return "the mock " + service + " ended";
+        bool all = true;
+        for (size_t m = 0; m < mocks_.size(); ++m) {
+            int status;
+            if (mocks_[m] > 0 && ::waitpid(mocks_[m], &status, WNOHANG) == mocks_[m]) {
+                mocks_[m] = -1;
+                return "the mock " + services_[m] + " ended";
+            }
+            if (!nameHasOwner(services_[m])) all = false;
         }
+        if (all) return "";
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    return "the mock " + service + " did not appear on the bus";
+    return "the mocks did not appear on the bus";
 }
 
 // --- UDisksMock -----------------------------------------------------------------

@@ -25,10 +25,12 @@ class PrivateBus {
 
     // Empty when it runs, otherwise why not (dbus-daemon missing, ...).
     std::string start();
-    // A dbusmock service from `templateName` (a file, or one of dbusmock's
-    // own templates) with JSON parameters; returns once it owns `service`.
+    // Starts a dbusmock service from `templateName` (a file, or one of
+    // dbusmock's own templates) with JSON parameters, to own `service`.
     std::string startMock(const std::string& templateName, const std::string& service,
                           const std::string& parametersJson = "{}");
+    // Returns once every mock started owns its service.
+    std::string waitForMocks();
 
     const std::string& address() const { return address_; }
 
@@ -39,6 +41,7 @@ class PrivateBus {
     std::string address_;
     pid_t daemon_ = -1;
     std::vector<pid_t> mocks_;
+    std::vector<std::string> services_;
 };
 
 // The link to the mock UDisks2 of udisks2_mock.py: tells it where the GPS's

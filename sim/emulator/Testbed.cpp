@@ -1,7 +1,7 @@
 #include "sim/emulator/Testbed.h"
 
-#include <umockdev.h>
 #include <sys/stat.h>
+#include <umockdev.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -298,6 +298,7 @@ int main(int argc, char** argv) {
         std::string why = bus.startMock(QUORTA_UDISKS_MOCK, "org.freedesktop.UDisks2",
                                         "{\"MountPoint\": \"/nonexistent\"}");
         if (why.empty()) why = bus.startMock("logind", "org.freedesktop.login1");
+        if (why.empty()) why = bus.waitForMocks();
         if (!why.empty()) {
             std::fprintf(stderr,
                          "quorta-gps-emulator: no UDisks2 and logind for the program (%s)\n",

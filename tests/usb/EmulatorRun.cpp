@@ -112,7 +112,8 @@ EmulatorRun Emulator::run(const std::vector<std::string>& emulatorArgs,
 }
 
 std::optional<std::string> whyNotRunnable() {
-    if (::access("/dev/ptmx", R_OK | W_OK) != 0) return "no /dev/ptmx for the emulated hidraw nodes";
+    if (::access("/dev/ptmx", R_OK | W_OK) != 0)
+        return "no /dev/ptmx for the emulated hidraw nodes";
     return std::nullopt;
 }
 

@@ -11,9 +11,9 @@
 namespace usb_testing {
 
 struct EmulatorRun {
-    int exitCode = -1;  // -1: it did not end in time
-    std::string out;    // the program's standard output
-    std::string err;    // the program's and the emulator's standard error
+    int exitCode = -1;   // -1: it did not end in time
+    std::string out;     // the program's standard output
+    std::string err;     // the program's and the emulator's standard error
     std::string report;  // what the emulator's --report wrote of the GPS
 };
 

@@ -69,10 +69,11 @@ TEST_F(UsbRoad, TheWholeAutomaticUpdateOfAJapaneseType5) {
     const EmulatorRun r = emulator.run({"--gps=5:jp:7.62", "--time-scale=0.05"},
                                        {kUpdater, "--cli", "--yes", "--update"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
-    EXPECT_TRUE(inOrder(r.out, {"Pressing [Update to 7.63]\n", "Detail: Flashing\n        25% done\n",
-                                "Title:  Heron GPS Flashing success\n",
-                                "Title:  Heron GPS connected\n        Ver: 7.63-1031039\n",
-                                "Detail: Latest software is installed on device\n"}))
+    EXPECT_TRUE(
+        inOrder(r.out, {"Pressing [Update to 7.63]\n", "Detail: Flashing\n        25% done\n",
+                        "Title:  Heron GPS Flashing success\n",
+                        "Title:  Heron GPS connected\n        Ver: 7.63-1031039\n",
+                        "Detail: Latest software is installed on device\n"}))
         << describe(r);
     // What the device itself holds afterwards.
     EXPECT_TRUE(has(r.report, "flash: image intact (type 5, 7.63 Japanese)\n")) << r.report;
@@ -94,9 +95,9 @@ TEST_F(UsbRoad, AType13From1240GetsItsDriveBackBitForBit) {
     std::ofstream(drive / "Quorta/empty.txt", std::ios::binary);
     const auto before = filesUnder(drive / "Quorta");
 
-    const EmulatorRun r =
-        emulator.run({"--gps=13:jp:12.40", "--time-scale=0.05", "--simulate-drive=" + drive.string()},
-                     {kUpdater, "--cli", "--yes", "--update"});
+    const EmulatorRun r = emulator.run(
+        {"--gps=13:jp:12.40", "--time-scale=0.05", "--simulate-drive=" + drive.string()},
+        {kUpdater, "--cli", "--yes", "--update"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(inOrder(r.out, {"Detail: Resetting GPS Disk...\n", "Detail: Restoring Data...\n",
                                 "Detail: Latest software is installed on device\n"}))
@@ -114,9 +115,8 @@ TEST_F(UsbRoad, ANodeTheUserMayNotOpenGivesThePermissionAdvice) {
     }
     const uid_t nobody = 65534;
     emulator.giveTo(nobody, nobody);
-    const EmulatorRun r =
-        emulator.run({"--gps=5:jp:7.62", "--child-user=65534", "--hidraw-mode=0600"},
-                     {kUpdater, "--scan-once"});
+    const EmulatorRun r = emulator.run(
+        {"--gps=5:jp:7.62", "--child-user=65534", "--hidraw-mode=0600"}, {kUpdater, "--scan-once"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(has(r.out,
                     "Cannot open the GPS at /dev/hidraw0: permission denied. Install the udev "
@@ -128,8 +128,8 @@ TEST_F(UsbRoad, ANodeTheUserMayNotOpenGivesThePermissionAdvice) {
 TEST_F(UsbRoad, AnExfatDriveMountedThroughFuseIsFoundByItsFileSystem) {
     // No label: only the folder pass, which wants a FAT-family file system,
     // can find it; the mount table says "fuseblk".
-    const EmulatorRun r = emulator.run({"--gps=5:jp:7.62", "--drive-fs=exfat-fuse", "--drive-label="},
-                                       {kUpdater, "--scan-once"});
+    const EmulatorRun r = emulator.run(
+        {"--gps=5:jp:7.62", "--drive-fs=exfat-fuse", "--drive-label="}, {kUpdater, "--scan-once"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(has(r.out, "\nHeron GPS connected\nVer: 7.62\n")) << describe(r);
 }
