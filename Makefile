@@ -2,7 +2,7 @@
 # Each installs what is missing, builds, and then runs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo screenshots test package sanitize tsan bench fuzz reliability clean format
+.PHONY: all deps build demo usb-demo screenshots test package sanitize tsan bench fuzz reliability clean format
 
 all: build
 
@@ -15,6 +15,12 @@ build: deps
 
 demo: build
 	bash scripts/demo.sh build
+
+# The shipped updater on the road a real GPS takes (libudev, hidraw, the mount
+# table, UDisks2), with the simulated GPS played as USB devices by umockdev.
+usb-demo: build
+	build/sim/emulator/quorta-gps-emulator --gps=13:jp:12.40 --time-scale=0.05 -- \
+	  build/apps/updater/quorta-updater --cli --yes --update </dev/null
 
 screenshots: build
 	bash scripts/screenshots.sh build

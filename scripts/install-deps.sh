@@ -8,7 +8,7 @@ packages=(
   libhidapi-dev liblz4-dev libjsoncpp-dev libudev-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
-  dbus python3-dbusmock xvfb xauth fonts-noto-cjk
+  dbus python3-dbusmock umockdev libumockdev-dev xvfb xauth fonts-noto-cjk
   python3-pil desktop-file-utils appstream groff-base
 )
 # Optional extras for `make fuzz`, `make tsan` and packaging; asked for by name.

@@ -2,10 +2,12 @@
 // (or the simulated target) and prints the response.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -15,6 +17,7 @@
 #include "bootloader/Command.h"
 #include "bootloader/Logger.h"
 #include "hidport/hidport.h"
+#include "platform/Clock.h"
 #include "serialOptions.h"
 #include "sim/BootloaderTarget.h"
 
@@ -29,6 +32,7 @@ const char kUsage[] =
     "usage: quorta-bl [--usb VID,PID | --simulate[=TYPE] | --port NAME,BAUD [--ping] |\n"
     "                  --bridge NAME,BAUD,FUNCTION[,SETTING...] [--ping] |\n"
     "                  --simulate-serial[=TYPE]] [--json] [-v|-vv] [--timeout MS]\n"
+    "                 [--time-scale=F]\n"
     "                 COMMAND ARG...\n"
     "\n"
     "Runs one command against a Quorta GPS in its bootloader and prints the response.\n"
@@ -41,6 +45,9 @@ const char kUsage[] =
     "  --json            print the result as JSON only\n"
     "  -v, -vv           more detail; -vv also traces every byte on the wire\n"
     "  --timeout MS      packet timeout in milliseconds (default 5000)\n"
+    "  --time-scale=F    every wait of the simulated device F times as long\n"
+    "                    (0 < F <= 100); only with --simulate, or on devices that\n"
+    "                    umockdev emulates (UMOCKDEV_DIR set)\n"
     "  -h, --help        this text\n"
     "\n"
     "Any argument of the form @PATH is replaced by the text of that file (trailing\n"
@@ -112,6 +119,7 @@ int main(int argc, char** argv) {
     bool json = false;
     int verbosity = 0;
     uint32_t timeoutMs = 5000;
+    std::optional<double> timeScale;
     std::vector<std::string> args;
     // Serial transports (--port, --bridge, --simulate-serial); USB HID when
     // none is given.
@@ -188,6 +196,14 @@ int main(int argc, char** argv) {
                 timeoutMs == 0) {
                 return usageError("--timeout wants a number of milliseconds above 0");
             }
+        } else if (a == "--time-scale" || a.starts_with("--time-scale=")) {
+            char* end = nullptr;
+            double scale = 0;
+            if (value("--time-scale", &v)) scale = std::strtod(v.c_str(), &end);
+            if (!end || *end != '\0' || v.empty() || !(scale > 0 && scale <= 100)) {
+                return usageError("--time-scale wants a number above 0 and at most 100");
+            }
+            timeScale = scale;
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError("unknown option '" + a + "'");
         } else {
@@ -201,6 +217,12 @@ int main(int argc, char** argv) {
             "give one transport: --usb/--simulate, --port, --bridge or --simulate-serial");
     }
     if (serial.pingOnOpen && transports == 0) return usageError("--ping is for serial targets");
+    // A real device needs the real waits.
+    const char* emulated = std::getenv("UMOCKDEV_DIR");
+    if (timeScale && !simulate && simulateSerial.empty() && !(emulated && *emulated)) {
+        return usageError("--time-scale works only with --simulate or on emulated devices");
+    }
+    if (timeScale) platform::setSharedClockScale(*timeScale);
     for (auto& a : args) {
         std::string error;
         if (!expandArgument(a, &error)) return usageError(error);

@@ -31,7 +31,8 @@ const char kUsage[] =
     "                        e.g. --simulate=13:jp:12.10\n"
     "  --simulate-radio=N    radio build of the simulated GPS (default: the current one)\n"
     "  --time-scale=F        run every wait F times as long (0 < F <= 100); only with\n"
-    "                        --simulate, a real device needs the real waits\n"
+    "                        --simulate, or on devices that umockdev emulates\n"
+    "                        (UMOCKDEV_DIR set): a real device needs the real waits\n"
     "  --log-file PATH       also write every log line to PATH (appended), for support\n"
     "  --version             print the program's version and end\n"
     "  -h, --help            this text\n"
@@ -91,6 +92,11 @@ bool isName(const std::string& arg, std::string_view name) {
 }
 
 }  // namespace
+
+bool devicesAreEmulated() {
+    const char* dir = std::getenv("UMOCKDEV_DIR");
+    return dir && *dir;
+}
 
 const char* programUsage() {
     return kUsage;
@@ -152,7 +158,7 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
         }
     }
     if (o.help || o.version) return o;
-    if (o.timeScale && !o.simulate) {
+    if (o.timeScale && !o.simulate && !devicesAreEmulated()) {
         return bad("--time-scale works only with --simulate: a real device needs the real waits");
     }
     if (o.simulateRadioBuild && !o.simulate) return bad("--simulate-radio needs --simulate");

@@ -36,6 +36,11 @@ struct ProgramOptions {
 std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>& args,
                                                   std::string* error);
 
+// True when umockdev emulates the devices this process sees (its
+// UMOCKDEV_DIR is set): the only place, besides --simulate, where the waits
+// may be scaled.
+bool devicesAreEmulated();
+
 // The --help text.
 const char* programUsage();
 

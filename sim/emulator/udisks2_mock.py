@@ -1,5 +1,8 @@
-'''A small UDisks2 for the ejector's tests: one GPS drive whose file system is
-mounted at the MountPoint parameter, and the computer's own disk beside it.
+'''A small UDisks2 for the ejector's tests and for quorta-gps-emulator: one GPS
+drive whose file system is mounted at the MountPoint parameter, and the
+computer's own disk beside it. An Eject that succeeds makes the drive's
+MediaAvailable false, which the emulator watches for (as it watches the
+volume's MountPoints) to take the drive away as the GPS does.
 
 Parameters (JSON):
   MountPoint      where the GPS volume is mounted (default /media/rider/QUORTA)
@@ -40,10 +43,10 @@ def load(mock, parameters):
     if parameters.get('EjectFails', False):
         eject = failing('org.freedesktop.UDisks2.Error.Failed', 'Error ejecting /dev/sdb')
     else:
-        eject = ''
+        eject = f"self.UpdateProperties('{DRIVE}', {{'MediaAvailable': dbus.Boolean(False)}})"
     mock.AddObject(gps_drive, DRIVE,
                    {'Vendor': dbus.String('Quorta'), 'Ejectable': dbus.Boolean(True),
-                    'CanPowerOff': dbus.Boolean(True)},
+                    'CanPowerOff': dbus.Boolean(True), 'MediaAvailable': dbus.Boolean(True)},
                    [('Eject', 'a{sv}', '', eject), ('PowerOff', 'a{sv}', '', '')])
 
     # The computer's own disk comes first, mounted elsewhere.

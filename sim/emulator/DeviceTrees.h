@@ -1,0 +1,74 @@
+// The sysfs trees of the emulated GPS, as umockdev's text format describes
+// them: what libudev, hidapi and our own scan read of a real one.
+//
+// The GPS is one USB device (bus 1, port 1). In application mode it has two
+// interfaces: HID (the command link, 64-byte reports without report ids)
+// and mass storage (its drive). Its bootloaders have the HID interface alone,
+// with 36-byte numbered reports: ids 1 and 2 out, 3 and 4 in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+struct UsbIdentity {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    bool numberedReports = false;  // the bootloaders' reports carry their id
+    bool massStorage = false;      // the application's drive interface
+    std::string manufacturer;
+    std::string product;
+    std::string serial;
+};
+
+// What a GPS shows under these ids: the application (0x2B29 / 0x55), its
+// flash bootloader (0x2B29 / type or type + 60), the ROM bootloader
+// (0x15A2 / 0x73).
+UsbIdentity identityFor(uint16_t vendorId, uint16_t productId);
+
+// The report descriptor of each kind: vendor usage page, one collection.
+std::vector<uint8_t> reportDescriptor(bool numberedReports);
+
+// A tree for umockdev_testbed_add_from_string (parents first, but for a
+// disk's partitions) and the sysfs paths of its devices, parents first.
+struct DeviceTree {
+    std::string text;
+    std::vector<std::string> syspaths;
+};
+
+// Sysfs path of the USB device itself ("/sys/devices/...").
+std::string usbDeviceSyspath();
+
+// The USB device, its interfaces, the hid device (numbered `hidSequence` as
+// the kernel numbers them, 0003:VID:PID.000N) and its hidraw node, whose
+// char device number is `devMajor`:`devMinor`.
+DeviceTree hidDeviceTree(const UsbIdentity& identity, unsigned hidSequence,
+                         const std::string& hidrawName, unsigned devMajor, unsigned devMinor);
+// The hidraw node's sysfs path within hidDeviceTree.
+std::string hidrawSyspath(const UsbIdentity& identity, unsigned hidSequence,
+                          const std::string& hidrawName);
+
+// How the drive's file system shows itself to udev.
+struct DiskLook {
+    std::string fsType = "vfat";      // ID_FS_TYPE
+    std::string fsVersion = "FAT32";  // ID_FS_VERSION
+    std::string label;                // ID_FS_LABEL, may be empty
+    std::string uuid = "5155-4F52";
+};
+
+// The drive behind the mass-storage interface: SCSI host, target, device,
+// the removable disk sdb (8:16) and its partition sdb1 (8:17).
+DeviceTree diskTree(const DiskLook& look);
+inline constexpr unsigned kDiskMajor = 8;
+inline constexpr unsigned kPartitionMinor = 17;
+inline constexpr const char* kPartitionNode = "/dev/sdb1";
+// Names under /sys/block that the testbed links and does not remove itself.
+std::vector<std::string> diskBlockNames();
+
+// udev's encoding of a label (ID_FS_LABEL_ENC): anything but letters,
+// digits and a few marks as \xNN.
+std::string encodeLabel(const std::string& label);
+
+}  // namespace emu

@@ -1,0 +1,211 @@
+#include "sim/emulator/EmulatedGps.h"
+
+#include <algorithm>
+
+#include "sim/SimulatedGps.h"
+#include "sim/emulator/PrivateBus.h"
+#include "sim/emulator/Testbed.h"
+
+namespace emu {
+
+namespace {
+
+constexpr const char* kHidrawName = "hidraw0";
+
+std::string withoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+EmulatedGps::EmulatedGps(sim::SimulatedGps& gps, Testbed& testbed, MountTable& mounts,
+                         EmulatedGpsOptions options, UDisksMock* udisks)
+    : gps_(gps), testbed_(testbed), mounts_(mounts), options_(options), udisks_(udisks) {}
+
+EmulatedGps::~EmulatedGps() {
+    gps_.setEventSink(nullptr);
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    hideIdentity();
+    std::lock_guard lock(nodesMutex_);
+    retired_.clear();
+}
+
+bool EmulatedGps::start(std::string* error) {
+    // Changes from now on wait for the thread; what the GPS is now is shown
+    // first, as the computer finds a GPS already plugged in.
+    gps_.setEventSink([this](platform::DeviceEvent event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+        changed_.notify_all();
+    });
+    showIdentity();
+    if (gps_.driveMounted()) showDrive();
+    thread_ = std::thread([this] { run(); });
+    std::lock_guard lock(mutex_);
+    if (error_.empty()) return true;
+    if (error) *error = error_;
+    return false;
+}
+
+void EmulatedGps::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !events_.empty(); });
+        if (stopping_) return;
+        const platform::DeviceEvent event = events_.front();
+        events_.pop_front();
+        const bool settled = std::find(events_.begin(), events_.end(),
+                                       platform::DeviceEvent::DevNodesChanged) == events_.end();
+        busy_ = true;
+        lock.unlock();
+        apply(event, settled);
+        lock.lock();
+        busy_ = false;
+        changed_.notify_all();
+    }
+}
+
+bool EmulatedGps::waitShown(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return events_.empty() && !busy_; });
+}
+
+void EmulatedGps::apply(platform::DeviceEvent event, bool settled) {
+    switch (event) {
+        case platform::DeviceEvent::DevNodesChanged:
+            // The GPS left the bus, or came back (perhaps as something else):
+            // whatever is shown goes, and what the GPS is now comes, unless a
+            // later change is still to be shown (each change is shown once).
+            hideIdentity();
+            if (settled && gps_.mode() != sim::GpsMode::Unplugged) showIdentity();
+            break;
+        case platform::DeviceEvent::VolumeArrival:
+            if (shownApplication_ && !shownDisk_) showDrive();
+            break;
+        case platform::DeviceEvent::VolumeRemoveComplete:
+            hideDrive();
+            break;
+    }
+}
+
+void EmulatedGps::showIdentity() {
+    if (gps_.mode() == sim::GpsMode::Unplugged) return;
+    const UsbIdentity identity = identityFor(gps_.usbVendorId(), gps_.usbProductId());
+    const unsigned sequence = ++hidSequence_;
+    HidrawNode::Config config;
+    config.name = kHidrawName;
+    config.identity = identity;
+    config.syspath = hidrawSyspath(identity, sequence, kHidrawName);
+    config.mode = options_.hidrawMode;
+    auto node = std::make_unique<HidrawNode>(testbed_, config);
+    std::string error;
+    // The node answers before anybody hears of the device.
+    if (!node->attach(&error)) {
+        fail("cannot emulate /dev/" + std::string(kHidrawName) + ": " + error);
+        return;
+    }
+    DeviceTree tree =
+        hidDeviceTree(identity, sequence, kHidrawName, node->devMajor(), node->devMinor());
+    if (!testbed_.add(tree.text, &error)) {
+        node->unplug(std::chrono::milliseconds(0));
+        std::lock_guard lock(nodesMutex_);
+        retired_.push_back(std::move(node));
+        fail("cannot add the GPS's USB device: " + error);
+        return;
+    }
+    shownTree_ = std::move(tree);
+    shownApplication_ = identity.massStorage;
+    std::lock_guard lock(nodesMutex_);
+    shownNode_ = std::move(node);
+}
+
+void EmulatedGps::hideIdentity() {
+    hideDrive();
+    std::unique_ptr<HidrawNode> node;
+    {
+        std::lock_guard lock(nodesMutex_);
+        node = std::move(shownNode_);
+    }
+    if (node) node->unplug(options_.leaveGrace);
+    if (shownTree_) testbed_.remove(shownTree_->syspaths);
+    shownTree_.reset();
+    shownApplication_ = false;
+    if (node) {
+        std::lock_guard lock(nodesMutex_);
+        retired_.push_back(std::move(node));
+    }
+}
+
+void EmulatedGps::showDrive() {
+    const std::optional<platform::VolumeInfo> volume = gps_.driveVolume();
+    if (!volume || shownDisk_) return;
+    DiskLook look;
+    look.label = options_.driveLabel.value_or(volume->label);
+    std::string mountType = "vfat";
+    if (options_.exfatThroughFuse) {
+        look.fsType = mountType = "exfat";
+        look.fsVersion = "1.0";
+    } else if (volume->fileSystem == "NTFS") {
+        look.fsType = "ntfs";
+        look.fsVersion = "";
+        mountType = "ntfs3";
+    } else if (volume->fileSystem == "FAT") {
+        look.fsVersion = "FAT16";
+    }
+    DeviceTree tree = diskTree(look);
+    std::string error;
+    if (!testbed_.add(tree.text, &error)) {
+        fail("cannot add the GPS's drive: " + error);
+        return;
+    }
+    shownDisk_ = std::move(tree);
+    // As the desktop mounts it once udev has seen it.
+    const std::string mountPoint = withoutTrailingSlash(gps_.driveFolder());
+    mounts_.setDriveLine(mountInfoLine(
+        mountPoint, mountType, options_.exfatThroughFuse ? DriveMount::Fuse : DriveMount::Kernel));
+    if (udisks_) udisks_->setMountPoint(mountPoint);
+}
+
+void EmulatedGps::hideDrive() {
+    if (!shownDisk_) return;
+    mounts_.setDriveLine("");
+    if (udisks_) udisks_->setMountPoint("");
+    testbed_.remove(shownDisk_->syspaths, diskBlockNames());
+    shownDisk_.reset();
+}
+
+void EmulatedGps::computerTookDrive() {
+    gps_.removeDrive();
+}
+
+HidrawNode::Counters EmulatedGps::hidCounters() const {
+    std::lock_guard lock(nodesMutex_);
+    HidrawNode::Counters sum;
+    auto add = [&](const HidrawNode& node) {
+        const HidrawNode::Counters c = node.counters();
+        sum.opens += c.opens;
+        sum.writes += c.writes;
+        sum.reads += c.reads;
+    };
+    if (shownNode_) add(*shownNode_);
+    for (const auto& node : retired_) add(*node);
+    return sum;
+}
+
+std::string EmulatedGps::lastError() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void EmulatedGps::fail(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    if (error_.empty()) error_ = what;
+}
+
+}  // namespace emu

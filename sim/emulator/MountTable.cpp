@@ -1,0 +1,67 @@
+#include "sim/emulator/MountTable.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "sim/emulator/DeviceTrees.h"
+#include "sim/emulator/Testbed.h"
+
+namespace emu {
+
+namespace {
+
+constexpr const char* kServedPath = "proc/self/mountinfo";
+// Mount ids far above what the computer's own table uses.
+constexpr int kDriveMountId = 9001;
+// A FUSE file system gets an anonymous device number.
+constexpr const char* kFuseDevice = "0:90";
+
+std::string escapeField(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\%03o", c);
+            out += esc;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType,
+                          DriveMount how) {
+    const std::string point = escapeField(mountPoint);
+    const std::string partition = std::string(kPartitionNode);
+    if (how == DriveMount::Fuse) {
+        return std::to_string(kDriveMountId) + " 1 " + kFuseDevice + " / " + point +
+               " rw,nosuid,nodev,relatime shared:901 - fuseblk " + partition +
+               " rw,user_id=0,group_id=0,default_permissions,allow_other,blksize=4096";
+    }
+    const std::string dev = std::to_string(kDiskMajor) + ":" + std::to_string(kPartitionMinor);
+    const char* options = fsType == "vfat" ? " rw,fmask=0022,dmask=0022,codepage=437,iocharset="
+                                             "utf8,shortname=mixed,errors=remount-ro"
+                                           : " rw";
+    return std::to_string(kDriveMountId) + " 1 " + dev + " / " + point +
+           " rw,nosuid,nodev,relatime shared:901 - " + fsType + " " + partition + options;
+}
+
+MountTable::MountTable(Testbed& testbed) : testbed_(testbed) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::stringstream text;
+    text << in.rdbuf();
+    base_ = text.str();
+    if (!base_.empty() && base_.back() != '\n') base_ += '\n';
+    setDriveLine("");
+}
+
+bool MountTable::setDriveLine(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    return testbed_.writeFile(kServedPath, line.empty() ? base_ : base_ + line + "\n");
+}
+
+}  // namespace emu

@@ -1,0 +1,108 @@
+#include "sim/emulator/Processes.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace emu {
+
+namespace {
+
+std::vector<std::string> childEnvironment(const SpawnSpec& spec) {
+    std::vector<std::string> env;
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    auto overridden = [&](const std::string& name) {
+        for (const std::string& u : spec.unset) {
+            if (u == name) return true;
+        }
+        for (const std::string& s : spec.set) {
+            if (nameOf(s) == name) return true;
+        }
+        return false;
+    };
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry = *e;
+        if (!overridden(nameOf(entry))) env.push_back(std::move(entry));
+    }
+    env.insert(env.end(), spec.set.begin(), spec.set.end());
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+pid_t spawnProcess(const SpawnSpec& spec) {
+    if (spec.argv.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Everything the child needs is made before fork: between fork and exec
+    // a threaded process may only make plain system calls.
+    std::vector<std::string> argvStrings = spec.argv;
+    std::vector<std::string> envStrings = childEnvironment(spec);
+    std::vector<char*> argv = pointers(argvStrings);
+    std::vector<char*> envp = pointers(envStrings);
+    const pid_t parent = ::getpid();
+
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+
+    if (spec.stdoutFd >= 0) ::dup2(spec.stdoutFd, 1);
+    if (spec.stderrFd >= 0) ::dup2(spec.stderrFd, 2);
+    if (spec.keepFd >= 0) ::fcntl(spec.keepFd, F_SETFD, 0);
+    if (spec.gid) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(*spec.gid) != 0) ::_exit(126);
+    }
+    if (spec.uid && ::setuid(*spec.uid) != 0) ::_exit(126);
+    // After the change of user: changing credentials clears it.
+    if (spec.dieWithParent) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(1);
+    }
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execvpe(argv[0], argv.data(), envp.data());
+    ::_exit(errno == ENOENT ? 127 : 126);
+}
+
+void endProcess(pid_t& pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+int waitExitCode(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return 125;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 125;
+}
+
+}  // namespace emu

@@ -1,0 +1,363 @@
+// quorta-gps-emulator: plays the simulated Quorta GPS as USB devices of an
+// emulated computer (umockdev: sysfs, /dev, uevents, a mount table) with
+// UDisks2 and logind on a private system bus, and runs a program in it, so
+// that the shipped updater takes the road a real GPS takes: libudev, the udev
+// monitor, hidraw through libhidapi-hidraw, the mount table, UDisks2.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hidport/hidport.h"
+#include "platform/Clock.h"
+#include "sim/SimulatedGps.h"
+#include "sim/SimulatedMachine.h"
+#include "sim/emulator/EmulatedGps.h"
+#include "sim/emulator/MountTable.h"
+#include "sim/emulator/PrivateBus.h"
+#include "sim/emulator/Processes.h"
+#include "sim/emulator/Testbed.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The emulator's own failures, apart from whatever the child exits with.
+constexpr int kExitEmulatorFailed = 125;
+
+const char kUsage[] =
+    "usage: quorta-gps-emulator --gps=TYPE[:jp|std][:MAJOR.MINOR] [--time-scale=F]\n"
+    "                           [--simulate-drive=DIR|none] [--drive-fs=vfat|exfat-fuse]\n"
+    "                           [--drive-label=TEXT]\n"
+    "                           [--hidraw-mode=MODE] [--child-user=UID[:GID]]\n"
+    "                           [--report=FILE] -- COMMAND [ARG...]\n"
+    "\n"
+    "Plays a simulated Quorta GPS as USB devices of an emulated computer (umockdev)\n"
+    "and runs COMMAND in it, unmodified: it finds the GPS through libudev and hidraw,\n"
+    "its drive through the mount table and UDisks2, as it would a real one.\n"
+    "\n"
+    "Options:\n"
+    "  --gps=MODEL           the GPS: device type 0..16, jp (default) or std, firmware\n"
+    "                        version (default 7.62), e.g. --gps=13:jp:12.40\n"
+    "  --time-scale=F        every wait of the GPS F times as long (0 < F <= 100);\n"
+    "                        quorta-updater and quorta-bl as COMMAND get the same factor\n"
+    "  --simulate-drive=DIR  the folder that plays the GPS's drive (default: a private\n"
+    "                        one, removed at the end); none: the GPS shows no drive\n"
+    "  --drive-fs=FS         vfat (default), or exfat-fuse: an exFAT drive mounted\n"
+    "                        through FUSE (the mount table says fuseblk)\n"
+    "  --drive-label=TEXT    the drive's volume label (default QUORTA; empty: none)\n"
+    "  --hidraw-mode=MODE    permissions of the hidraw node (octal, default 0666)\n"
+    "  --child-user=UID[:GID] run COMMAND as this user (needs root)\n"
+    "  --report=FILE         at the end, write what the GPS did and how it ended\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "With QUORTA_EMULATOR_TRACE set in the environment every report through the\n"
+    "hidraw node is traced on standard error.\n"
+    "\n"
+    "Exit status: COMMAND's (128 + N when a signal N ended it); 125 when the\n"
+    "emulator itself failed, 126 when COMMAND could not be run, 127 when it was\n"
+    "not found.\n";
+
+struct Options {
+    sim::GpsConfig gps;
+    std::optional<double> timeScale;
+    std::optional<std::string> drive;  // "none", or a folder
+    bool exfatFuse = false;
+    std::optional<std::string> driveLabel;
+    mode_t hidrawMode = 0666;
+    std::optional<uid_t> uid;
+    std::optional<gid_t> gid;
+    std::string report;
+    std::vector<std::string> command;
+};
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr,
+                 "quorta-gps-emulator: %s\nRun quorta-gps-emulator --help for the options.\n",
+                 message.c_str());
+    return kExitEmulatorFailed;
+}
+
+bool valueOf(const std::string& arg, const char* name, std::string& value) {
+    const std::string prefix = std::string(name) + "=";
+    if (arg.compare(0, prefix.size(), prefix) != 0) return false;
+    value = arg.substr(prefix.size());
+    return true;
+}
+
+bool parseUnsigned(const std::string& text, int base, unsigned long max, unsigned long& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtoul(text.c_str(), &end, base);
+    return errno == 0 && *end == '\0' && out <= max && text[0] != '-';
+}
+
+// Empty when the command line is usable, otherwise why not.
+std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
+    bool haveGps = false;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string v;
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            help = true;
+            return "";
+        } else if (valueOf(arg, "--gps", v)) {
+            std::string error;
+            std::optional<sim::GpsConfig> config = sim::parseSimulateOption(v, &error);
+            if (!config) return "--gps=" + v + ": " + error;
+            o.gps = *config;
+            haveGps = true;
+        } else if (valueOf(arg, "--time-scale", v)) {
+            char* end = nullptr;
+            const double scale = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(scale > 0 && scale <= 100)) {
+                return "--time-scale needs a number above 0 and at most 100";
+            }
+            o.timeScale = scale;
+        } else if (valueOf(arg, "--simulate-drive", v)) {
+            if (v.empty()) return "--simulate-drive needs a folder or none";
+            o.drive = v;
+        } else if (valueOf(arg, "--drive-fs", v)) {
+            if (v != "vfat" && v != "exfat-fuse") return "--drive-fs is vfat or exfat-fuse";
+            o.exfatFuse = v == "exfat-fuse";
+        } else if (valueOf(arg, "--drive-label", v)) {
+            for (unsigned char c : v) {
+                if (c < 0x20 || c == 0x7F) return "--drive-label takes printable text";
+            }
+            o.driveLabel = v;
+        } else if (valueOf(arg, "--hidraw-mode", v)) {
+            unsigned long mode = 0;
+            if (!parseUnsigned(v, 8, 07777, mode)) return "--hidraw-mode needs an octal mode";
+            o.hidrawMode = static_cast<mode_t>(mode);
+        } else if (valueOf(arg, "--child-user", v)) {
+            const size_t colon = v.find(':');
+            unsigned long uid = 0, gid = 0;
+            if (!parseUnsigned(v.substr(0, colon), 10, 0xFFFFFFFEul, uid) ||
+                (colon != std::string::npos &&
+                 !parseUnsigned(v.substr(colon + 1), 10, 0xFFFFFFFEul, gid))) {
+                return "--child-user needs UID or UID:GID";
+            }
+            o.uid = static_cast<uid_t>(uid);
+            o.gid = static_cast<gid_t>(colon == std::string::npos ? uid : gid);
+        } else if (valueOf(arg, "--report", v)) {
+            if (v.empty()) return "--report needs a file";
+            o.report = v;
+        } else {
+            return "unknown option \"" + arg + "\"";
+        }
+    }
+    for (; i < argc; ++i) o.command.emplace_back(argv[i]);
+    if (!haveGps) return "--gps is needed";
+    if (o.command.empty()) return "no command after --";
+    if (o.uid && ::geteuid() != 0) return "--child-user needs root";
+    return "";
+}
+
+// Our own programs take the GPS's time scale too, unless told otherwise.
+void passTimeScale(std::vector<std::string>& command, double scale) {
+    const std::string program = fs::path(command[0]).filename().string();
+    if (program != "quorta-updater" && program != "quorta-bl") return;
+    for (const std::string& arg : command) {
+        if (arg.rfind("--time-scale", 0) == 0) return;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "--time-scale=%g", scale);
+    command.insert(command.begin() + 1, text);
+}
+
+// Starts this program again with umockdev's preload: the testbed's owner
+// sends its uevents through it. Returns only on failure.
+int restartWithPreload(char** argv) {
+    std::string preload = emu::kPreloadLibrary;
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    // A program built with AddressSanitizer wants its runtime first of all
+    // libraries; the preload must come first for its paths to be emulated,
+    // and the two get along.
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
+        asan = std::string(old) + ":" + asan;
+    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    ::execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "quorta-gps-emulator: cannot start again with %s: %s\n",
+                 emu::kPreloadLibrary, std::strerror(errno));
+    return kExitEmulatorFailed;
+}
+
+std::string makePrivateFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorta-emulator-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return "";
+    return pattern;
+}
+
+void writeReport(const std::string& path, const sim::SimulatedGps& gps,
+                 const emu::EmulatedGps& emulated) {
+    std::ofstream out(path, std::ios::trunc);
+    const sim::GpsConfig config = gps.config();
+    images::ImageVersion version;
+    const images::ImageCheck check = gps.checkFlashImage(&version);
+    out << "mode: " << sim::gpsModeName(gps.mode()) << "\n";
+    out << "version: " << config.versionMajor << "." << config.versionMinor
+        << (config.japanese ? " Japanese" : " standard") << "\n";
+    out << "radio: " << gps.radioBuild() << "\n";
+    out << "flash: " << images::imageCheckText(check);
+    if (check == images::ImageCheck::ok) {
+        out << " (type " << version.deviceType << ", " << version.major << "." << version.minor
+            << (version.variant == 60 ? " Japanese" : " standard") << ")";
+    }
+    out << "\n";
+    const emu::HidrawNode::Counters c = emulated.hidCounters();
+    out << "hidraw: " << c.opens << " opens, " << c.writes << " writes, " << c.reads << " reads\n";
+    for (const std::string& line : gps.activity()) out << "activity: " << line << "\n";
+}
+
+std::atomic<pid_t> gChild{-1};
+
+void forwardSignal(int signal) {
+    const pid_t child = gChild.load();
+    if (child > 0) ::kill(child, signal);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    bool help = false;
+    const std::string problem = parseOptions(argc, argv, options, help);
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!problem.empty()) return usageError(problem);
+    if (!emu::preloadActive()) return restartWithPreload(argv);
+
+    // Before any thread: the testbed sets UMOCKDEV_DIR.
+    std::unique_ptr<emu::Testbed> testbed;
+    try {
+        testbed = std::make_unique<emu::Testbed>();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorta-gps-emulator: %s\n", e.what());
+        return kExitEmulatorFailed;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    hidport::setBackend(hidport::Backend::Simulated);
+    if (options.timeScale) platform::setSharedClockScale(*options.timeScale);
+
+    const std::string folder = makePrivateFolder();
+    if (folder.empty()) {
+        std::fprintf(stderr, "quorta-gps-emulator: cannot make a private folder: %s\n",
+                     std::strerror(errno));
+        return kExitEmulatorFailed;
+    }
+    const bool ownDrive = !options.drive;
+    if (ownDrive) {
+        options.gps.driveFolder = folder + "/media/QUORTA";
+    } else if (*options.drive != "none") {
+        options.gps.driveFolder = fs::absolute(*options.drive).lexically_normal().string();
+    } else {
+        options.gps.driveFolder.clear();
+    }
+    int code = kExitEmulatorFailed;
+    {
+        emu::MountTable mounts(*testbed);
+        sim::SimulatedGps gps(options.gps);
+        if (options.uid) {
+            // The other user reads the testbed and binds its uevent sockets in it.
+            ::chmod(testbed->root().c_str(), 01777);
+            ::chmod(folder.c_str(), 0755);
+            if (ownDrive) {
+                std::error_code ec;
+                for (const auto& entry : fs::recursive_directory_iterator(folder + "/media", ec)) {
+                    ::lchown(entry.path().c_str(), *options.uid, *options.gid);
+                }
+                ::chown((folder + "/media").c_str(), *options.uid, *options.gid);
+            }
+        }
+        gps.plugIn(sim::GpsMode::Application);
+        gps.waitUntilSettled(10000);
+
+        emu::PrivateBus bus(folder);
+        std::string why = bus.startMock(QUORTA_UDISKS_MOCK, "org.freedesktop.UDisks2",
+                                        "{\"MountPoint\": \"/nonexistent\"}");
+        if (why.empty()) why = bus.startMock("logind", "org.freedesktop.login1");
+        if (why.empty()) why = bus.waitForMocks();
+        if (!why.empty()) {
+            std::fprintf(stderr,
+                         "quorta-gps-emulator: no UDisks2 and logind for the program (%s)\n",
+                         why.c_str());
+        }
+        std::unique_ptr<emu::EmulatedGps> emulated;
+        std::unique_ptr<emu::UDisksMock> udisks;
+        if (why.empty()) {
+            udisks = std::make_unique<emu::UDisksMock>(bus.address(), [&emulated] {
+                if (emulated) emulated->computerTookDrive();
+            });
+            std::string error;
+            if (!udisks->start(&error)) {
+                std::fprintf(stderr, "quorta-gps-emulator: %s\n", error.c_str());
+                udisks.reset();
+            } else {
+                udisks->setMountPoint("");
+            }
+        }
+        emu::EmulatedGpsOptions emulation;
+        emulation.hidrawMode = options.hidrawMode;
+        emulation.exfatThroughFuse = options.exfatFuse;
+        emulation.driveLabel = options.driveLabel;
+        emulated =
+            std::make_unique<emu::EmulatedGps>(gps, *testbed, mounts, emulation, udisks.get());
+        std::string error;
+        if (!emulated->start(&error)) {
+            std::fprintf(stderr, "quorta-gps-emulator: %s\n", error.c_str());
+        } else {
+            std::vector<std::string> command = options.command;
+            if (options.timeScale) passTimeScale(command, *options.timeScale);
+            emu::SpawnSpec spec;
+            spec.argv = command;
+            if (!bus.address().empty()) spec.set = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()};
+            spec.uid = options.uid;
+            spec.gid = options.gid;
+            struct sigaction forward {};
+            forward.sa_handler = forwardSignal;
+            ::sigaction(SIGINT, &forward, nullptr);
+            ::sigaction(SIGTERM, &forward, nullptr);
+            ::sigaction(SIGHUP, &forward, nullptr);
+            const pid_t child = emu::spawnProcess(spec);
+            if (child < 0) {
+                std::fprintf(stderr, "quorta-gps-emulator: cannot start %s: %s\n",
+                             command[0].c_str(), std::strerror(errno));
+            } else {
+                gChild = child;
+                code = emu::waitExitCode(child);
+                gChild = -1;
+            }
+        }
+        if (!options.report.empty()) writeReport(options.report, gps, *emulated);
+        // Nothing from the bus may reach the GPS while it is taken away.
+        if (udisks) udisks->stopWatching();
+        emulated.reset();
+        udisks.reset();
+    }
+    // The private folder, and with it the drive unless it was given.
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    return code;
+}
