@@ -42,6 +42,12 @@ ProgramRunner::~ProgramRunner() {
 
 ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::string& input,
                               int timeoutSeconds) {
+    return runProgram(QUORTA_UPDATER_PATH, args, input, timeoutSeconds);
+}
+
+ProgramRun ProgramRunner::runProgram(const std::string& programPath,
+                                     const std::vector<std::string>& args, const std::string& input,
+                                     int timeoutSeconds) {
     const std::string inPath = base_ + "/stdin", outPath = base_ + "/stdout",
                       errPath = base_ + "/stderr";
     std::ofstream(inPath, std::ios::binary) << input;
@@ -58,7 +64,7 @@ ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::s
         ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
         ::setenv("XDG_CACHE_HOME", cache_.c_str(), 1);
         std::vector<char*> argv;
-        std::string program = QUORTA_UPDATER_PATH;
+        std::string program = programPath;
         argv.push_back(program.data());
         std::vector<std::string> copies = args;
         for (std::string& a : copies) argv.push_back(a.data());
