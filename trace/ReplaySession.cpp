@@ -69,7 +69,7 @@ ReplaySession::~ReplaySession() {
     {
         std::lock_guard lock(mutex_);
         ending_ = true;
-        changed_.notify_all();
+        wakeAll();
     }
     if (pump_.joinable()) pump_.join();
     if (!folder_.empty()) {
@@ -139,7 +139,17 @@ void ReplaySession::advance(const Entry& e) {
     ++next_;
     lastT_ = e.t;
     lastProgress_ = std::chrono::steady_clock::now();
+    // Most lines are one thread's run of reports: nobody to wake for them.
+    if (waiting_ > 0) changed_.notify_all();
+    skipPassive();
+    if (next_ < trace_.entries.size() && trace_.entries[next_].op == Op::Event) {
+        pumpWake_.notify_all();
+    }
+}
+
+void ReplaySession::wakeAll() {
     changed_.notify_all();
+    pumpWake_.notify_all();
 }
 
 std::chrono::steady_clock::duration ReplaySession::gapBefore(const Entry& e) const {
@@ -213,7 +223,10 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
         }
         // Another thread's line, or a device event, comes first.
         const auto deadline = lastProgress_ + gapBefore(e) * 2 + kStallSlack;
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && next_ == at &&
+        ++waiting_;
+        const std::cv_status waited = changed_.wait_until(lock, deadline);
+        --waiting_;
+        if (waited == std::cv_status::timeout && next_ == at &&
             std::chrono::steady_clock::now() >= deadline) {
             differs(e.line, action(), frontText(),
                     "the program went on to this on thread " + threadName +
@@ -227,7 +240,7 @@ void ReplaySession::startEvents(std::function<void(const std::string&)> sink) {
     sink_ = std::move(sink);
     listening_ = true;
     stopped_ = false;
-    changed_.notify_all();
+    wakeAll();
 }
 
 void ReplaySession::stopEvents() {
@@ -235,7 +248,7 @@ void ReplaySession::stopEvents() {
     if (listening_) stopped_ = true;
     listening_ = false;
     sink_ = nullptr;
-    changed_.notify_all();
+    wakeAll();
 }
 
 void ReplaySession::pumpEvents() {
@@ -244,7 +257,7 @@ void ReplaySession::pumpEvents() {
         skipPassive();
         if (next_ >= trace_.entries.size() || trace_.entries[next_].op != Op::Event ||
             (!listening_ && !stopped_)) {
-            changed_.wait(lock);
+            pumpWake_.wait(lock);
             continue;
         }
         const Entry& e = trace_.entries[next_];
@@ -255,7 +268,7 @@ void ReplaySession::pumpEvents() {
         }
         const auto due = lastProgress_ + gapBefore(e);
         if (std::chrono::steady_clock::now() < due) {
-            changed_.wait_until(lock, due);
+            pumpWake_.wait_until(lock, due);
             continue;  // looks again: stopped, ended, or due
         }
         advance(e);
@@ -280,7 +293,7 @@ void ReplaySession::finish() {
         differs(trace_.entries[next_].line, "ended the run", frontText());
     }
     ending_ = true;
-    changed_.notify_all();
+    wakeAll();
     lock.unlock();
     if (pump_.joinable()) pump_.join();
     if (!trace_.complete) {

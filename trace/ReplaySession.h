@@ -85,6 +85,7 @@ class ReplaySession {
     bool makeDrives(std::string* error);
     void skipPassive();            // caller holds mutex_
     void advance(const Entry& e);  // caller holds mutex_
+    void wakeAll();                // caller holds mutex_
     std::chrono::steady_clock::duration gapBefore(const Entry& e) const;
     void pumpEvents();
     std::string frontText() const;  // caller holds mutex_
@@ -96,7 +97,9 @@ class ReplaySession {
     std::map<int, std::string> driveRoots_;  // replay folders
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable changed_;   // the front moved: for threads waiting in take()
+    std::condition_variable pumpWake_;  // the pump has something to look at
+    int waiting_ = 0;                   // threads waiting in take()
     size_t next_ = 0;
     int64_t lastT_ = 0;
     std::chrono::steady_clock::time_point lastProgress_;

@@ -17,9 +17,16 @@
 namespace trace {
 
 std::string currentThreadName() {
-    if (static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid()) return "main";
-    char name[32] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || !name[0]) return "thread";
+    // Asked for every report: the name is read from the system once per
+    // thread (it is given before the thread runs any of the program).
+    thread_local const std::string name = [] {
+        if (static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid()) return std::string("main");
+        char text[32] = {};
+        if (pthread_getname_np(pthread_self(), text, sizeof text) != 0 || !text[0]) {
+            return std::string("thread");
+        }
+        return std::string(text);
+    }();
     return name;
 }
 
