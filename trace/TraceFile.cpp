@@ -416,13 +416,14 @@ void readLines(const std::vector<std::string_view>& lines, size_t from, size_t t
     for (size_t i = from; i < to; ++i) {
         Entry& e = entries[i - 1];
         e.line = i + 1;
-        Json::Value value;
-        std::string why;
-        if (!reader->parse(lines[i].data(), lines[i].data() + lines[i].size(), &value, &why)) {
-            refusals[i - 1] = "not JSON: " + why.substr(0, why.find('\n'));
-            continue;
-        }
+        // jsoncpp throws, too, for lists nested deeper than its limit.
         try {
+            Json::Value value;
+            std::string why;
+            if (!reader->parse(lines[i].data(), lines[i].data() + lines[i].size(), &value, &why)) {
+                refusals[i - 1] = "not JSON: " + why.substr(0, why.find('\n'));
+                continue;
+            }
             readEntry(value, e);
         } catch (const Refusal& refusal) {
             refusals[i - 1] = refusal.why;
