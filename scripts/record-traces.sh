@@ -23,7 +23,12 @@ while IFS= read -r line; do
   IFS='|' read -r name program simulate own input <<<"${line// | /|}"
   name="$(trim "$name")"; program="$(trim "$program")"; input="$(trim "$input")"
   case "$program" in
-    quorta-updater) binary="$build/apps/updater/quorta-updater"; timed=(--time-scale="$scale") ;;
+    quorta-updater)
+      binary="$build/apps/updater/quorta-updater"; timed=(--time-scale="$scale")
+      # A GPS that starts in its ROM bootloader, before the program can ask for one.
+      if [[ "$simulate" == *:rom* ]] && ! "$binary" --help | grep -q 'app|bootloader|rom'; then
+        binary="$build/tests/traces/record_in_rom"
+      fi ;;
     quorta-bl) binary="$build/apps/bl/quorta-bl"; timed=() ;;
     *) echo "record-traces: $name: unknown program $program" >&2; failed=1; continue ;;
   esac
