@@ -6,7 +6,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 rev="${1:-HEAD}"
 cd "$root"
-steady() { sed -E 's/"t":[0-9]+,?//; s/quorta-sim-[A-Za-z0-9]+/quorta-sim-X/g'; }
+steady() { sed -E 's/"t":[0-9]+,?//; s/quorta-sim-[A-Za-z0-9]+/quorta-sim-X/g; s/tmp\.[A-Za-z0-9]+/tmp.X/g'; }
 status=0
 for trace in tests/traces/*.jsonl; do
   if ! git cat-file -e "$rev:$trace" 2>/dev/null; then

@@ -244,11 +244,16 @@ void ReplaySession::startEvents(std::function<void(const std::string&)> sink) {
 }
 
 void ReplaySession::stopEvents() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (listening_) stopped_ = true;
     listening_ = false;
     sink_ = nullptr;
     wakeAll();
+    // As with every source of events: once stopped, the sink is not called
+    // again, so whoever owns it may go. (From inside the sink it only stops.)
+    if (std::this_thread::get_id() != pump_.get_id()) {
+        delivered_.wait(lock, [this] { return !delivering_; });
+    }
 }
 
 void ReplaySession::pumpEvents() {
@@ -273,9 +278,12 @@ void ReplaySession::pumpEvents() {
         }
         advance(e);
         std::function<void(const std::string&)> sink = sink_;
+        delivering_ = true;
         lock.unlock();
         if (sink) sink(e.texts[0]);
         lock.lock();
+        delivering_ = false;
+        delivered_.notify_all();
     }
 }
 

@@ -97,9 +97,11 @@ class ReplaySession {
     std::map<int, std::string> driveRoots_;  // replay folders
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;   // the front moved: for threads waiting in take()
-    std::condition_variable pumpWake_;  // the pump has something to look at
-    int waiting_ = 0;                   // threads waiting in take()
+    std::condition_variable changed_;    // the front moved: for threads waiting in take()
+    std::condition_variable pumpWake_;   // the pump has something to look at
+    std::condition_variable delivered_;  // an event has been handed to the sink
+    int waiting_ = 0;                    // threads waiting in take()
+    bool delivering_ = false;            // the sink is being called
     size_t next_ = 0;
     int64_t lastT_ = 0;
     std::chrono::steady_clock::time_point lastProgress_;

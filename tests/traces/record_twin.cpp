@@ -1,9 +1,10 @@
-// Records a golden trace of a GPS that starts in its ROM bootloader, which
-// quorta-updater's own --simulate cannot ask for yet: the terminal front end
-// wired as quorta-updater wires it, against a simulated GPS plugged in in its
-// ROM bootloader (its flash holding no bootable image). Takes quorta-updater's
-// command line, --simulate=TYPE[:jp|std][:MAJOR.MINOR]:rom and --record-trace
-// among it. The trace is replayed by the shipped program like every other.
+// Records a golden trace with what quorta-updater's own --simulate cannot
+// ask for yet: a GPS that starts in its ROM bootloader (its flash holding no
+// bootable image), "--simulate=...:rom", and a drive folder of the test's
+// choosing, "--simulate-drive=DIR". It is the terminal front end wired as
+// quorta-updater wires it, and takes the program's command line with these
+// two among it. Its traces are replayed by the shipped program like every
+// other.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -21,23 +22,32 @@
 #include "ui/cli/CliFrontEnd.h"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (std::string& arg : args) {
+    std::vector<std::string> args;
+    bool inRom = false;
+    std::string driveFolder;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
         if (arg.rfind("--simulate=", 0) == 0 && arg.size() > 15 &&
             arg.compare(arg.size() - 4, 4, ":rom") == 0) {
             arg.resize(arg.size() - 4);
+            inRom = true;
         }
+        if (arg.rfind("--simulate-drive=", 0) == 0) {
+            driveFolder = arg.substr(17);
+            continue;
+        }
+        args.push_back(arg);
     }
     std::string error;
     std::optional<core::ProgramOptions> options = core::parseProgramOptions(args, &error);
     if (!options || !options->simulate || !options->recordTrace || !options->cli) {
-        std::fprintf(stderr, "record_in_rom: --cli --simulate=...:rom --record-trace FILE: %s\n",
+        std::fprintf(stderr, "record_twin: --cli --simulate=... --record-trace FILE: %s\n",
                      error.c_str());
         return core::kExitUsage;
     }
     std::optional<sim::GpsConfig> config = sim::parseSimulateOption(*options->simulate, &error);
     if (!config) {
-        std::fprintf(stderr, "record_in_rom: %s\n", error.c_str());
+        std::fprintf(stderr, "record_twin: %s\n", error.c_str());
         return core::kExitUsage;
     }
     if (options->timeScale) platform::setSharedClockScale(*options->timeScale);
@@ -46,7 +56,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> recorded(argv + 1, argv + argc);
     DeviceTrace deviceTrace;
     if (!deviceTrace.open(*options, recorded, &error)) {
-        std::fprintf(stderr, "record_in_rom: %s\n", error.c_str());
+        std::fprintf(stderr, "record_twin: %s\n", error.c_str());
         return core::kExitFailure;
     }
     platform::XdgPaths paths;
@@ -55,7 +65,8 @@ int main(int argc, char** argv) {
     platform::StdThreads threads;
     core::Services services;
     sim::SimulatedMachine machine;
-    machine.addGps(*config).plugIn(sim::GpsMode::RomBootloader);
+    if (!driveFolder.empty()) config->driveFolder = driveFolder;
+    machine.addGps(*config).plugIn(inRom ? sim::GpsMode::RomBootloader : sim::GpsMode::Application);
     services.usbDevices = &machine.usbDevices();
     services.volumes = &machine.volumes();
     services.volumeEjector = &machine.ejector();
