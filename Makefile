@@ -2,7 +2,7 @@
 # Each installs what is missing, builds, and then runs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo usb-demo screenshots test package sanitize tsan bench fuzz reliability clean format
+.PHONY: all deps build demo usb-demo screenshots test traces package sanitize tsan bench fuzz reliability clean format
 
 all: build
 
@@ -27,6 +27,11 @@ screenshots: build
 
 test: build
 	ctest --preset default
+
+# Records the golden device traces of tests/traces again, from the simulated
+# GPS; scripts/diff-traces.sh shows what changed, without the times.
+traces: build
+	bash scripts/record-traces.sh build
 
 package: build
 	cmake --build --preset default --target package

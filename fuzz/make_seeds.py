@@ -225,3 +225,40 @@ write("fuzz_language_pack_status", "single_pack", feed(letter("C", "Kanji_19x19.
 write("fuzz_language_pack_status", "failed",
       feed(letter("A", "Kanji_11x12.bin loaded")) + feed(letter("D", "Kanji_18x18.bin missing")))
 write("fuzz_language_pack_status", "gone", feed(letter("A", "Kanji_11x12.bin loaded")) + b"\xff")
+
+# --- device traces -----------------------------------------------------------------
+
+TRACES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "traces")
+
+# The golden traces small enough to start from, as make traces wrote them.
+for name in ("bl-write-memory", "erase-keys", "factory-reset"):
+    with open(os.path.join(TRACES, name + ".jsonl"), "rb") as f:
+        write("fuzz_trace_reader", name, f.read())
+
+HEADER = ('{"about":"Quorta GPS device trace","format":1,"program":"quorta-updater",'
+          '"version":"0.1.0"}\n')
+DRIVE = HEADER + "".join(line + "\n" for line in [
+    '{"name":"main","op":"thread","t":0,"th":1}',
+    '{"ok":true,"op":"volumes","t":1,"th":1,"volumes":[{"drive":1,"fs":"FAT32",'
+    '"label":"QUORTA","root":"/media/rider/QUORTA/"}]}',
+    '{"drive":1,"entries":["Quorta/","nrf_update.bin"],"ok":true,"op":"listRoot",'
+    '"root":"/media/rider/QUORTA/","t":2,"th":1}',
+    '{"drive":1,"files":[{"crc32":"cbf43926","path":"Quorta/Rides/a.fit","size":9},'
+    '{"crc32":"00000000","path":"Quorta/empty","size":0}],"folders":["Quorta","Quorta/Rides"],'
+    '"op":"found","t":3}',
+    '{"event":"VolumeRemoveComplete","op":"event","t":4}',
+    '{"h":1,"op":"open","pid":"0055","t":5,"th":1,"vid":"2b29"}',
+    '{"h":1,"hex":"000106c66004","n":6,"op":"write","t":6,"th":1}',
+    '{"h":1,"n":0,"op":"read","size":64,"t":7,"th":1,"timeout":true,"wait":10000}',
+    '{"h":1,"op":"close","t":8,"th":1}',
+    '{"errno":13,"error":"permission denied: /dev/hidraw3","node":"/dev/hidraw3","op":"open",'
+    '"pid":"0073","t":9,"th":1,"vid":"15a2"}',
+    '{"crc32":"8bbf58e0","drive":1,"ok":true,"op":"wrote","path":"nrf_update.bin","size":113720,'
+    '"t":10,"th":1}',
+    '{"drive":1,"files":[{"crc32":"cbf43926","path":"Quorta/Rides/a.fit","size":9}],'
+    '"folders":["Quorta/Rides"],"ok":true,"op":"copied","path":"Quorta","t":11,"th":1}',
+    '{"op":"hid_exit","t":12,"th":1}',
+    '{"exit":0,"op":"end","t":13}',
+])
+write("fuzz_trace_reader", "drive_and_link", DRIVE.encode())
+write("fuzz_trace_reader", "cut_off", DRIVE[: len(DRIVE) // 2].encode())

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "blTrace.h"
 #include "bootloader/Bootloader.h"
 #include "bootloader/Command.h"
 #include "bootloader/Logger.h"
@@ -32,7 +33,7 @@ const char kUsage[] =
     "usage: quorta-bl [--usb VID,PID | --simulate[=TYPE] | --port NAME,BAUD [--ping] |\n"
     "                  --bridge NAME,BAUD,FUNCTION[,SETTING...] [--ping] |\n"
     "                  --simulate-serial[=TYPE]] [--json] [-v|-vv] [--timeout MS]\n"
-    "                 [--time-scale=F]\n"
+    "                 [--time-scale=F] [--record-trace FILE | --replay-trace FILE]\n"
     "                 COMMAND ARG...\n"
     "\n"
     "Runs one command against a Quorta GPS in its bootloader and prints the response.\n"
@@ -45,9 +46,13 @@ const char kUsage[] =
     "  --json            print the result as JSON only\n"
     "  -v, -vv           more detail; -vv also traces every byte on the wire\n"
     "  --timeout MS      packet timeout in milliseconds (default 5000)\n"
-    "  --time-scale=F    every wait of the simulated device F times as long\n"
-    "                    (0 < F <= 100); only with --simulate, or on devices that\n"
-    "                    umockdev emulates (UMOCKDEV_DIR set)\n"
+    "  --time-scale=F    every wait F times as long (0 < F <= 100); only with\n"
+    "                    --simulate, --replay-trace, or on devices that umockdev\n"
+    "                    emulates (UMOCKDEV_DIR set): a real device needs the real waits\n"
+    "  --record-trace FILE  write every USB exchange with the device to FILE\n"
+    "  --replay-trace FILE  play FILE back in place of the device (its ids unless\n"
+    "                    --usb says otherwise); exits 3 at the first report that\n"
+    "                    differs from the recorded one\n"
     "  -h, --help        this text\n"
     "\n"
     "Any argument of the form @PATH is replaced by the text of that file (trailing\n"
@@ -75,7 +80,7 @@ const char kUsage[] =
     "  configure-quadspi MEMORY_ID ADDRESS\n"
     "\n"
     "Exit status: 0 when the device answered with status 0, 1 otherwise, 2 for a\n"
-    "command line that cannot be used.\n";
+    "command line that cannot be used, 3 when a replayed trace differs.\n";
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "quorta-bl: %s\n\n%s\n%s", message.c_str(), kUsage, blserial::kUsage);
@@ -119,7 +124,6 @@ int main(int argc, char** argv) {
     bool json = false;
     int verbosity = 0;
     uint32_t timeoutMs = 5000;
-    std::optional<double> timeScale;
     std::vector<std::string> args;
     // Serial transports (--port, --bridge, --simulate-serial); USB HID when
     // none is given.
@@ -127,6 +131,7 @@ int main(int argc, char** argv) {
     serial.peripheralKind = 0;
     std::string simulateSerial;
     int transports = 0;
+    bltrace::Options traceOptions;
 
     int i = 1;
     for (; i < argc; ++i) {
@@ -196,14 +201,21 @@ int main(int argc, char** argv) {
                 timeoutMs == 0) {
                 return usageError("--timeout wants a number of milliseconds above 0");
             }
+        } else if (a == "--record-trace" || a.starts_with("--record-trace=")) {
+            if (!value("--record-trace", &v) || v.empty()) {
+                return usageError("--record-trace wants a FILE");
+            }
+            traceOptions.record = v;
+        } else if (a == "--replay-trace" || a.starts_with("--replay-trace=")) {
+            if (!value("--replay-trace", &v) || v.empty()) {
+                return usageError("--replay-trace wants a FILE");
+            }
+            traceOptions.replay = v;
         } else if (a == "--time-scale" || a.starts_with("--time-scale=")) {
-            char* end = nullptr;
-            double scale = 0;
-            if (value("--time-scale", &v)) scale = std::strtod(v.c_str(), &end);
-            if (!end || *end != '\0' || v.empty() || !(scale > 0 && scale <= 100)) {
+            if (!value("--time-scale", &v) ||
+                !bltrace::parseTimeScale(v, &traceOptions.timeScale)) {
                 return usageError("--time-scale wants a number above 0 and at most 100");
             }
-            timeScale = scale;
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError("unknown option '" + a + "'");
         } else {
@@ -219,10 +231,11 @@ int main(int argc, char** argv) {
     if (serial.pingOnOpen && transports == 0) return usageError("--ping is for serial targets");
     // A real device needs the real waits.
     const char* emulated = std::getenv("UMOCKDEV_DIR");
-    if (timeScale && !simulate && simulateSerial.empty() && !(emulated && *emulated)) {
-        return usageError("--time-scale works only with --simulate or on emulated devices");
+    const bool scaledWaits = simulate || !simulateSerial.empty() || (emulated && *emulated);
+    if (std::string why = bltrace::check(traceOptions, simulate, transports > 0, scaledWaits);
+        !why.empty()) {
+        return usageError(why);
     }
-    if (timeScale) platform::setSharedClockScale(*timeScale);
     for (auto& a : args) {
         std::string error;
         if (!expandArgument(a, &error)) return usageError(error);
@@ -239,6 +252,18 @@ int main(int argc, char** argv) {
     bootloader::FileLogger::setSink([](const char* text) { std::fputs(text, stdout); });
     logger.filterLevel = verbosity == 2 ? 7 : verbosity == 1 ? 5 : json ? 1 : 4;
     bootloader::setLogger(&logger);
+
+    // Opened before any device work: a trace that cannot be had ends the run.
+    bltrace::Session deviceTrace;
+    {
+        std::string error;
+        if (!deviceTrace.open(traceOptions, std::vector<std::string>(argv + 1, argv + argc),
+                              &error)) {
+            std::fprintf(stderr, "quorta-bl: %s\n", error.c_str());
+            return 1;
+        }
+        if (!haveUsb && deviceTrace.recordedIds(&vendorId, &productId)) haveUsb = true;
+    }
 
     if (simulate) {
         hidport::setBackend(hidport::Backend::Simulated);
@@ -276,7 +301,7 @@ int main(int argc, char** argv) {
                          "udev rules from packaging/linux or run with more rights.\n",
                          hidport::lastPermissionDeniedNode().c_str());
         }
-        return 1;
+        return deviceTrace.finish(1);
     }
 
     if (json) {
@@ -286,5 +311,5 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     const auto& values = command->getResponseValues();
-    return !values.empty() && values[0] == 0 ? 0 : 1;
+    return deviceTrace.finish(!values.empty() && values[0] == 0 ? 0 : 1);
 }

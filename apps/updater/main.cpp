@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceTrace.h"
 #include "core/GpsDrive.h"
 #include "core/PowerGuard.h"
 #include "core/ProgramOptions.h"
@@ -71,6 +72,13 @@ int main(int argc, char** argv) {
     // Every run of the window or of the terminal keeps its own log for support.
     platform::XdgRunLog runLog;
     platform::FreedesktopNotifier notifier;
+    // Opened before any device work: a trace that cannot be written ends the
+    // run here, as a log file does.
+    DeviceTrace deviceTrace;
+    if (!deviceTrace.open(options, args, &error)) {
+        std::fprintf(stderr, "quorta-updater: %s\n", error.c_str());
+        return core::kExitFailure;
+    }
     platform::XdgPaths paths;
     platform::FlockInstanceLock lock;
     platform::LinuxFiles files;
@@ -93,6 +101,8 @@ int main(int argc, char** argv) {
         services.volumes = &machine->volumes();
         services.volumeEjector = &machine->ejector();
         events = &machine->deviceEvents();
+    } else if (deviceTrace.replaying()) {
+        deviceTrace.replaceSeams(services, events);
     } else {
         hidport::setBackend(hidport::Backend::Real);
         usb = std::make_unique<platform::LinuxUsbDeviceList>();
@@ -113,6 +123,7 @@ int main(int argc, char** argv) {
     services.files = &files;
     services.threads = &threads;
     services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
+    deviceTrace.wrapSeams(services, events);
     // In a window every log line also goes to standard error, the system's
     // debug channel; in a terminal that is where --show-log puts the log.
     const bool terminal = options.cli || options.scanOnce;
@@ -128,10 +139,11 @@ int main(int argc, char** argv) {
     context.lock = &lock;
     // A simulated run touches no real device: it does not keep a real
     // updater from running, nor the other way round.
-    context.lockName = simulated ? std::string(core::kInstanceLockName) + "-simulated"
-                                 : std::string(core::kInstanceLockName);
+    const bool noRealDevice = simulated || deviceTrace.replaying();
+    context.lockName = noRealDevice ? std::string(core::kInstanceLockName) + "-simulated"
+                                    : std::string(core::kInstanceLockName);
     context.events = events;
-    context.simulated = simulated.has_value();
+    context.simulated = noRealDevice;
 
     int code;
     if (options.scanOnce) {
@@ -152,5 +164,5 @@ int main(int argc, char** argv) {
     // A drive mounted only for this run is given back.
     core::releaseGpsDriveMounts();
     core::setServices(core::Services{});
-    return code;
+    return deviceTrace.finish(code);
 }

@@ -27,8 +27,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 // Writes one output report (report id first), padded with zeros to the
 // device's output report length when shorter. Waits at most `milliseconds`
 // and returns the bytes written, or -1 on timeout or error.
-int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
-                      int milliseconds);
+int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length, int milliseconds);
 
 void hid_close(hid_device* dev);
 
@@ -44,7 +43,7 @@ const wchar_t* hid_error(hid_device* dev);
 // A device that lives inside the process. Implementations do their own
 // locking: they are called from whatever thread uses the handle.
 class SimulatedHidDevice {
-public:
+  public:
     virtual ~SimulatedHidDevice() = default;
 
     virtual uint16_t vendorId() const = 0;
@@ -66,13 +65,60 @@ public:
     virtual int write(const unsigned char* data, size_t length, int milliseconds) = 0;
 };
 
-enum class Backend { Real, Simulated };
+// --- A backend from outside ------------------------------------------------------
+
+// Answers every call itself, with handles of its own numbering: the replay of
+// a recorded device trace. Called from whatever thread uses the handle.
+class ExternalBackend {
+  public:
+    virtual ~ExternalBackend() = default;
+    // A handle number above 0, or 0 with `error` set (and `permissionNode`
+    // when the open was refused for lack of permission).
+    virtual int open(unsigned short vendorId, unsigned short productId, std::wstring& error,
+                     std::string& permissionNode) = 0;
+    virtual int read(int handle, unsigned char* data, size_t length, int milliseconds) = 0;
+    // `data` as the caller gave it, not padded; `error` set when returning -1.
+    virtual int write(int handle, const unsigned char* data, size_t length, int milliseconds,
+                      std::wstring& error) = 0;
+    virtual void close(int handle) = 0;
+    virtual void exit() = 0;
+};
+
+enum class Backend { Real, Simulated, External };
 
 // Which backend hid_open uses. Real by default; a program started with
 // --simulate and every test switch to Simulated, so that no real device is
-// ever touched.
+// ever touched; a replayed trace switches to External.
 void setBackend(Backend backend);
 Backend backend();
+// The backend of Backend::External; must outlive every handle it opened.
+void setExternalBackend(ExternalBackend* external);
+
+// --- Watching every call ------------------------------------------------------------
+
+// Sees every call and its result, after the backend answered, on the calling
+// thread: the recorder of a device trace. A handle stays the same pointer
+// from its open to its close.
+class Observer {
+  public:
+    virtual ~Observer() = default;
+    // `handle` null on failure, with the error text, an errno value and the
+    // node refused for lack of permission ("" otherwise).
+    virtual void opened(unsigned short vendorId, unsigned short productId, const hid_device* handle,
+                        const std::wstring& error, int errorNumber,
+                        const std::string& permissionNode) = 0;
+    // The bytes as the caller gave them; `result` as returned.
+    virtual void wrote(const hid_device* handle, const unsigned char* data, size_t length,
+                       int result) = 0;
+    // The bytes read (`result` of them when above 0), the buffer's size and the timeout asked.
+    virtual void read(const hid_device* handle, const unsigned char* data, size_t length,
+                      int milliseconds, int result) = 0;
+    virtual void closed(const hid_device* handle) = 0;
+    virtual void exited() = 0;
+};
+
+// Null to stop watching. Set before any device work and cleared after it.
+void setObserver(Observer* observer);
 
 // Registry of simulated devices, searched in registration order by hid_open.
 // A device that is removed stays valid for handles that have it open, which

@@ -44,6 +44,12 @@ ProgramRunner::~ProgramRunner() {
 
 ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::string& input,
                               int timeoutSeconds) {
+    return runProgram(QUORTA_UPDATER_PATH, args, input, timeoutSeconds);
+}
+
+ProgramRun ProgramRunner::runProgram(const std::string& programPath,
+                                     const std::vector<std::string>& args, const std::string& input,
+                                     int timeoutSeconds) {
     const std::string inPath = base_ + "/stdin", outPath = base_ + "/stdout",
                       errPath = base_ + "/stderr";
     std::ofstream(inPath, std::ios::binary) << input;
@@ -62,7 +68,7 @@ ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::s
         // Each run keeps a log there: not in the developer's own home.
         ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
         std::vector<char*> argv;
-        std::string program = QUORTA_UPDATER_PATH;
+        std::string program = programPath;
         argv.push_back(program.data());
         std::vector<std::string> copies = args;
         for (std::string& a : copies) argv.push_back(a.data());

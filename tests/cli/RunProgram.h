@@ -20,6 +20,9 @@ class ProgramRunner {
 
     ProgramRun run(const std::vector<std::string>& args, const std::string& input = "",
                    int timeoutSeconds = 120);
+    // Another program of the build (quorta-bl), the same way.
+    ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input = "", int timeoutSeconds = 120);
 
     // The runtime folder the child uses (its instance lock lives there).
     const std::string& runtimeDir() const { return runtime_; }

@@ -48,6 +48,8 @@ TEST_F(CommandLineTest, UnusableCommandLinesExitWithTwo) {
         {{"--cli", "--wat"}, "unknown option \"--wat\""},
         {{"--update"}, "--update needs --cli"},
         {{"--cli", "--log-file"}, "--log-file needs a value"},
+        {{"--cli", "--replay-trace", "t.jsonl", "--simulate=5"},
+         "--replay-trace goes with neither --simulate nor --record-trace"},
     };
     for (const auto& [args, message] : cases) {
         const ProgramRun r = runner.run(args);

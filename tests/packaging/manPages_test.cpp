@@ -54,6 +54,8 @@ TEST(ManPages, UpdaterPageRendersCleanAndListsEveryOption) {
                        "--time-scale=F",
                        "--scan-once",
                        "--log-file PATH",
+                       "--record-trace FILE",
+                       "--replay-trace FILE",
                        "--version",
                        "--help",
                        "70-quorta-gps.rules",
@@ -63,10 +65,11 @@ TEST(ManPages, UpdaterPageRendersCleanAndListsEveryOption) {
 TEST(ManPages, BootloaderToolPageRendersCleanAndListsEveryOption) {
     std::string text;
     RENDER("quorta-bl.1", text);
-    expectEvery(text, {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "--usb VID,PID",
-                       "--simulate[=TYPE]", "--port NAME,BAUD", "--bridge", "--ping", "--json",
-                       "-vv", "--timeout MS", "--simulate-serial", "get-property", "write-memory",
-                       "flash-security-disable", "configure-quadspi"});
+    expectEvery(
+        text, {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "--usb VID,PID", "--simulate[=TYPE]",
+               "--port NAME,BAUD", "--bridge", "--ping", "--json", "-vv", "--timeout MS",
+               "--record-trace FILE", "--replay-trace FILE", "--simulate-serial", "get-property",
+               "write-memory", "flash-security-disable", "configure-quadspi"});
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ const char kUsage[] =
     "                      [--log-file PATH]\n"
     "                      [--simulate=TYPE[:jp|std][:MAJOR.MINOR] [--simulate-radio=BUILD]\n"
     "                       [--time-scale=F]]\n"
+    "                      [--record-trace FILE | --replay-trace FILE [--time-scale=F]]\n"
     "\n"
     "Updates the firmware of a Quorta GPS connected over USB. Without --cli it opens\n"
     "its window.\n"
@@ -31,9 +32,15 @@ const char kUsage[] =
     "                        e.g. --simulate=13:jp:12.10\n"
     "  --simulate-radio=N    radio build of the simulated GPS (default: the current one)\n"
     "  --time-scale=F        run every wait F times as long (0 < F <= 100); only with\n"
-    "                        --simulate, or on devices that umockdev emulates\n"
-    "                        (UMOCKDEV_DIR set): a real device needs the real waits\n"
+    "                        --simulate, --replay-trace, or on devices that umockdev\n"
+    "                        emulates (UMOCKDEV_DIR set): a real device needs the real\n"
+    "                        waits\n"
     "  --log-file PATH       also write every log line to PATH (appended), for support\n"
+    "  --record-trace FILE   write every exchange with the GPS to FILE (mode 0600), for\n"
+    "                        support: reports, device list, events, and the names,\n"
+    "                        sizes and CRC-32 of the drive files touched (no contents)\n"
+    "  --replay-trace FILE   play FILE back in place of a GPS; exits 3 at the first\n"
+    "                        report that differs from the recorded one\n"
     "  --version             print the program's version and end\n"
     "  -h, --help            this text\n"
     "\n"
@@ -47,7 +54,7 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 when the run ends with \"Latest software is installed on device\"\n"
     "(or after --scan-once, --about alone, --version or --help), 1 otherwise, 2 for\n"
-    "a command line that cannot be used.\n";
+    "a command line that cannot be used, 3 when a replayed trace differs.\n";
 
 struct MenuFlag {
     std::string_view flag;
@@ -119,6 +126,12 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
         } else if (isName(arg, "--log-file")) {
             if (!takeValue(args, i, "--log-file", value, error)) return std::nullopt;
             o.logFile = *value;
+        } else if (isName(arg, "--record-trace")) {
+            if (!takeValue(args, i, "--record-trace", value, error)) return std::nullopt;
+            o.recordTrace = *value;
+        } else if (isName(arg, "--replay-trace")) {
+            if (!takeValue(args, i, "--replay-trace", value, error)) return std::nullopt;
+            o.replayTrace = *value;
         } else if (arg == "--cli") {
             o.cli = true;
         } else if (arg == "--scan-once") {
@@ -158,8 +171,13 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
         }
     }
     if (o.help || o.version) return o;
-    if (o.timeScale && !o.simulate && !devicesAreEmulated()) {
-        return bad("--time-scale works only with --simulate: a real device needs the real waits");
+    if (o.replayTrace && (o.simulate || o.recordTrace)) {
+        return bad("--replay-trace goes with neither --simulate nor --record-trace");
+    }
+    if (o.timeScale && !o.simulate && !o.replayTrace && !devicesAreEmulated()) {
+        return bad(
+            "--time-scale works only with --simulate or --replay-trace: a real device needs the "
+            "real waits");
     }
     if (o.simulateRadioBuild && !o.simulate) return bad("--simulate-radio needs --simulate");
     if (o.scanOnce && (o.cli || o.yes || o.update || !o.menuCommands.empty())) {

@@ -29,6 +29,10 @@ struct ProgramOptions {
     std::optional<std::string> simulate;
     std::optional<int32_t> simulateRadioBuild;
     std::optional<double> timeScale;
+    // Device traces: every exchange with the GPS written to this file, or
+    // read from it in place of a GPS.
+    std::optional<std::string> recordTrace;
+    std::optional<std::string> replayTrace;
 };
 
 // Parses argv[1..]. None, with `error` set, for a command line that cannot
@@ -47,6 +51,7 @@ const char* programUsage();
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitTraceDiffers = 3;  // a replay met a difference
 
 // What the program hands its front end.
 struct FrontEndContext {

@@ -14,6 +14,7 @@ namespace hidport {
 struct hid_device {
     ::hid_device* real = nullptr;
     std::shared_ptr<SimulatedHidDevice> sim;
+    int external = 0;  // the external backend's handle number
     std::wstring error;
     std::vector<unsigned char> padded;  // reused for padding short writes
 };
@@ -27,8 +28,12 @@ std::wstring gOpenError;
 std::string gPermissionNode;
 std::atomic<int> gSimOpens{0};
 std::atomic<int> gExits{0};
+std::atomic<ExternalBackend*> gExternal{nullptr};
+std::atomic<Observer*> gObserver{nullptr};
 
-std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::wstring widen(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 // After a failed real open: find the node of that id and tell a permission
 // problem apart from an absent device, so the user can be told how to fix it.
@@ -50,8 +55,12 @@ void notePermissionProblem(unsigned short vid, unsigned short pid) {
 
 }  // namespace
 
-void setBackend(Backend b) { gBackend.store(b); }
-Backend backend() { return gBackend.load(); }
+void setBackend(Backend b) {
+    gBackend.store(b);
+}
+Backend backend() {
+    return gBackend.load();
+}
 
 void addSimulatedDevice(std::shared_ptr<SimulatedHidDevice> device) {
     std::lock_guard lock(gMutex);
@@ -68,15 +77,43 @@ void clearSimulatedDevices() {
     gDevices.clear();
 }
 
-int simulatedOpenCount() { return gSimOpens.load(); }
-int exitCount() { return gExits.load(); }
+int simulatedOpenCount() {
+    return gSimOpens.load();
+}
+int exitCount() {
+    return gExits.load();
+}
 
 std::string lastPermissionDeniedNode() {
     std::lock_guard lock(gMutex);
     return gPermissionNode;
 }
 
-hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wchar_t*) {
+namespace {
+
+struct OpenResult {
+    hid_device* handle = nullptr;
+    int errorNumber = 0;
+};
+
+OpenResult openExternal(unsigned short vendorId, unsigned short productId) {
+    std::wstring error;
+    std::string node;
+    ExternalBackend* external = gExternal.load();
+    const int id = external ? external->open(vendorId, productId, error, node) : 0;
+    std::lock_guard lock(gMutex);
+    gPermissionNode = id > 0 ? std::string() : node;
+    if (id <= 0) {
+        gOpenError = error.empty() ? L"device not found" : error;
+        return {nullptr, node.empty() ? ENOENT : EACCES};
+    }
+    auto* h = new hid_device;
+    h->external = id;
+    return {h, 0};
+}
+
+OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
+    if (backend() == Backend::External) return openExternal(vendorId, productId);
     if (backend() == Backend::Simulated) {
         std::vector<std::shared_ptr<SimulatedHidDevice>> candidates;
         {
@@ -97,7 +134,7 @@ hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wc
                 }
                 auto* h = new hid_device;
                 h->sim = d;
-                return h;
+                return {h, 0};
             }
             if (denied.empty()) denied = d->permissionDeniedNode();
         }
@@ -105,17 +142,21 @@ hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wc
         gPermissionNode = denied;
         if (candidates.empty()) {
             gOpenError = L"device not found";
-        } else if (!denied.empty()) {
-            gOpenError = widen("permission denied: " + denied);
-        } else {
-            gOpenError = L"device could not be opened";
+            return {nullptr, ENOENT};
         }
-        return nullptr;
+        if (!denied.empty()) {
+            gOpenError = widen("permission denied: " + denied);
+            return {nullptr, EACCES};
+        }
+        gOpenError = L"device could not be opened";
+        return {nullptr, EBUSY};
     }
+    errno = 0;
     ::hid_device* real = ::hid_open(vendorId, productId, nullptr);
     if (!real) {
+        const int errorNumber = errno;
         notePermissionProblem(vendorId, productId);
-        return nullptr;
+        return {nullptr, errorNumber};
     }
     {
         std::lock_guard lock(gMutex);
@@ -123,18 +164,27 @@ hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wc
     }
     auto* h = new hid_device;
     h->real = real;
-    return h;
+    return {h, 0};
 }
 
-int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
-    if (!dev || !data) return -1;
+int readBackend(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+    if (dev->external) {
+        ExternalBackend* external = gExternal.load();
+        return external ? external->read(dev->external, data, length, milliseconds) : -1;
+    }
     if (dev->sim) return dev->sim->read(data, length, milliseconds);
     return ::hid_read_timeout(dev->real, data, length, milliseconds);
 }
 
-int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
-                      int milliseconds) {
-    if (!dev || !data || length == 0) return -1;
+int writeBackend(hid_device* dev, const unsigned char* data, size_t length, int milliseconds) {
+    if (dev->external) {
+        ExternalBackend* external = gExternal.load();
+        std::wstring error;
+        const int r =
+            external ? external->write(dev->external, data, length, milliseconds, error) : -1;
+        if (r < 0) dev->error = error.empty() ? L"write failed" : error;
+        return r;
+    }
     if (dev->sim) {
         size_t reportLength = std::max(length, dev->sim->outputReportLength());
         dev->padded.assign(reportLength, 0);
@@ -153,17 +203,65 @@ int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
     return r;
 }
 
+}  // namespace
+
+void setExternalBackend(ExternalBackend* external) {
+    gExternal.store(external);
+}
+
+void setObserver(Observer* observer) {
+    gObserver.store(observer);
+}
+
+hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wchar_t*) {
+    const OpenResult result = openBackend(vendorId, productId);
+    if (Observer* observer = gObserver.load()) {
+        std::wstring error;
+        std::string node;
+        if (!result.handle) {
+            std::lock_guard lock(gMutex);
+            error = gOpenError;
+            node = gPermissionNode;
+        }
+        observer->opened(vendorId, productId, result.handle, error, result.errorNumber, node);
+    }
+    return result.handle;
+}
+
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+    if (!dev || !data) return -1;
+    const int r = readBackend(dev, data, length, milliseconds);
+    if (Observer* observer = gObserver.load()) observer->read(dev, data, length, milliseconds, r);
+    return r;
+}
+
+int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length, int milliseconds) {
+    if (!dev || !data || length == 0) return -1;
+    const int r = writeBackend(dev, data, length, milliseconds);
+    if (Observer* observer = gObserver.load()) observer->wrote(dev, data, length, r);
+    return r;
+}
+
 void hid_close(hid_device* dev) {
     if (!dev) return;
+    if (dev->external) {
+        if (ExternalBackend* external = gExternal.load()) external->close(dev->external);
+    }
     if (dev->sim) dev->sim->close();
     if (dev->real) ::hid_close(dev->real);
+    if (Observer* observer = gObserver.load()) observer->closed(dev);
     delete dev;
 }
 
 int hid_exit() {
     ++gExits;
-    if (backend() == Backend::Real) return ::hid_exit();
-    return 0;
+    int r = 0;
+    if (backend() == Backend::Real) r = ::hid_exit();
+    if (backend() == Backend::External) {
+        if (ExternalBackend* external = gExternal.load()) external->exit();
+    }
+    if (Observer* observer = gObserver.load()) observer->exited();
+    return r;
 }
 
 const wchar_t* hid_error(hid_device* dev) {

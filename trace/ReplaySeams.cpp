@@ -1,0 +1,254 @@
+#include "ReplaySeams.h"
+
+#include "DriveState.h"
+
+namespace trace {
+
+namespace {
+
+platform::DeviceEvent eventOf(const std::string& name) {
+    if (name == "VolumeArrival") return platform::DeviceEvent::VolumeArrival;
+    if (name == "VolumeRemoveComplete") return platform::DeviceEvent::VolumeRemoveComplete;
+    return platform::DeviceEvent::DevNodesChanged;  // the only other name a trace may hold
+}
+
+bool always(const Entry&) {
+    return true;
+}
+
+class ReplayVolumeHandle : public platform::VolumeHandle {
+  public:
+    bool lock() override { return true; }
+    bool dismount() override { return true; }
+    bool allowRemoval() override { return true; }
+    bool eject() override { return true; }
+};
+
+std::string describeTree(const TreeState& tree) {
+    return std::to_string(tree.files.size()) + " files, " + std::to_string(tree.folders.size()) +
+           " folders";
+}
+
+// The first file or folder in which two tree states differ.
+std::string treeDifference(const TreeState& made, const TreeState& recorded) {
+    for (size_t i = 0; i < std::max(made.files.size(), recorded.files.size()); ++i) {
+        const FileState* a = i < made.files.size() ? &made.files[i] : nullptr;
+        const FileState* b = i < recorded.files.size() ? &recorded.files[i] : nullptr;
+        if (a && b && *a == *b) continue;
+        return "first difference: " + (a ? describeFile(*a, a->path) : std::string("no file")) +
+               " recorded " + (b ? describeFile(*b, b->path) : std::string("no file"));
+    }
+    return made.folders == recorded.folders ? "" : "the folders differ";
+}
+
+}  // namespace
+
+std::vector<std::string> ReplayUsbDeviceList::hardwareIds() {
+    return session_
+        .take(
+            Op::Usb, [] { return std::string("listed the USB devices"); }, always)
+        .texts;
+}
+
+bool ReplayDeviceEvents::start(Sink sink) {
+    if (!sink) return false;
+    session_.startEvents(
+        [sink = std::move(sink)](const std::string& name) { sink(eventOf(name)); });
+    return true;
+}
+
+bool ReplayVolumes::list(std::vector<platform::VolumeInfo>& out) {
+    const Entry& e = session_.take(
+        Op::Volumes, [] { return std::string("listed the volumes"); }, always);
+    out.clear();
+    for (const VolumeRecord& v : e.volumes) {
+        platform::VolumeInfo info;
+        info.root = session_.driveRoot(v.drive);
+        info.removable = true;
+        info.label = v.label;
+        info.fileSystem = v.fileSystem;
+        out.push_back(std::move(info));
+    }
+    return e.ok;
+}
+
+bool ReplayVolumes::listRoot(const std::string& root, std::vector<platform::DirEntry>& out) {
+    const auto drive = session_.onDrive(root);
+    const Entry& e = session_.take(
+        Op::ListRoot, [&] { return "listed the root " + root; },
+        [&](const Entry& r) { return drive && drive->second.empty() && r.drive == drive->first; });
+    out.clear();
+    for (const std::string& name : e.rootEntries) {
+        platform::DirEntry entry;
+        entry.isDirectory = !name.empty() && name.back() == '/';
+        entry.name = entry.isDirectory ? name.substr(0, name.size() - 1) : name;
+        out.push_back(std::move(entry));
+    }
+    return e.ok;
+}
+
+std::unique_ptr<platform::VolumeHandle> ReplayVolumeEjector::open(const std::string&) {
+    return std::make_unique<ReplayVolumeHandle>();
+}
+
+// --- Files ------------------------------------------------------------------------------
+
+namespace {
+
+class ReplayWritableFile : public platform::WritableFile {
+  public:
+    ReplayWritableFile(std::unique_ptr<platform::WritableFile> inner, ReplayFiles& files, int drive,
+                       std::string relative, std::string path)
+        : inner_(std::move(inner)),
+          files_(files),
+          drive_(drive),
+          relative_(std::move(relative)),
+          path_(std::move(path)) {}
+    ~ReplayWritableFile() override {
+        if (!closed_) {
+            inner_.reset();
+            files_.checkWritten(drive_, relative_, path_, false);
+        }
+    }
+    bool lock(uint64_t offset, uint64_t length) override { return inner_->lock(offset, length); }
+    bool unlock(uint64_t offset, uint64_t length) override {
+        return inner_->unlock(offset, length);
+    }
+    size_t write(const uint8_t* data, size_t length) override {
+        return inner_->write(data, length);
+    }
+    bool close() override {
+        const bool ok = inner_->close();
+        closed_ = true;
+        files_.checkWritten(drive_, relative_, path_, ok);
+        return ok;
+    }
+    std::string error() const override { return inner_->error(); }
+
+  private:
+    std::unique_ptr<platform::WritableFile> inner_;
+    ReplayFiles& files_;
+    int drive_;
+    std::string relative_;
+    std::string path_;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+void ReplayFiles::checkChange(const char* op, int drive, const std::string& relative, bool ok,
+                              const std::string& to) {
+    if (relative.empty()) return;  // as recorded: the drive itself is not written down
+    const std::string kind = op;
+    const std::string action =
+        kind + " " + relative + (to.empty() ? "" : " to " + to) + (ok ? "" : " (failed)");
+    session_.take(
+        Op::DriveChange, [&] { return action; },
+        [&](const Entry& r) {
+            return r.kind == kind && r.drive == drive && r.path == relative && r.to == to &&
+                   r.ok == ok;
+        });
+}
+
+void ReplayFiles::checkWritten(int drive, const std::string& relative, const std::string& path,
+                               bool ok) {
+    if (relative.empty()) return;
+    const std::optional<FileState> made = fileStateAt(path, relative);
+    session_.take(
+        Op::DriveChange,
+        [&] { return "wrote " + describeFile(made, relative) + (ok ? "" : " (failed)"); },
+        [&](const Entry& r) {
+            return r.kind == "wrote" && r.drive == drive && r.path == relative && r.ok == ok &&
+                   r.file == made;
+        },
+        [&](const Entry& r) {
+            if (r.kind != "wrote") return describe(r);
+            return describeFile(r.file, r.path) + (r.ok ? "" : " (failed)");
+        });
+}
+
+bool ReplayFiles::createFolder(const std::string& path, bool privateMode, std::string* error) {
+    const bool ok = inner_.createFolder(path, privateMode, error);
+    if (auto drive = session_.onDrive(path)) checkChange("mkdir", drive->first, drive->second, ok);
+    return ok;
+}
+
+std::unique_ptr<platform::WritableFile> ReplayFiles::createFile(const std::string& path,
+                                                                std::string* error) {
+    std::unique_ptr<platform::WritableFile> file = inner_.createFile(path, error);
+    const auto drive = session_.onDrive(path);
+    if (!drive) return file;
+    if (!file) {
+        checkWritten(drive->first, drive->second, path, false);
+        return file;
+    }
+    return std::make_unique<ReplayWritableFile>(std::move(file), *this, drive->first, drive->second,
+                                                path);
+}
+
+bool ReplayFiles::deleteFile(const std::string& path, std::string* error) {
+    const bool ok = inner_.deleteFile(path, error);
+    if (auto drive = session_.onDrive(path)) {
+        checkChange("deleted", drive->first, drive->second, ok);
+    }
+    return ok;
+}
+
+bool ReplayFiles::copyFile(const std::string& from, const std::string& to, std::string* error) {
+    const bool ok = inner_.copyFile(from, to, error);
+    if (auto drive = session_.onDrive(to)) checkWritten(drive->first, drive->second, to, ok);
+    return ok;
+}
+
+platform::TreeResult ReplayFiles::copyTree(const std::string& from, const std::string& to) {
+    return checkCopied(from, to, inner_.copyTree(from, to));
+}
+
+platform::TreeResult ReplayFiles::copyMissing(const std::string& from, const std::string& to) {
+    return checkCopied(from, to, inner_.copyMissing(from, to));
+}
+
+platform::TreeResult ReplayFiles::checkCopied(const std::string& from, const std::string& to,
+                                              platform::TreeResult result) {
+    if (auto drive = session_.onDrive(to); drive && !drive->second.empty()) {
+        const TreeState made = copiedState(from, to, drive->second);
+        const std::string relative = drive->second;
+        session_.take(
+            Op::DriveChange,
+            [&] {
+                return "copied " + relative + " (" + describeTree(made) + ")" +
+                       (result.ok ? "" : " (failed)");
+            },
+            [&](const Entry& r) {
+                return r.kind == "copied" && r.drive == drive->first && r.path == relative &&
+                       r.ok == result.ok && r.tree == made;
+            },
+            [&](const Entry& r) {
+                if (r.kind != "copied") return describe(r);
+                return relative + " (" + describeTree(r.tree) + ")" + (r.ok ? "" : " (failed)");
+            },
+            std::nullopt,
+            [&](const Entry& r) { return r.kind == "copied" ? treeDifference(made, r.tree) : ""; });
+    }
+    return result;
+}
+
+platform::TreeResult ReplayFiles::deleteTree(const std::string& path) {
+    platform::TreeResult result = inner_.deleteTree(path);
+    if (auto drive = session_.onDrive(path)) {
+        checkChange("deleted", drive->first, drive->second, result.ok);
+    }
+    return result;
+}
+
+bool ReplayFiles::renameFolder(const std::string& from, const std::string& to, std::string* error) {
+    const bool ok = inner_.renameFolder(from, to, error);
+    const auto drive = session_.onDrive(from);
+    const auto target = session_.onDrive(to);
+    if (drive && target && drive->first == target->first && !target->second.empty()) {
+        checkChange("renamed", drive->first, drive->second, ok, target->second);
+    }
+    return ok;
+}
+
+}  // namespace trace

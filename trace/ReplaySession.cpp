@@ -1,0 +1,315 @@
+#include "ReplaySession.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "DriveState.h"
+#include "TraceWriter.h"
+
+namespace trace {
+
+namespace {
+
+// How long a thread waits for the threads before it beyond the recorded
+// time, before the replay counts the wait as one that will not end: far
+// more than a loaded machine ever adds.
+constexpr auto kStallSlack = std::chrono::seconds(15);
+
+bool passive(Op op) {
+    return op == Op::Thread || op == Op::Found;
+}
+
+std::string makePrivateFolder(std::string* error) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorta-replay-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!::mkdtemp(buffer.data())) {
+        if (error) *error = "cannot make a folder for the replayed drive";
+        return "";
+    }
+    return buffer.data();
+}
+
+}  // namespace
+
+std::unique_ptr<ReplaySession> ReplaySession::load(const std::string& path,
+                                                   const std::string& program,
+                                                   platform::Clock& clock, std::string* error) {
+    std::string why;
+    std::optional<Trace> trace = readTraceFile(path, &why);
+    if (!trace) {
+        if (error) *error = "cannot replay " + path + ": " + why;
+        return nullptr;
+    }
+    if (trace->program != program) {
+        if (error) {
+            *error = "cannot replay " + path + ": it was recorded by " + trace->program +
+                     ", not by " + program;
+        }
+        return nullptr;
+    }
+    std::unique_ptr<ReplaySession> session(new ReplaySession(std::move(*trace), clock));
+    if (!session->makeDrives(&why)) {
+        if (error) *error = "cannot replay " + path + ": " + why;
+        return nullptr;
+    }
+    session->pump_ = std::thread([s = session.get()] { s->pumpEvents(); });
+    return session;
+}
+
+ReplaySession::ReplaySession(Trace trace, platform::Clock& clock)
+    : trace_(std::move(trace)), clock_(clock), lastProgress_(std::chrono::steady_clock::now()) {
+    for (const auto& [number, name] : trace_.threads) threadNumbers_[name] = number;
+}
+
+ReplaySession::~ReplaySession() {
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+        wakeAll();
+    }
+    if (pump_.joinable()) pump_.join();
+    if (!folder_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+}
+
+bool ReplaySession::makeDrives(std::string* error) {
+    if (trace_.driveRoots.empty()) return true;
+    folder_ = makePrivateFolder(error);
+    if (folder_.empty()) return false;
+    for (const auto& [drive, recordedRoot] : trace_.driveRoots) {
+        const std::string root = folder_ + "/drive" + std::to_string(drive) + "/";
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        if (ec) {
+            if (error) *error = "cannot make the replayed drive: " + ec.message();
+            return false;
+        }
+        driveRoots_[drive] = root;
+    }
+    // Every file the program found, as it found it first.
+    for (const Entry& e : trace_.entries) {
+        if (e.op != Op::Found) continue;
+        std::string why;
+        if (!makeTree(driveRoots_[e.drive], e.tree, &why)) {
+            if (error) *error = "line " + std::to_string(e.line) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ReplaySession::driveRoot(int drive) const {
+    auto it = driveRoots_.find(drive);
+    return it == driveRoots_.end() ? std::string() : it->second;
+}
+
+std::optional<std::pair<int, std::string>> ReplaySession::onDrive(const std::string& path) const {
+    for (const auto& [drive, root] : driveRoots_) {
+        const std::string bare = root.substr(0, root.size() - 1);
+        if (path == bare || path == root) return std::make_pair(drive, std::string());
+        if (path.compare(0, root.size(), root) != 0) continue;
+        std::string rest;
+        size_t start = root.size();
+        while (start <= path.size()) {
+            size_t end = path.find('/', start);
+            if (end == std::string::npos) end = path.size();
+            const std::string part = path.substr(start, end - start);
+            start = end + 1;
+            if (part.empty() || part == ".") continue;
+            if (part == "..") return std::nullopt;
+            if (!rest.empty()) rest += '/';
+            rest += part;
+        }
+        return std::make_pair(drive, rest);
+    }
+    return std::nullopt;
+}
+
+void ReplaySession::skipPassive() {
+    while (next_ < trace_.entries.size() && passive(trace_.entries[next_].op)) ++next_;
+}
+
+void ReplaySession::advance(const Entry& e) {
+    ++next_;
+    lastT_ = e.t;
+    lastProgress_ = std::chrono::steady_clock::now();
+    // Most lines are one thread's run of reports: nobody to wake for them.
+    if (waiting_ > 0) changed_.notify_all();
+    skipPassive();
+    if (next_ < trace_.entries.size() && trace_.entries[next_].op == Op::Event) {
+        pumpWake_.notify_all();
+    }
+}
+
+void ReplaySession::wakeAll() {
+    changed_.notify_all();
+    pumpWake_.notify_all();
+}
+
+std::chrono::steady_clock::duration ReplaySession::gapBefore(const Entry& e) const {
+    return clock_.realDuration(e.t > lastT_ ? e.t - lastT_ : 0);
+}
+
+std::string ReplaySession::frontText() const {
+    if (next_ >= trace_.entries.size()) {
+        return trace_.complete ? "the end of the run"
+                               : "the end of the trace (the recording was cut off there)";
+    }
+    const Entry& e = trace_.entries[next_];
+    if (e.op == Op::End) return "the end of the run";
+    std::string text = describe(e);
+    if (e.thread) {
+        auto it = trace_.threads.find(e.thread);
+        if (it != trace_.threads.end()) text += " (thread " + it->second + ")";
+    }
+    return text;
+}
+
+void ReplaySession::differs(size_t line, const std::string& action, const std::string& recorded,
+                            const std::string& note) {
+    // Whatever the other threads are doing, the run ends here: with the
+    // trace behind, nothing they do could be checked any more.
+    std::fflush(stdout);
+    std::fprintf(stderr, "trace differs at line %zu: %s recorded %s\n", line, action.c_str(),
+                 recorded.c_str());
+    if (!note.empty()) std::fprintf(stderr, "  %s\n", note.c_str());
+    std::fflush(stderr);
+    if (!folder_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    std::_Exit(kExitTraceDiffers);
+}
+
+const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches,
+                                 const std::function<std::string(const Entry&)>& recorded,
+                                 std::optional<std::chrono::steady_clock::time_point> timedOutAt,
+                                 const std::function<std::string(const Entry&)>& note) {
+    const std::string threadName = currentThreadName();
+    std::unique_lock lock(mutex_);
+    auto known = threadNumbers_.find(threadName);
+    const int thread = known == threadNumbers_.end() ? 0 : known->second;
+    for (;;) {
+        skipPassive();
+        const size_t at = next_;
+        const bool atEnd = at >= trace_.entries.size() || trace_.entries[at].op == Op::End;
+        const size_t line = at < trace_.entries.size() ? trace_.entries[at].line : trace_.lines + 1;
+        if (atEnd) differs(line, action(), frontText());
+        const Entry& e = trace_.entries[at];
+        if (thread == 0) {
+            differs(line, action(), frontText(),
+                    "the call came from thread " + threadName + ", which the trace does not have");
+        }
+        if (e.op != Op::Event && e.thread == thread) {
+            if (e.op != op || !matches(e)) {
+                differs(e.line, action(), recorded ? recorded(e) : frontText(),
+                        note ? note(e) : std::string());
+            }
+            // A read that timed out holds its place until its timeout is
+            // over, as it held back what came after it when recorded.
+            if (e.op == Op::Read && e.timeout && timedOutAt) {
+                while (std::chrono::steady_clock::now() < *timedOutAt) {
+                    changed_.wait_until(lock, *timedOutAt);
+                }
+            }
+            advance(e);
+            return e;
+        }
+        // Another thread's line, or a device event, comes first.
+        const auto deadline = lastProgress_ + gapBefore(e) * 2 + kStallSlack;
+        ++waiting_;
+        const std::cv_status waited = changed_.wait_until(lock, deadline);
+        --waiting_;
+        if (waited == std::cv_status::timeout && next_ == at &&
+            std::chrono::steady_clock::now() >= deadline) {
+            differs(e.line, action(), frontText(),
+                    "the program went on to this on thread " + threadName +
+                        " while the trace waits for the line above, which never came");
+        }
+    }
+}
+
+void ReplaySession::startEvents(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(mutex_);
+    sink_ = std::move(sink);
+    listening_ = true;
+    stopped_ = false;
+    wakeAll();
+}
+
+void ReplaySession::stopEvents() {
+    std::unique_lock lock(mutex_);
+    if (listening_) stopped_ = true;
+    listening_ = false;
+    sink_ = nullptr;
+    wakeAll();
+    // As with every source of events: once stopped, the sink is not called
+    // again, so whoever owns it may go. (From inside the sink it only stops.)
+    if (std::this_thread::get_id() != pump_.get_id()) {
+        delivered_.wait(lock, [this] { return !delivering_; });
+    }
+}
+
+void ReplaySession::pumpEvents() {
+    std::unique_lock lock(mutex_);
+    while (!ending_) {
+        skipPassive();
+        if (next_ >= trace_.entries.size() || trace_.entries[next_].op != Op::Event ||
+            (!listening_ && !stopped_)) {
+            pumpWake_.wait(lock);
+            continue;
+        }
+        const Entry& e = trace_.entries[next_];
+        if (stopped_) {
+            // Nobody listens any more: the device's news goes nowhere.
+            advance(e);
+            continue;
+        }
+        const auto due = lastProgress_ + gapBefore(e);
+        if (std::chrono::steady_clock::now() < due) {
+            pumpWake_.wait_until(lock, due);
+            continue;  // looks again: stopped, ended, or due
+        }
+        advance(e);
+        std::function<void(const std::string&)> sink = sink_;
+        delivering_ = true;
+        lock.unlock();
+        if (sink) sink(e.texts[0]);
+        lock.lock();
+        delivering_ = false;
+        delivered_.notify_all();
+    }
+}
+
+void ReplaySession::finish() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        skipPassive();
+        if (next_ < trace_.entries.size() && trace_.entries[next_].op == Op::Event) {
+            ++next_;  // the program no longer listens: the device's news went nowhere
+            continue;
+        }
+        break;
+    }
+    if (next_ < trace_.entries.size() && trace_.entries[next_].op != Op::End) {
+        differs(trace_.entries[next_].line, "ended the run", frontText());
+    }
+    ending_ = true;
+    wakeAll();
+    lock.unlock();
+    if (pump_.joinable()) pump_.join();
+    if (!trace_.complete) {
+        std::fprintf(stderr,
+                     "trace: the recording was cut off after line %zu; the run met every line "
+                     "before it\n",
+                     trace_.lines);
+    }
+}
+
+}  // namespace trace
