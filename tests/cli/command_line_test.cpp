@@ -60,7 +60,9 @@ TEST_F(CommandLineTest, ScanOnceWithoutADevice) {
 }
 
 TEST_F(CommandLineTest, ScanOnceFindsTheSimulatedGpsAndItsOffer) {
-    const ProgramRun r = runner.run({"--scan-once", "--simulate=13:jp:12.10", "--time-scale=0.01"});
+    // A terminal user writes --cli too: the same scan.
+    const ProgramRun r =
+        runner.run({"--cli", "--scan-once", "--simulate=13:jp:12.10", "--time-scale=0.01"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "Sending READ_DEVICE_INFO")) << r.out;
     EXPECT_TRUE(

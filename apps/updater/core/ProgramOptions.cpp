@@ -26,6 +26,7 @@ const char kUsage[] =
     "                        only open a web page (answered No)\n"
     "  --update              press the action button when it offers an update\n"
     "  --scan-once           look for the GPS once, print what was found, and end\n"
+    "                        (with or without --cli)\n"
     "  --simulate=MODEL      run against a simulated GPS instead of USB: device type\n"
     "                        0..16, jp (default) or std, firmware version (default 7.62),\n"
     "                        e.g. --simulate=13:jp:12.10\n"
@@ -156,7 +157,9 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
         return bad("--time-scale works only with --simulate: a real device needs the real waits");
     }
     if (o.simulateRadioBuild && !o.simulate) return bad("--simulate-radio needs --simulate");
-    if (o.scanOnce && (o.cli || o.yes || o.update || !o.menuCommands.empty())) {
+    // --cli --scan-once is a terminal user's way of saying --scan-once: it
+    // prints in the terminal anyway.
+    if (o.scanOnce && (o.yes || o.update || !o.menuCommands.empty())) {
         return bad("--scan-once goes with no other front end option");
     }
     if (!o.cli && !o.scanOnce) {
