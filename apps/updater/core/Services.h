@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
@@ -36,6 +37,11 @@ struct Services {
     platform::SleepInhibitor* sleepInhibitor = nullptr;  // null: no lock is taken
     platform::DriveMounter* driveMounter = nullptr;      // null: only mounted drives are seen
     platform::DesktopNotifier* notifier = nullptr;       // null: the end of an update is not told
+
+    // Sees every log line and status text as the program makes them, on the
+    // thread that makes them: a simulated GPS acts on the updater's own steps
+    // through it. Empty: nobody watches.
+    std::function<void(const std::string& text)> textWatcher;
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its
     // flash bootloader: core::startOnBootloaderModeThread (UpdateWorkers.h).
