@@ -74,7 +74,7 @@ BootloaderTarget::BootloaderTarget(uint16_t vendorId, uint16_t productId, platfo
         {kProperty_AvailablePeripherals, {0x10}},  // USB HID
         {kProperty_FlashStartAddress, {0}},
         {kProperty_FlashSizeInBytes, {FlashModel::kSize}},
-        {kProperty_FlashSectorSize, {FlashModel::kSectorSize}},
+        {kProperty_FlashSectorSize, {FlashModel::kDefaultSectorSize}},
         {kProperty_FlashBlockCount, {2}},
         {kProperty_AvailableCommands, {0xFFFF}},  // all but configure-quadspi
         {kProperty_CrcCheckStatus, {static_cast<uint32_t>(kStatus_AppCrcCheckInactive)}},
@@ -253,7 +253,7 @@ void BootloaderTarget::dispatch(uint8_t tag, const uint32_t* p, uint8_t count) {
             if (start == end) {
                 flash_.eraseAll();
             } else {
-                const uint32_t sector = FlashModel::kSectorSize;
+                const uint32_t sector = flash_.sectorSize();
                 const uint32_t below = std::min(start / sector * sector, FlashModel::kSize);
                 const uint64_t above = std::min<uint64_t>(
                     (static_cast<uint64_t>(end) / sector + 1) * sector, FlashModel::kSize);
@@ -730,6 +730,13 @@ void BootloaderTarget::setCurrentVersion(char letter, uint8_t major, uint8_t min
                                          uint8_t bugfix) {
     std::lock_guard lock(mutex_);
     properties_[kProperty_CurrentVersion] = {versionWord(letter, major, minor, bugfix)};
+}
+
+bool BootloaderTarget::setFlashSectorSize(uint32_t bytes) {
+    std::lock_guard lock(mutex_);
+    if (!flash_.setSectorSize(bytes)) return false;
+    properties_[kProperty_FlashSectorSize] = {bytes};
+    return true;
 }
 
 void BootloaderTarget::setReservedFlashRegion(uint32_t start, uint32_t end) {

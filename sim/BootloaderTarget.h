@@ -23,8 +23,9 @@
 // - Ranges outside the flash, or touching the reserved flash region named by
 //   the reserved-regions property (none by default; the whole-GPS simulation
 //   reserves the bootloader's own 0x0..0x9FFF), get kStatusMemoryRangeInvalid
-//   (10200). Erasing needs sector-aligned regions (101 otherwise, nothing
-//   erased); programming a cleared bit back to 1 fails with 105.
+//   (10200). Erasing needs regions aligned to the flash's sector size, which
+//   flash-sector-size reports (101 otherwise, nothing erased); programming a
+//   cleared bit back to 1 fails with 105.
 // - write-memory and receive-sb-file answer the command, then take data
 //   packets until the announced byte count has arrived, then send the final
 //   generic response. A flash write that fails mid-phase aborts the phase: a
@@ -279,6 +280,10 @@ class BootloaderTarget : public hidport::SimulatedHidDevice {
     void removeProperty(uint32_t tag);                   // get-property then answers 10300
     std::vector<uint32_t> property(uint32_t tag) const;  // empty: unknown
     void setCurrentVersion(char letter, uint8_t major, uint8_t minor, uint8_t bugfix);
+    // The sector size of its flash: what flash-sector-size answers and what
+    // an erase region must be aligned to (101 otherwise, nothing erased).
+    // False, changing nothing, for a size the flash cannot have.
+    bool setFlashSectorSize(uint32_t bytes);
     // Flash the target refuses to erase or write: [start, end], end inclusive.
     // start == end clears it. Kept in the reserved-regions property.
     void setReservedFlashRegion(uint32_t start, uint32_t end);

@@ -6,6 +6,18 @@ namespace sim {
 
 FlashModel::FlashModel() : bytes_(kSize, kErasedByte) {}
 
+bool FlashModel::setSectorSize(uint32_t bytes) {
+    if (bytes < 256 || bytes > kSize || (bytes & (bytes - 1)) != 0) return false;
+    std::lock_guard lock(mutex_);
+    sectorSize_ = bytes;
+    return true;
+}
+
+uint32_t FlashModel::sectorSize() const {
+    std::lock_guard lock(mutex_);
+    return sectorSize_;
+}
+
 bool FlashModel::inRange(uint32_t address, uint64_t length) {
     return static_cast<uint64_t>(address) + length <= kSize;
 }
@@ -19,8 +31,8 @@ std::vector<uint8_t> FlashModel::read(uint32_t address, uint32_t length) const {
 int32_t FlashModel::erase(uint32_t address, uint32_t length) {
     if (!inRange(address, length)) return kFlash_RangeInvalid;
     if (length == 0) return kFlash_Success;
-    if (address % kSectorSize != 0 || length % kSectorSize != 0) return kFlash_AlignmentError;
     std::lock_guard lock(mutex_);
+    if (address % sectorSize_ != 0 || length % sectorSize_ != 0) return kFlash_AlignmentError;
     std::fill_n(bytes_.begin() + address, length, kErasedByte);
     ++erases_;
     return kFlash_Success;

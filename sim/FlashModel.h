@@ -1,7 +1,7 @@
-// The program flash of the simulated GPS: 1 MiB in 4 KiB sectors, erased to
-// 0xFF. It behaves as NOR flash does: programming can only clear bits, so a
-// write that would have to turn a 0 back into a 1 fails, and only an erase of
-// whole sectors brings bytes back to 0xFF.
+// The program flash of the simulated GPS: 1 MiB in sectors of 4 KiB unless
+// told otherwise, erased to 0xFF. It behaves as NOR flash does: programming can only clear bits, so
+// a write that would have to turn a 0 back into a 1 fails, and only an erase of whole sectors
+// brings bytes back to 0xFF.
 //
 // Every operation is all-or-nothing: a refused write or erase leaves the flash
 // exactly as it was, so a test can tell what the host managed to program.
@@ -27,10 +27,16 @@ enum FlashStatus : int32_t {
 class FlashModel {
   public:
     static constexpr uint32_t kSize = 1024 * 1024;
-    static constexpr uint32_t kSectorSize = 4096;
+    static constexpr uint32_t kDefaultSectorSize = 4096;
     static constexpr uint8_t kErasedByte = 0xFF;
 
     FlashModel();
+
+    // Devices differ in the sector size of their flash. A power of two from
+    // 256 bytes to the whole flash; anything else is refused (false) and the
+    // size stays.
+    bool setSectorSize(uint32_t bytes);
+    uint32_t sectorSize() const;
 
     // True when [address, address + length) lies inside the flash. An empty
     // range is inside when its address is not past the end.
@@ -70,6 +76,7 @@ class FlashModel {
   private:
     mutable std::mutex mutex_;
     std::vector<uint8_t> bytes_;
+    uint32_t sectorSize_ = kDefaultSectorSize;
     int erases_ = 0;
     uint64_t bytesWritten_ = 0;
 };

@@ -609,6 +609,7 @@ void SimulatedGps::Impl::start() {
     romBl = std::make_shared<BootloaderTarget>(kRomVendorId, kRomProductId, clock);
     romBl->unplug();
     for (const auto& target : {flashBl, romBl}) {
+        target->setFlashSectorSize(config.flashSectorSize);
         target->setResetHook([weak] {
             if (auto s = weak.lock()) s->onBootloaderReset();
         });

@@ -157,7 +157,8 @@ struct GpsConfig {
     std::vector<std::string> textBeforeDeviceInfo;
     std::string driveFolder;  // the folder that plays the drive; made if missing
     DriveStyle driveStyle = DriveStyle::LabelledQuorta;
-    int replyDelayMs = 2;  // the device's time to answer, on the clock
+    int replyDelayMs = 2;             // the device's time to answer, on the clock
+    uint32_t flashSectorSize = 4096;  // of the flash behind both bootloaders
     GpsTiming timing;
     GpsFaults faults;
 };

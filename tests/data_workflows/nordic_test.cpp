@@ -87,6 +87,16 @@ TEST_F(RadioVersionTest, OldRadioAndTwoDots) {
     EXPECT_TRUE(core::checkNordicVersion());
     EXPECT_EQ(core::state().deviceRadioBuild, 1031039);
     EXPECT_EQ(gps->opens, 3);
+
+    // Three dots but more digits than a build number has: no build, and
+    // still a version answer that clears the forced re-flash.
+    core::state().deviceRadioBuild = 0;
+    core::state().reverseUpgrade = true;
+    gps->script = {deviceTextReport("VERSION 1.99999999.99999999.1")};
+    EXPECT_TRUE(core::checkNordicVersion());
+    EXPECT_EQ(core::state().deviceRadioBuild, 0);
+    EXPECT_FALSE(core::state().reverseUpgrade);
+    EXPECT_TRUE(logged("NRF [9999999999999999001:0] Clear ReverseUpgrade\r\n"));
 }
 
 TEST_F(RadioVersionTest, SilentRadio) {

@@ -56,13 +56,13 @@ TEST(FirmwareSelection, InvalidTypesGiveNoImage) {
         SCOPED_TRACE(type);
         EXPECT_EQ(images::findFirmwareImage(type, 0), nullptr);
         EXPECT_EQ(images::findFirmwareImage(type, 60), nullptr);
-        std::memset(images::imageBuffer, 0xA5, 64);
+        std::memset(images::firmwareBuffer, 0xA5, 64);
         LogCapture log;
         testing::internal::CaptureStdout();
         EXPECT_FALSE(images::unpackFirmwareImage(type, 60, 60, log.sink()));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid device type\r\n");
         EXPECT_EQ(log.lines, Lines{"Invalid device type\r\n"});
-        for (int i = 0; i < 64; ++i) ASSERT_EQ(images::imageBuffer[i], 0xA5);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(images::firmwareBuffer[i], 0xA5);
     }
 }
 

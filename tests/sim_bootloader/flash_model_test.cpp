@@ -58,6 +58,28 @@ TEST(FlashModel, ErasesWholeSectorsOnly) {
     EXPECT_TRUE(flash.isErased(0, FlashModel::kSize));
 }
 
+TEST(FlashModel, SectorSizeSetsTheEraseAlignment) {
+    FlashModel flash;
+    for (uint32_t sector : {0x800u, 0x1000u, 0x2000u}) {
+        SCOPED_TRACE(sector);
+        ASSERT_TRUE(flash.setSectorSize(sector));
+        EXPECT_EQ(flash.sectorSize(), sector);
+        flash.preload(0, std::vector<uint8_t>(FlashModel::kSize, 0x00));
+        EXPECT_EQ(flash.erase(0x80000, sector / 2), sim::kFlash_AlignmentError);
+        EXPECT_EQ(flash.erase(0x80000 + sector / 2, sector), sim::kFlash_AlignmentError);
+        EXPECT_EQ(flash.read(0x80000, 1), std::vector<uint8_t>{0x00});
+        EXPECT_EQ(flash.erase(0x80000, sector), sim::kFlash_Success);
+        EXPECT_TRUE(flash.isErased(0x80000, sector));
+        EXPECT_EQ(flash.read(0x80000 + sector, 1), std::vector<uint8_t>{0x00});
+    }
+    // 8 KiB sectors take the region the updater always erases, not a 4 KiB
+    // multiple that is no 8 KiB one.
+    EXPECT_EQ(flash.erase(0xa000, 0x76000), sim::kFlash_Success);
+    EXPECT_EQ(flash.erase(0xa000, 0x8B000), sim::kFlash_AlignmentError);
+    for (uint32_t bad : {0u, 0x80u, 0x1800u, 0x200000u}) EXPECT_FALSE(flash.setSectorSize(bad));
+    EXPECT_EQ(flash.sectorSize(), 0x2000u);
+}
+
 TEST(FlashModel, ConcurrentWritersAndReadersSeeWholeWrites) {
     FlashModel flash;
     std::thread writer([&] {

@@ -104,6 +104,20 @@ TEST_F(TargetTest, RangesAndAlignmentAreChecked) {
     EXPECT_TRUE(target->flash().isErased(0xa000, FlashModel::kSize - 0xa000));
 }
 
+TEST_F(TargetTest, SectorSizeIsReportedAndEnforced) {
+    ASSERT_TRUE(target->setFlashSectorSize(0x2000));
+    command(kCommandTag_GetProperty, {kProperty_FlashSectorSize, 0});
+    InReport r = readReport();
+    EXPECT_EQ(r.param(0), 0u);
+    EXPECT_EQ(r.param(1), 0x2000u);
+    command(kCommandTag_FlashEraseRegion, {0x80000, 0x15000});
+    EXPECT_EQ(genericStatus(kCommandTag_FlashEraseRegion), 101u);
+    command(kCommandTag_FlashEraseRegion, {0x80000, 0x16000});
+    EXPECT_EQ(genericStatus(kCommandTag_FlashEraseRegion), 0u);
+    EXPECT_FALSE(target->setFlashSectorSize(3000));
+    EXPECT_EQ(target->property(kProperty_FlashSectorSize), std::vector<uint32_t>{0x2000});
+}
+
 TEST_F(TargetTest, UnknownUnavailableAndMalformedCommands) {
     command(0x30, {1, 2});
     EXPECT_EQ(genericStatus(0x30), 10000u);

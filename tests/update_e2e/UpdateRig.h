@@ -383,8 +383,22 @@ class UpdateRig {
             core::windowLogLine(line);
         };
 
-        machine->deviceEvents().start(
-            [this](platform::DeviceEvent e) { window.post([e] { core::onDeviceChange(e); }); });
+        // The events as the window procedure hands them to their workflows.
+        machine->deviceEvents().start([this](platform::DeviceEvent e) {
+            window.post([e] {
+                switch (e) {
+                    case platform::DeviceEvent::DevNodesChanged:
+                        core::onDevNodesChanged();
+                        return;
+                    case platform::DeviceEvent::VolumeArrival:
+                        core::onDeviceArrival();
+                        return;
+                    case platform::DeviceEvent::VolumeRemoveComplete:
+                        core::onDeviceRemoveComplete();
+                        return;
+                }
+            });
+        });
     }
 
   public:

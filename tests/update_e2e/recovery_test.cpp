@@ -5,6 +5,7 @@
 
 #include "E2eTest.h"
 #include "sim/BootloaderTarget.h"
+#include "sim/SimulatedFirmware.h"
 
 namespace e2e {
 namespace {
@@ -72,6 +73,38 @@ TEST_F(RecoveryTest, UpdateCutOffInTheWriteComesBackInTheRomBootloaderAndIsRecov
     EXPECT_EQ(v, (images::ImageVersion{5, 60, 7, 63}));
     EXPECT_EQ(core::state().statusTitle(), "Heron GPS connected\nVer: 7.63-1031039\nJapanese");
     EXPECT_FALSE(rig->window.destroyed());
+}
+
+// A device with 8 KiB sectors whose flash bootloader does not tell them:
+// the tail erase in 4 KiB sectors is refused, the write over the old image's
+// tail fails with the device's own status, and the device comes back in its
+// ROM bootloader, where the recovery dialog brings it back.
+TEST_F(RecoveryTest, RefusedTailEraseEndsInTheRomBootloaderAndIsRecovered) {
+    sim::GpsConfig config = gpsConfig(11, true, 14, 50);
+    config.flashSectorSize = 0x2000;
+    sim::SimulatedGps& gps = addGps(config);
+    gps.flashBootloader().removeProperty(sim::protocol::kProperty_FlashSectorSize);
+    // An old image that runs past 0x80000 too.
+    gps.loadFlashImage(sim::makeFirmwareImage({11, 60, 14, 50}, 570'000));
+    gps.plugIn(sim::GpsMode::Application);
+    rig->startUp();
+    ASSERT_TRUE(waitForOffer());
+    rig->clickUpdateButton();
+
+    ASSERT_TRUE(waitForRecoveryDialog());
+    EXPECT_TRUE(
+        rig->logged("Flash erase past the region refused: kStatus_FlashAlignmentError\r\n"));
+    EXPECT_FALSE(rig->sawTitle("Condor GPS Flashing success"));
+    EXPECT_TRUE(rig->sawDetail("Flashing did not complete"));
+    EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
+
+    rig->chooseInRecoveryDialog(11, 60);
+    ASSERT_TRUE(waitForLatest());
+    EXPECT_TRUE(
+        rig->logged("The device refused the write: erasing the flash and writing once more\r\n"));
+    images::ImageVersion v;
+    EXPECT_EQ(gps.checkFlashImage(&v), images::ImageCheck::ok);
+    EXPECT_EQ(v, (images::ImageVersion{11, 60, 14, 51}));
 }
 
 TEST_F(RecoveryTest, FlashBootloaderThatOpensOnlyAfterAFewTries) {

@@ -174,7 +174,8 @@ TEST_F(UpdateE2eTest, LongImagesLandOverOlderLongImagesTwice) {
         60s));
     ASSERT_TRUE(rig->waitQuiet(gps, 120s));
     EXPECT_EQ(flashVersion(gps), (images::ImageVersion{11, 60, 14, 51}));
-    EXPECT_EQ(rig->countLog("Image is longer than the erase region: erasing 0x8b000 bytes\r\n"), 2);
+    EXPECT_EQ(rig->countLog("Erasing 0x76000 bytes from 0xa000\r\n"), 2);
+    EXPECT_EQ(rig->countLog("Erasing 0x15000 bytes from 0x80000\r\n"), 2);
     EXPECT_FALSE(rig->sawDetail("Flashing did not complete"));
     EXPECT_EQ(activityCount(gps, "JUMP_TO_BL"), 2);
 }

@@ -75,28 +75,23 @@ TEST_F(OrchestrationTest, FullyUpdatedNeedsFirmwareRadioAndNoWorker) {
 TEST_F(OrchestrationTest, AKnownIdleDeviceIsNotRescanned) {
     core::UpdaterState& st = core::state();
     st.deviceRadioBuild = 1031039;
-    core::onDeviceChange(platform::DeviceEvent::DevNodesChanged);
+    core::onDevNodesChanged();
     EXPECT_TRUE(logged("\r\nDBT_DEVNODES_CHANGED\r\n"));
     EXPECT_FALSE(scanned());
     EXPECT_EQ(st.deviceRadioBuild, 1031039);
 
     // Busy, it is; and a removal always rescans.
     st.languagePackBusy = true;
-    core::onDeviceChangeCode(core::kDevNodesChanged);
+    core::onDevNodesChanged();
     EXPECT_TRUE(scanned());
     EXPECT_EQ(st.deviceRadioBuild, 0);
 
     log.clear();
     st.deviceRadioBuild = 1031039;
-    core::onDeviceChange(platform::DeviceEvent::VolumeRemoveComplete);
+    core::onDeviceRemoveComplete();
     EXPECT_TRUE(logged("\r\n DBT_DEVICEREMOVECOMPLETE\r\n"));
     EXPECT_TRUE(scanned());
     EXPECT_EQ(st.deviceRadioBuild, 0);
-
-    log.clear();
-    core::onDeviceChangeCode(0x0018);
-    EXPECT_EQ(logLines(),
-              std::vector<std::string>{"\n-- WM_DEVICECHANGE default Unhandled Event --\n"});
 }
 
 TEST_F(OrchestrationTest, ARecordIsShownWithItsOffer) {

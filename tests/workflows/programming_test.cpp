@@ -10,6 +10,7 @@
 #include "WorkflowTestSupport.h"
 #include "core/CommandLink.h"
 #include "core/FirmwareProgramming.h"
+#include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
 #include "core/images/ImageVersionBlock.h"
@@ -22,12 +23,12 @@ using sim::BootloaderFaults;
 using sim::protocol::commandBit;
 using namespace sim::protocol;
 
-// The decoded catalogue image, copied out of the shared buffer.
+// The decoded catalogue image, copied out of the programming run's buffer.
 std::vector<uint8_t> catalogueImage(int type, int lv) {
     auto length = images::unpackFirmwareImage(type, lv, lv, {});
     EXPECT_TRUE(length);
     if (!length) return {};
-    return std::vector<uint8_t>(images::imageBuffer, images::imageBuffer + *length);
+    return std::vector<uint8_t>(images::firmwareBuffer, images::firmwareBuffer + *length);
 }
 
 class ProgrammingTest : public testing_support::WorkflowTest {
@@ -85,27 +86,38 @@ TEST(ProgrammingPieces, HexTextFitsItsBufferOrIsRefused) {
     EXPECT_EQ(full->substr(full->size() - 4), "11}}");
 }
 
-TEST(ProgrammingPieces, EraseCoversTheWholeImage) {
-    EXPECT_EQ(core::eraseLengthFor(0), 0x76000u);
-    EXPECT_EQ(core::eraseLengthFor(459264), 0x76000u);
-    EXPECT_EQ(core::eraseLengthFor(0x76000), 0x76000u);
-    EXPECT_EQ(core::eraseLengthFor(0x76001), 0x77000u);
-    EXPECT_EQ(core::eraseLengthFor(570480), 0x8C000u);  // ends at 0x96000
-    EXPECT_EQ(core::eraseArguments(0x76000),
+TEST(ProgrammingPieces, TheTailPastTheRegionInTheDevicesSectors) {
+    EXPECT_EQ(core::eraseArguments(0xa000, 0x76000),
               (std::vector<std::string>{"flash-erase-region", "0xa000", "0x76000"}));
-    EXPECT_EQ(core::eraseArguments(0x8C000)[2], "0x8c000");
+    EXPECT_EQ(core::eraseArguments(0x80000, 0x16000)[1], "0x80000");
+    EXPECT_EQ(core::tailEraseLength(459264, 0x1000), 0u);
+    EXPECT_EQ(core::tailEraseLength(0x76000, 0x2000), 0u);
+    EXPECT_EQ(core::tailEraseLength(0x76001, 0x800), 0x800u);
+    // 570,480 bytes end at 0x95470.
+    EXPECT_EQ(core::tailEraseLength(570480, 0x800), 0x15800u);
+    EXPECT_EQ(core::tailEraseLength(570480, 0x1000), 0x16000u);
+    EXPECT_EQ(core::tailEraseLength(570480, 0x2000), 0x16000u);
+
+    using V = std::vector<uint32_t>;
+    EXPECT_EQ(core::sectorSizeFromAnswer(V{0, 0x2000}), 0x2000u);
+    EXPECT_EQ(core::sectorSizeFromAnswer(V{0, 0x800}), 0x800u);
+    for (const V& bad : {V{}, V{0}, V{10300}, V{10004}, V{5, 0x1000}, V{0, 0}, V{0, 3000},
+                         V{0, 0x80}, V{0, 0x100000}, V{0, 0xFFFFFFFF}}) {
+        EXPECT_FALSE(core::sectorSizeFromAnswer(bad)) << ::testing::PrintToString(bad);
+    }
 }
 
-TEST(ProgrammingPieces, OnlyACompletedWriteCounts) {
-    EXPECT_TRUE(core::writeExchangeCompleted(0, "Wrote 100 of 100 bytes."));
-    // A device status on a completed exchange is not the updater's to judge.
-    EXPECT_TRUE(core::writeExchangeCompleted(105, "Wrote 100 of 100 bytes."));
-    EXPECT_FALSE(core::writeExchangeCompleted(10004, "Wrote 100 of 100 bytes."));
-    EXPECT_FALSE(core::writeExchangeCompleted(10002, "Wrote 100 of 100 bytes."));
-    EXPECT_FALSE(core::writeExchangeCompleted(10000, "Wrote 100 of 100 bytes."));
-    EXPECT_FALSE(core::writeExchangeCompleted(0, "Wrote 64 of 100 bytes."));
-    EXPECT_FALSE(core::writeExchangeCompleted(10200, "Wrote 0 of 100 bytes."));
-    EXPECT_FALSE(core::writeExchangeCompleted(0, ""));
+TEST(ProgrammingPieces, OnlyAWriteTheDeviceTookWholeCounts) {
+    using core::WriteResult;
+    EXPECT_EQ(core::judgeWrite(0, "Wrote 100 of 100 bytes."), WriteResult::Written);
+    // The device's own failure status fails the write.
+    EXPECT_EQ(core::judgeWrite(105, "Wrote 100 of 100 bytes."), WriteResult::Refused);
+    EXPECT_EQ(core::judgeWrite(10200, "Wrote 0 of 100 bytes."), WriteResult::Refused);
+    EXPECT_EQ(core::judgeWrite(10004, "Wrote 100 of 100 bytes."), WriteResult::Incomplete);
+    EXPECT_EQ(core::judgeWrite(10002, "Wrote 100 of 100 bytes."), WriteResult::Incomplete);
+    EXPECT_EQ(core::judgeWrite(10000, "Wrote 100 of 100 bytes."), WriteResult::Incomplete);
+    EXPECT_EQ(core::judgeWrite(0, "Wrote 64 of 100 bytes."), WriteResult::Incomplete);
+    EXPECT_EQ(core::judgeWrite(0, ""), WriteResult::Incomplete);
 }
 
 TEST_F(ProgrammingTest, BootloaderModeWritesTheJapaneseImageOverStaleFlash) {
@@ -120,6 +132,7 @@ TEST_F(ProgrammingTest, BootloaderModeWritesTheJapaneseImageOverStaleFlash) {
     // The driver wait asked once and was answered: no wait of its own.
     EXPECT_EQ(target->receivedCommands(),
               (std::vector<uint8_t>{kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
+                                    kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
                                     kCommandTag_WriteMemory, kCommandTag_Reset}));
     const std::vector<uint8_t> image = catalogueImage(11, 60);
     ASSERT_EQ(image.size(), 568944u);
@@ -131,7 +144,9 @@ TEST_F(ProgrammingTest, BootloaderModeWritesTheJapaneseImageOverStaleFlash) {
     // Erased in whole sectors up to 0x95000, and not a sector further.
     EXPECT_TRUE(target->flash().isErased(0xa000 + image.size(), 0x95000 - 0xa000 - image.size()));
     EXPECT_EQ(target->flash().read(0x95000, 0x1000), std::vector<uint8_t>(0x1000, 0x00));
-    EXPECT_TRUE(logged("Image is longer than the erase region: erasing 0x8b000 bytes\r\n"));
+    EXPECT_TRUE(logged("Erasing 0x76000 bytes from 0xa000\r\n"));
+    EXPECT_TRUE(logged("Flash sector size 0x1000\r\n"));
+    EXPECT_TRUE(logged("Erasing 0x15000 bytes from 0x80000\r\n"));
 
     EXPECT_EQ(titles().front(), "Condor GPS connected\nErasing");
     EXPECT_TRUE(hasTitle("Condor GPS connected\nProgramming GPS Firmware"));
@@ -230,21 +245,119 @@ TEST_F(ProgrammingTest, TwoSuccessiveLongImagesBothLand) {
     EXPECT_EQ(titles().back(), "Condor GPS Flashing success");
 }
 
-TEST_F(ProgrammingTest, EraseStatusIsPrintedNotActedOn) {
-    auto target = plugTarget(core::kGpsVendorId, 5 + 60);
-    BootloaderFaults faults;
-    faults.commandMask = commandBit(kCommandTag_FlashEraseRegion);
-    faults.noResponse = true;
-    target->setFaults(faults);
-    connectDevice(5);
-    core::state().gcbn = 60;
+// The erase command is the same on every device; the tail of a long image
+// goes in the device's own sectors, whatever their size.
+TEST_F(ProgrammingTest, LongImagesLandOnEverySectorSize) {
+    const std::vector<uint8_t> image = catalogueImage(11, 60);  // ends at 0x94E70
+    for (uint32_t sector : {0x800u, 0x1000u, 0x2000u}) {
+        SCOPED_TRACE(sector);
+        hidport::clearSimulatedDevices();
+        log.clear();
+        auto target = plugTarget(core::kGpsVendorId, 11 + 60);
+        ASSERT_TRUE(target->setFlashSectorSize(sector));
+        ASSERT_EQ(target->flash().preload(0xa000, std::vector<uint8_t>(0x96000, 0x00)), 0);
+        connectDevice(11);
+        core::state().gcbn = 60;
 
-    EXPECT_TRUE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
-    EXPECT_EQ(titles().back(), "Heron GPS Flashing success");
+        EXPECT_TRUE(core::programInBootloaderMode(11 + 60, core::kGpsVendorId));
+        EXPECT_TRUE(flashImage(*target, image.size()) == image);
+        const uint32_t end = (0xa000 + 568944 + sector - 1) / sector * sector;
+        EXPECT_TRUE(target->flash().isErased(0xa000 + image.size(), end - 0xa000 - image.size()));
+        EXPECT_EQ(target->flash().read(end, sector), std::vector<uint8_t>(sector, 0x00));
+        EXPECT_TRUE(logged("Erasing 0x76000 bytes from 0xa000\r\n"));
+        EXPECT_TRUE(logged(core::formatText("Erasing 0x%x bytes from 0x80000\r\n", end - 0x80000)));
+        EXPECT_EQ(titles().back(), "Condor GPS Flashing success");
+    }
 }
 
-// A write whose exchange did not complete never ends in success; the device
-// is still told to restart.
+// Timeout, garbage or a failure status: 4 KiB, and the log says so. On a
+// device with larger sectors that tail erase is refused; the write's own
+// status then ends the run.
+TEST_F(ProgrammingTest, AnUnreadableSectorSizeIsTakenAs4KiB) {
+    struct Case {
+        const char* name;
+        uint32_t sector;
+        std::function<void(sim::BootloaderTarget&)> spoil;
+        const char* line;
+    };
+    const std::vector<Case> cases = {
+        {"timeout", 0x1000,
+         [](sim::BootloaderTarget& t) {
+             BootloaderFaults f;
+             f.commandMask = commandBit(kCommandTag_GetProperty);
+             f.noResponse = true;
+             t.setFaults(f);
+         },
+         "Flash sector size could not be read (No response packet from target device.): using "
+         "4 KiB\r\n"},
+        {"garbage", 0x1000, [](sim::BootloaderTarget& t) { t.setProperty(5, {3000}); },
+         "Flash sector size could not be read (answer 0xbb8): using 4 KiB\r\n"},
+        {"unknown property on 8 KiB sectors", 0x2000,
+         [](sim::BootloaderTarget& t) { t.removeProperty(5); },
+         "Flash sector size could not be read (Unknown property.): using 4 KiB\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hidport::clearSimulatedDevices();
+        log.clear();
+        statusCalls.clear();
+        auto target = plugTarget(core::kGpsVendorId, 12);
+        ASSERT_TRUE(target->setFlashSectorSize(c.sector));
+        ASSERT_EQ(target->flash().preload(0xa000, std::vector<uint8_t>(0x96000, 0x00)), 0);
+        c.spoil(*target);
+        connectDevice(12, 0);
+        core::state().gcbn = 0;
+
+        EXPECT_TRUE(core::programInBootloaderMode(12, core::kGpsVendorId));
+        EXPECT_TRUE(logged(c.line));
+        EXPECT_TRUE(logged("Erasing 0x13000 bytes from 0x80000\r\n"));  // 559,544 bytes
+        EXPECT_EQ(target->resetCount(), 1);
+        if (c.sector == 0x1000) {
+            EXPECT_TRUE(flashImage(*target, 559544) == catalogueImage(12, 0));
+            EXPECT_EQ(titles().back(), "Condor Chroma Flashing success");
+        } else {
+            EXPECT_TRUE(
+                logged("Flash erase past the region refused: kStatus_FlashAlignmentError\r\n"));
+            EXPECT_FALSE(hasTitle("Condor Chroma Flashing success"));
+            EXPECT_EQ(statuses().back().detail, "Flashing did not complete");
+        }
+    }
+}
+
+// A device that does not erase the region gets nothing written over it; it
+// is restarted into what it holds, and the error shown.
+TEST_F(ProgrammingTest, ARefusedOrUnansweredEraseWritesNothing) {
+    for (bool answered : {true, false}) {
+        SCOPED_TRACE(answered);
+        hidport::clearSimulatedDevices();
+        statusCalls.clear();
+        auto target = plugTarget(core::kGpsVendorId, 5 + 60);
+        if (answered) {
+            ASSERT_TRUE(target->setFlashSectorSize(0x4000));  // 0xa000 is not on a sector
+        } else {
+            BootloaderFaults faults;
+            faults.commandMask = commandBit(kCommandTag_FlashEraseRegion);
+            faults.noResponse = true;
+            target->setFaults(faults);
+        }
+        connectDevice(5);
+        core::state().gcbn = 60;
+
+        EXPECT_FALSE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
+        EXPECT_EQ(target->receivedCommands(),
+                  (std::vector<uint8_t>{kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
+                                        kCommandTag_Reset}));
+        EXPECT_TRUE(logged("Flash erase failed\r\n"));
+        EXPECT_FALSE(hasTitle("Heron GPS Flashing success"));
+        EXPECT_EQ(statuses().back().title,
+                  "There was a problem updating your Heron GPS. Please try again or contact "
+                  "Quorta technical support.");
+        EXPECT_EQ(statuses().back().detail, "The flash could not be erased");
+    }
+}
+
+// A write whose exchange did not complete, or that the device refused, never
+// ends in success; the device is still told to restart.
 TEST_F(ProgrammingTest, IncompleteWritesEndInTheErrorAndStillReset) {
     struct Case {
         const char* name;
@@ -269,6 +382,14 @@ TEST_F(ProgrammingTest, IncompleteWritesEndInTheErrorAndStillReset) {
         f.responses = sim::FaultedResponse::First;
         f.wrongResponseTag = kCommandTag_GetPropertyResponse;
         cases.push_back({"refused before any data", f});
+    }
+    {
+        // Every byte sent, but the device failed to program them.
+        BootloaderFaults f;
+        f.commandMask = commandBit(kCommandTag_WriteMemory);
+        f.abortAfterDataPackets = 500;
+        f.abortStatus = sim::protocol::kStatus_FlashCommandFailure;
+        cases.push_back({"refused by the device (105)", f});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -300,9 +421,9 @@ TEST_F(ProgrammingTest, RetriesCountOverTheWholeRun) {
     target->setFaults(f);
     core::state().bootloaderVendorId = core::kGpsVendorId;
     core::state().bootloaderProductId = 9;
-    bool completed = false;
-    EXPECT_TRUE(core::programFlash(&completed));
-    EXPECT_TRUE(completed);
+    core::WriteResult result = core::WriteResult::Incomplete;
+    EXPECT_TRUE(core::programFlash(&result));
+    EXPECT_EQ(result, core::WriteResult::Written);
     EXPECT_EQ(countLog("Program Crash - retrying\n\r"), 3);
     EXPECT_EQ(core::programmingErrorCounts().program, 3);
 
@@ -383,6 +504,46 @@ TEST_F(ProgrammingTest, EmergencyWriteThatDoesNotCompleteIsReported) {
     EXPECT_EQ(statuses().back().detail, "Flashing did not complete");
     EXPECT_EQ(core::state().forcedDeviceType, -1);
     EXPECT_EQ(core::deviceRecord().snapshot().dlv, 0);
+}
+
+// Rewriting over another image is refused for ever: the emergency road then
+// erases as the bootloader-mode road does and writes once more.
+TEST_F(ProgrammingTest, EmergencyWriteRefusedOverAnotherImageIsErasedAndWrittenAgain) {
+    auto target = plugTarget(core::kRomBootloaderVendorId, core::kRomBootloaderProductId);
+    ASSERT_TRUE(target->setFlashSectorSize(0x2000));
+    ASSERT_EQ(target->flash().preload(0xa000, catalogueImage(13, 60)), 0);  // 566,752 bytes
+
+    EXPECT_TRUE(core::onEmergencyProgramFlashMode(core::deviceRecord(), 14, 0));
+    EXPECT_EQ(target->receivedCommands(),
+              (std::vector<uint8_t>{kCommandTag_WriteMemory, kCommandTag_FlashEraseRegion,
+                                    kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
+                                    kCommandTag_WriteMemory, kCommandTag_Reset}));
+    const auto image = catalogueImage(14, 0);
+    EXPECT_TRUE(flashImage(*target, image.size()) == image);
+    EXPECT_TRUE(
+        logged("The device refused the write: erasing the flash and writing once more\r\n"));
+    EXPECT_TRUE(logged("Erasing 0xa000 bytes from 0x80000\r\n"));  // up to 0x8a000
+    EXPECT_FALSE(anyTitleContains("There was a problem"));
+
+    // A device that refuses the second write too: the error, and the reset
+    // brings it back to its ROM bootloader for another try.
+    hidport::clearSimulatedDevices();
+    statusCalls.clear();
+    target = plugTarget(core::kRomBootloaderVendorId, core::kRomBootloaderProductId);
+    BootloaderFaults f;
+    f.commandMask = commandBit(kCommandTag_WriteMemory);
+    f.abortAfterDataPackets = 10;
+    f.abortStatus = sim::protocol::kStatus_FlashCommandFailure;
+    target->setFaults(f);
+    EXPECT_TRUE(core::onEmergencyProgramFlashMode(core::deviceRecord(), 5, 60));
+    EXPECT_EQ(target->receivedCommands(),
+              (std::vector<uint8_t>{kCommandTag_WriteMemory, kCommandTag_FlashEraseRegion,
+                                    kCommandTag_WriteMemory, kCommandTag_Reset}));
+    EXPECT_EQ(statuses().back().title,
+              "There was a problem updating your Heron GPS. Please try again or contact Quorta "
+              "technical support.");
+    EXPECT_EQ(statuses().back().detail, "Flashing did not complete");
+    EXPECT_EQ(core::state().forcedDeviceType, -1);
 }
 
 TEST_F(ProgrammingTest, ProductIdFromTheBootloaderPicksTypeAndVariant) {

@@ -51,12 +51,6 @@ std::atomic<int> gResetErrors{0};
 // megabyte and more is not something to allocate per run.
 char gProgramHexText[kProgramHexTextSize];
 
-// The decoded main firmware. Not the shared image buffer: a programming run
-// that is still retrying after its device went away must not read a radio
-// image or a font pack that the wireless worker decodes meanwhile, nor
-// overwrite one on its way to the GPS drive.
-uint8_t gFirmwareImage[images::kImageBufferSize];
-
 // One bootloader operation at a time (the bootloader-mode thread and the
 // recovery run on the window thread could otherwise meet): they share the
 // buffers above and would talk to the same device.
@@ -93,8 +87,15 @@ void reportProgrammingError(const char* detail) {
     updateEnded();
 }
 
-// Detail shown when a write ended without completing its exchange.
+// Detail shown when a write failed: its exchange did not complete, or the
+// device refused it.
 constexpr const char* kWriteIncompleteDetail = "Flashing did not complete";
+// Detail shown when the device refused to erase: nothing was written.
+constexpr const char* kEraseRefusedDetail = "The flash could not be erased";
+
+std::string statusText(uint32_t status) {
+    return bootloader::getStatusMessage(static_cast<int32_t>(status));
+}
 
 // The log lines and the one status change the write puts between the steps
 // of its session; the erase and the reset have none.
@@ -111,6 +112,7 @@ struct SessionSteps {
 struct SessionOutcome {
     bool built = false;  // the command could be made from its arguments
     uint32_t status = bootloader::kStatus_NoResponse;
+    std::vector<uint32_t> values;  // the status first, as the command recorded them
     std::string details;
 };
 
@@ -153,6 +155,7 @@ SessionOutcome runSession(std::vector<std::string> args, const SessionSteps& ste
     if (steps.afterFlushDetail) sendStatus(0, nullptr, steps.afterFlushDetail);
 
     const std::vector<uint32_t>& values = command->getResponseValues();
+    outcome.values = values;
     if (!values.empty()) outcome.status = values[0];
     if (!values.empty() && values[0] != bootloader::kStatus_NoResponseExpected) {
         if (steps.beforePrint) logLine(steps.beforePrint);
@@ -191,36 +194,54 @@ uint32_t nextImageLength() {
     return entry ? entry->decodedLength : 0;
 }
 
-bool eraseFlashOnce() {
-    const uint32_t length = eraseLengthFor(nextImageLength());
-    if (length != kEraseRegionLength) {
-        logLinef("Image is longer than the erase region: erasing 0x%" PRIx32 " bytes\r\n", length);
+// The device's own sector size, asked before erasing past the region; 4 KiB
+// when it does not say one that can be used.
+uint32_t deviceSectorSize() {
+    const SessionOutcome answer = runSession({"get-property", "flash-sector-size"}, SessionSteps{});
+    if (std::optional<uint32_t> size = sectorSizeFromAnswer(answer.values)) {
+        logLinef("Flash sector size 0x%" PRIx32 "\r\n", *size);
+        return *size;
     }
-    const SessionOutcome outcome = runSession(eraseArguments(length), SessionSteps{});
-    if (!outcome.built) return false;
+    const std::string why =
+        answer.values.size() >= 2 && answer.status == bootloader::kStatus_Success
+            ? formatText("answer 0x%" PRIx32, answer.values[1])
+            : statusText(answer.status);
+    logLinef("Flash sector size could not be read (%s): using 4 KiB\r\n", why.c_str());
+    return kFallbackSectorSize;
+}
+
+bool eraseFlashOnce(bool* regionErased) {
+    if (regionErased) *regionErased = false;
+    logLinef("Erasing 0x%" PRIx32 " bytes from 0x%" PRIx32 "\r\n", kEraseRegionLength,
+             kApplicationAddress);
+    const SessionOutcome region =
+        runSession(eraseArguments(kApplicationAddress, kEraseRegionLength), SessionSteps{});
+    if (!region.built) return false;
+    if (region.status != bootloader::kStatus_Success) {
+        logLinef("Flash erase refused: %s\r\n", statusText(region.status).c_str());
+        waitSeconds(2);
+        return true;
+    }
+    if (regionErased) *regionErased = true;
+
+    // An image longer than the region runs on past 0x80000: erase that tail
+    // in the device's own sectors. Should the device refuse, the write's own
+    // status tells whether the image landed.
+    const uint32_t imageLength = nextImageLength();
+    if (imageLength > kEraseRegionLength) {
+        const uint32_t tail = tailEraseLength(imageLength, deviceSectorSize());
+        logLinef("Erasing 0x%" PRIx32 " bytes from 0x%" PRIx32 "\r\n", tail, kEraseRegionEnd);
+        const SessionOutcome end =
+            runSession(eraseArguments(kEraseRegionEnd, tail), SessionSteps{});
+        if (end.status != bootloader::kStatus_Success) {
+            logLinef("Flash erase past the region refused: %s\r\n", statusText(end.status).c_str());
+        }
+    }
     waitSeconds(2);
     return true;
 }
 
-// The image selection and decoding of a programming run, into the run's own
-// buffer; nothing on an invalid type or a block that does not decode whole.
-std::optional<uint32_t> unpackFirmware(int deviceType, int lv, int gcbn) {
-    const images::CompressedImage* entry = images::findFirmwareImage(deviceType, lv);
-    if (!entry) {
-        logLine("Invalid device type\r\n");
-        std::fputs("Invalid device type\r\n", stdout);
-        std::fflush(stdout);
-        return std::nullopt;
-    }
-    if (deviceType == 4 && lv == kJapaneseVariant) {
-        logLinef("\n-- Flash AA osprey gps jp m:%i gcbn:%i lv:%i --\r\n", deviceType, gcbn, lv);
-    }
-    logLine("Decompressing binary\r\n");
-    return images::decodeChecked(*entry, gFirmwareImage, images::kImageBufferSize, "binary",
-                                 [](const std::string& line) { logLine(line); });
-}
-
-bool programFlashOnce(bool* writeCompleted) {
+bool programFlashOnce(WriteResult* result) {
     UpdaterState& st = state();
     sendStatus(0, nullptr, "Step 2 of 3\nStarted");
 
@@ -245,12 +266,13 @@ bool programFlashOnce(bool* writeCompleted) {
     if (deviceType >= 60 && deviceType <= 126) deviceType -= kJapaneseOffset;
     logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", deviceType, gcbn, lv);
 
-    const std::optional<uint32_t> imageLength = unpackFirmware(deviceType, lv, gcbn);
+    const std::optional<uint32_t> imageLength = images::unpackFirmwareImage(
+        deviceType, lv, gcbn, [](const std::string& line) { logLine(line); });
     if (!imageLength) return false;  // nothing written
 
     logLine("Building program command\r\n");
     const std::optional<std::string_view> hexText =
-        buildProgramHexText(gFirmwareImage, *imageLength);
+        buildProgramHexText(images::firmwareBuffer, *imageLength);
     if (!hexText) {
         logLinef("Firmware image of %" PRIu32 " bytes is too long for the program command\r\n",
                  *imageLength);
@@ -275,14 +297,31 @@ bool programFlashOnce(bool* writeCompleted) {
     }
     if (!outcome.built) return false;
 
-    const bool completed = writeExchangeCompleted(outcome.status, outcome.details);
-    if (!completed) {
-        logLinef("Program command did not complete: %s (%s)\r\n",
-                 bootloader::getStatusMessage(static_cast<int32_t>(outcome.status)).c_str(),
+    const WriteResult judged = judgeWrite(outcome.status, outcome.details);
+    if (judged != WriteResult::Written) {
+        logLinef("Program command %s: %s (%s)\r\n",
+                 judged == WriteResult::Refused ? "refused by the device" : "did not complete",
+                 statusText(outcome.status).c_str(),
                  outcome.details.empty() ? "nothing sent" : outcome.details.c_str());
     }
-    if (writeCompleted) *writeCompleted = completed;
+    if (result) *result = judged;
     return true;
+}
+
+// The emergency road writes without erasing. A device that holds part of
+// another image refuses that write for ever: erase as the bootloader-mode
+// road does, then write once more.
+WriteResult eraseAndWriteAgain() {
+    logLine("The device refused the write: erasing the flash and writing once more\r\n");
+    bool regionErased = false;
+    if (!eraseFlash(&regionErased) || !regionErased) {
+        logLine("Flash erase failed\r\n");
+        return WriteResult::Refused;
+    }
+    logLine("Programming flash once more\r\n");
+    WriteResult again = WriteResult::Incomplete;
+    if (!programFlash(&again)) logLine("Program flash failed\r\n");
+    return again;
 }
 
 bool resetDeviceOnce() {
@@ -379,16 +418,29 @@ ProgramTarget programTarget() {
     return target;
 }
 
-uint32_t eraseLengthFor(uint32_t imageLength) {
-    const uint64_t rounded =
-        (uint64_t{imageLength} + kFlashSectorSize - 1) / kFlashSectorSize * kFlashSectorSize;
-    return rounded > kEraseRegionLength ? static_cast<uint32_t>(rounded) : kEraseRegionLength;
+uint32_t tailEraseLength(uint32_t imageLength, uint32_t sectorSize) {
+    const uint64_t end = uint64_t{kApplicationAddress} + imageLength;
+    if (end <= kEraseRegionEnd || sectorSize == 0) return 0;
+    const uint64_t rounded = (end + sectorSize - 1) / sectorSize * sectorSize;
+    return static_cast<uint32_t>(rounded - kEraseRegionEnd);
 }
 
-std::vector<std::string> eraseArguments(uint32_t eraseLength) {
-    char length[16];
-    std::snprintf(length, sizeof length, "0x%" PRIx32, eraseLength);
-    return {"flash-erase-region", "0xa000", length};
+std::optional<uint32_t> sectorSizeFromAnswer(const std::vector<uint32_t>& values) {
+    if (values.size() < 2 || values[0] != bootloader::kStatus_Success) return std::nullopt;
+    const uint32_t size = values[1];
+    // A sector that does not divide 0x80000 could not start the tail there.
+    if (size < kSmallestSectorSize || size > kEraseRegionEnd || (size & (size - 1)) != 0) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+std::vector<std::string> eraseArguments(uint32_t start, uint32_t length) {
+    char from[16];
+    char bytes[16];
+    std::snprintf(from, sizeof from, "0x%" PRIx32, start);
+    std::snprintf(bytes, sizeof bytes, "0x%" PRIx32, length);
+    return {"flash-erase-region", from, bytes};
 }
 
 std::optional<std::string_view> buildProgramHexText(const uint8_t* image, size_t length) {
@@ -407,19 +459,23 @@ std::optional<std::string_view> buildProgramHexText(const uint8_t* image, size_t
     return std::string_view(gProgramHexText, static_cast<size_t>(out - gProgramHexText));
 }
 
-bool writeExchangeCompleted(uint32_t status, const std::string& details) {
+WriteResult judgeWrite(uint32_t status, const std::string& details) {
     switch (status) {
         case bootloader::kStatus_UnknownCommand:  // not the response that ends the write
         case bootloader::kStatus_AbortDataPhase:
         case bootloader::kStatus_NoResponse:
-            return false;
-        default:
+            return WriteResult::Incomplete;
+        case bootloader::kStatus_Success:
             break;
+        default:
+            return WriteResult::Refused;  // the device's own failure status
     }
     unsigned written = 0;
     unsigned total = 0;
-    if (std::sscanf(details.c_str(), "Wrote %u of %u bytes.", &written, &total) != 2) return false;
-    return written == total;
+    if (std::sscanf(details.c_str(), "Wrote %u of %u bytes.", &written, &total) != 2) {
+        return WriteResult::Incomplete;
+    }
+    return written == total ? WriteResult::Written : WriteResult::Incomplete;
 }
 
 ProgrammingErrorCounts programmingErrorCounts() {
@@ -439,18 +495,19 @@ void installBootloaderLogSink() {
 
 // --- The three operations -------------------------------------------------------
 
-bool eraseFlash() {
+bool eraseFlash(bool* regionErased) {
+    if (regionErased) *regionErased = false;
     std::lock_guard lock(gProgrammingMutex);
     return withRetries(gEraseErrors, kEraseRetryLimit, "Erase Crash - retrying\n\r", 0,
-                       "Failed to erase flash", [] { return eraseFlashOnce(); });
+                       "Failed to erase flash",
+                       [regionErased] { return eraseFlashOnce(regionErased); });
 }
 
-bool programFlash(bool* writeCompleted) {
-    if (writeCompleted) *writeCompleted = false;
+bool programFlash(WriteResult* result) {
+    if (result) *result = WriteResult::Incomplete;
     std::lock_guard lock(gProgrammingMutex);
     return withRetries(gProgramErrors, kProgramRetryLimit, "Program Crash - retrying\n\r", 0,
-                       "Program device failed",
-                       [writeCompleted] { return programFlashOnce(writeCompleted); });
+                       "Program device failed", [result] { return programFlashOnce(result); });
 }
 
 bool resetDevice() {
@@ -514,17 +571,27 @@ bool programInBootloaderMode(int productId, int vendorId) {
     waitForDrivers();
 
     logLine("Erasing Flash\r\n");
-    if (!eraseFlash()) {
+    bool regionErased = false;
+    if (!eraseFlash(&regionErased)) {
         logLine("Flash erase failed\r\n");
         reportProgrammingError(nullptr);
         reportPermissionProblem();
         return false;
     }
+    if (!regionErased) {
+        // Nothing goes onto flash that may not be erased: the device is
+        // restarted into what it holds.
+        logLine("Flash erase failed\r\n");
+        if (!resetDevice()) logLine("Reset device failed\r\n");
+        waitSeconds(2);
+        reportProgrammingError(kEraseRefusedDetail);
+        return false;
+    }
 
     logLine("Programming flash\r\n");
     reportTitleWithModel(0, "%s connected\nProgramming GPS Firmware", nullptr);
-    bool writeCompleted = false;
-    if (!programFlash(&writeCompleted)) {
+    WriteResult written = WriteResult::Incomplete;
+    if (!programFlash(&written)) {
         logLine("Program flash failed\r\n");
         reportProgrammingError(nullptr);
         reportPermissionProblem();
@@ -550,7 +617,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
     logLine("Set AD Flag false\r\n");
     st.ADF = false;
 
-    if (!writeCompleted) {
+    if (written != WriteResult::Written) {
         // The device restarts all the same; what it finds is not a whole image.
         reportProgrammingError(kWriteIncompleteDetail);
         return true;
@@ -592,13 +659,16 @@ bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int
     logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType,
              variant);
 
-    bool writeCompleted = false;
-    if (programFlash(&writeCompleted)) {
+    WriteResult written = WriteResult::Incomplete;
+    if (programFlash(&written)) {
+        if (written == WriteResult::Refused) written = eraseAndWriteAgain();
         logLine("Reset device after a 5 second rest\r\n");
         waitSeconds(5);
         if (!resetDevice()) logLine("Reset device failed\r\n");
         waitSeconds(2);
-        if (!writeCompleted) reportProgrammingError(kWriteIncompleteDetail);
+        // A device whose image did not land comes back in its ROM bootloader,
+        // ready for another try.
+        if (written != WriteResult::Written) reportProgrammingError(kWriteIncompleteDetail);
     } else {
         logLine("Program flash failed\r\n");
         reportPermissionProblem();

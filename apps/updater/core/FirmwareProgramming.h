@@ -23,9 +23,13 @@ namespace core {
 // Flash layout: the application is linked at 0xa000; below it lives the
 // device's own bootloader, which is never touched.
 inline constexpr uint32_t kApplicationAddress = 0xa000;
-// The region erased before a write: 0xa000..0x7FFFF.
+// The region erased before every write, whatever the type: 0xa000..0x7FFFF.
 inline constexpr uint32_t kEraseRegionLength = 0x76000;
-inline constexpr uint32_t kFlashSectorSize = 0x1000;
+inline constexpr uint32_t kEraseRegionEnd = kApplicationAddress + kEraseRegionLength;
+// An image longer than the region has its tail from 0x80000 erased in the
+// device's own sectors (flash-sector-size); this size when it does not say.
+inline constexpr uint32_t kFallbackSectorSize = 0x1000;
+inline constexpr uint32_t kSmallestSectorSize = 0x100;
 
 // Retry limits of the three operations, over the whole run of the program.
 inline constexpr int kEraseRetryLimit = 10;
@@ -44,21 +48,38 @@ inline constexpr size_t kLargestProgrammableImage = (kProgramHexTextSize - 5) / 
 bool updateFirmware(SharedDeviceRecord& record);
 
 // The bootloader-mode road: driver wait, erase, program, reset. False only
-// when the erase failed.
+// when the erase failed: its retries used up, or the device refused to erase
+// 0xa000..0x7FFFF (then nothing is written, the device is reset and the error
+// shown).
 bool programInBootloaderMode(int productId, int vendorId);
 
 // The ROM-bootloader road for a device whose model the user chose: program
-// (no erase) and reset the device at 0x15A2 / 0x73. Always true.
+// (no erase) and reset the device at 0x15A2 / 0x73. A write the device
+// refuses is followed by an erase and one more write; if that fails too the
+// error is shown and the reset brings the device back to its ROM bootloader
+// for another try. Always true.
 bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int variant);
 
+// How a write ended.
+enum class WriteResult {
+    Written,     // every byte sent, and the device answered success
+    Refused,     // the device answered with a failure status of its own (105, say)
+    Incomplete,  // the exchange broke off: no final response, an abort, nothing sent
+};
+
 // The three bootloader operations; false once their retries are used up.
-bool eraseFlash();
-// The write decodes the image into a buffer of its own, never the shared
-// image buffer the radio and font workflows use. True when the write ran. `writeCompleted`, when
-// given, receives whether the exchange completed: every byte sent and a final response received. A
-// write that did not complete has left the flash half written, and the caller must not report
+// The erase: 0xa000..0x7FFFF, then for a longer image its tail from 0x80000
+// in the device's sectors. True when it ran; `regionErased`, when given,
+// receives whether the device erased 0xa000..0x7FFFF (status 0). Nothing may
+// be written when it did not. A refused tail erase is only logged: the
+// write's own status then tells.
+bool eraseFlash(bool* regionErased = nullptr);
+// The write decodes the image into images::firmwareBuffer, never the shared
+// image buffer the radio and font workflows use. True when the write ran;
+// `result`, when given, receives how it ended. A write that was not Written
+// has left the flash without a whole image, and the caller must not report
 // success for it.
-bool programFlash(bool* writeCompleted = nullptr);
+bool programFlash(WriteResult* result = nullptr);
 bool resetDevice();
 
 // --- Pieces, for the operations and their tests -----------------------------
@@ -71,25 +92,30 @@ struct ProgramTarget {
 };
 ProgramTarget programTarget();
 
-// How much to erase from 0xa000 before writing an image of `imageLength`
-// bytes: the usual region, or the whole image rounded up to whole sectors
-// when it is longer than that region, so no byte is written onto flash that
-// was not erased.
-uint32_t eraseLengthFor(uint32_t imageLength);
+// How much to erase from 0x80000 for an image of `imageLength` bytes written
+// at 0xa000: its end rounded up to whole sectors of `sectorSize`, less
+// 0x80000; 0 when the image ends inside the region.
+uint32_t tailEraseLength(uint32_t imageLength, uint32_t sectorSize);
 
-// The erase and write argument vectors.
-std::vector<std::string> eraseArguments(uint32_t eraseLength);
+// The sector size in the response values of get-property flash-sector-size
+// (status first); nothing for a failure status, a missing word, or a size
+// that is not a power of two from 256 bytes to 512 KiB (one that does not
+// divide 0x80000 could not start the tail there).
+std::optional<uint32_t> sectorSizeFromAnswer(const std::vector<uint32_t>& values);
+
+// "flash-erase-region" with the start and length in hexadecimal.
+std::vector<std::string> eraseArguments(uint32_t start, uint32_t length);
 
 // Builds "{{" + hex digits + "}}" for the image into the static hex text
 // buffer and returns a view of it; nothing (and nothing written) when the
 // image does not fit. The buffer is programFlash's: not while it runs.
 std::optional<std::string_view> buildProgramHexText(const uint8_t* image, size_t length);
 
-// Whether a write-memory command's outcome is a completed exchange: its data
-// phase sent every byte and a final response answered it. `details` is the
-// command's result text ("Wrote N of M bytes."), `status` its first response
-// value.
-bool writeExchangeCompleted(uint32_t status, const std::string& details);
+// How a write-memory command ended, from its first response value `status`
+// and its result text `details` ("Wrote N of M bytes."). The codes the host
+// makes up (10000, 10002, 10004) mean the exchange broke off; any other
+// non-zero status is the device's refusal.
+WriteResult judgeWrite(uint32_t status, const std::string& details);
 
 // The program-wide error counters.
 struct ProgrammingErrorCounts {

@@ -96,16 +96,20 @@ bool askRadioVersion() {
         if (filtered.find("VERSION") == std::string::npos) continue;
         logLine("NRF_GET_VERSION VERSION success\r\n");
         const RadioVersion version = parseRadioVersion(filtered);
-        if (version.dots == 3 && version.build) {
-            st.deviceRadioBuild = *version.build;
+        if (version.dots == 3) {
+            // Digits too many for a build number give no build (it stays 0),
+            // but the answer is a version all the same.
+            const int32_t build = version.build.value_or(0);
+            st.deviceRadioBuild = build;
             logLinef("NRF [%s:%li] Clear ReverseUpgrade\r\n", version.digits.c_str(),
-                     static_cast<long>(*version.build));
+                     static_cast<long>(build));
             st.reverseUpgrade = false;
-            if (*version.build < kReverseUpgradeBelow) {
+            if (!version.build) {
+                logLinef("NRF version digits [%s] are not a build number\r\n",
+                         version.digits.c_str());
+            } else if (build < kReverseUpgradeBelow) {
                 logLine("NRF_GET_VERSION - REDACTED! REVERSE UPGRADE REQUIRED. \r\n");
             }
-        } else if (version.dots == 3) {
-            logLinef("NRF version digits [%s] are not a build number\r\n", version.digits.c_str());
         }
         taken = true;
     }

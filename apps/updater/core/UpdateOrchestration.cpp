@@ -68,39 +68,6 @@ void rescan() {
 
 }  // namespace
 
-// --- Entry points -------------------------------------------------------------------
-
-void onDeviceChange(platform::DeviceEvent event) {
-    switch (event) {
-        case platform::DeviceEvent::DevNodesChanged:
-            onDevNodesChanged();
-            return;
-        case platform::DeviceEvent::VolumeArrival:
-            onDeviceArrival();
-            return;
-        case platform::DeviceEvent::VolumeRemoveComplete:
-            onDeviceRemoveComplete();
-            return;
-    }
-    logLine("\n-- WM_DEVICECHANGE default Unhandled Event --\n");
-}
-
-void onDeviceChangeCode(int eventCode) {
-    switch (eventCode) {
-        case kDevNodesChanged:
-            onDevNodesChanged();
-            return;
-        case kDeviceArrival:
-            onDeviceArrival();
-            return;
-        case kDeviceRemoveComplete:
-            onDeviceRemoveComplete();
-            return;
-        default:
-            logLine("\n-- WM_DEVICECHANGE default Unhandled Event --\n");
-    }
-}
-
 // --- Events ---------------------------------------------------------------------------
 
 void onDevNodesChanged() {

@@ -2,30 +2,17 @@
 // device record into the next step of an update, from showing the connected
 // device to "Latest software is installed on device".
 //
-// Everything here runs on the window thread. The window procedure calls
-// onDeviceChange (or onDeviceChangeCode) for the system's device-change
-// events and onDeviceInfoRead for WM_ON_DEVICE_INFO_READ.
+// Everything here runs on the window thread. The window procedure calls the
+// three device-change events below for the system's device-change events and
+// onDeviceInfoRead for WM_ON_DEVICE_INFO_READ.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "core/DeviceRecord.h"
-#include "platform/DeviceEvents.h"
 
 namespace core {
-
-// --- Entry points of the window procedure ------------------------------------
-
-// One device-change event as the platform delivers it.
-void onDeviceChange(platform::DeviceEvent event);
-
-// System event codes of a device change.
-inline constexpr int kDevNodesChanged = 0x0007;
-inline constexpr int kDeviceArrival = 0x8000;
-inline constexpr int kDeviceRemoveComplete = 0x8004;
-// The same by the system's event code; any other code is logged and ignored.
-void onDeviceChangeCode(int eventCode);
 
 // --- The events ---------------------------------------------------------------
 

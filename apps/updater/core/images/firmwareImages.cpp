@@ -22,6 +22,8 @@ constexpr FirmwareImageTable buildFirmwareTable() {
 
 constinit const FirmwareImageTable firmwareImageTable = buildFirmwareTable();
 
+uint8_t firmwareBuffer[kImageBufferSize];
+
 const CompressedImage* findFirmwareImage(int deviceType, int lv) {
     if (deviceType < kFirstDeviceType || deviceType > kLastDeviceType) return nullptr;
     return &firmwareImageTable[size_t(deviceType - kFirstDeviceType)]
@@ -45,7 +47,7 @@ std::optional<uint32_t> unpackFirmwareImage(int deviceType, int lv, int gcbn,
         logTo(logLine, formatLine("\n-- Flash AA osprey gps jp m:%i gcbn:%i lv:%i --\r\n",
                                   deviceType, gcbn, lv));
     logTo(logLine, "Decompressing binary\r\n");
-    return decodeChecked(*entry, imageBuffer, kImageBufferSize, "binary", logLine);
+    return decodeChecked(*entry, firmwareBuffer, kImageBufferSize, "binary", logLine);
 }
 
 }  // namespace images

@@ -23,12 +23,18 @@ const CompressedImage* findFirmwareImage(int deviceType, int lv);
 // library's result: the bytes written, or negative when the block is refused.
 int decompressImage(const CompressedImage& entry);
 
+// The decoded main firmware of a programming run. Not the shared image
+// buffer: a run that is still retrying after its device went away must not
+// read a radio image or a font pack that the wireless worker decodes
+// meanwhile, nor overwrite one on its way to the GPS drive.
+extern uint8_t firmwareBuffer[kImageBufferSize];
+
 // Selection and decoding as a programming run does it, with its log lines:
-// the image for `deviceType` and `lv` decoded into imageBuffer, its length on
-// success. Nothing on an invalid type ("Invalid device type\r\n") or when the
-// block does not decode to exactly its catalogue length; the run then ends as
-// a failure and writes nothing. `gcbn` appears only in the log line of the
-// Japanese type-4 image.
+// the image for `deviceType` and `lv` decoded into firmwareBuffer, its length
+// on success. Nothing on an invalid type ("Invalid device type\r\n", also on
+// standard output) or when the block does not decode to exactly its catalogue
+// length; the run then ends as a failure and writes nothing. `gcbn` appears
+// only in the log line of the Japanese type-4 image.
 std::optional<uint32_t> unpackFirmwareImage(int deviceType, int lv, int gcbn,
                                             const LogLine& logLine);
 
