@@ -365,38 +365,38 @@ void waitForDrivers() {
     platform::Clock& c = clock();
     const int64_t start = c.nowMs();
     int64_t slept = 0;  // counted too, for a clock that does not run on its own
+    const auto waited = [&] { return std::max(c.nowMs() - start, slept); };
     int textsShown = 0;
-    bool answered = false;
-    int64_t waited = 0;
-    for (;;) {
-        waited = std::max(c.nowMs() - start, slept);
-        if (textsShown < 1 && waited >= kDriverWaitFirstTextMs) {
+    const auto showTexts = [&](int64_t ms) {
+        if (textsShown < 1 && ms >= kDriverWaitFirstTextMs) {
             sendStatus(0, nullptr, "Updating drivers\n35% done");
             textsShown = 1;
         }
-        if (textsShown < 2 && waited >= kDriverWaitSecondTextMs) {
+        if (textsShown < 2 && ms >= kDriverWaitSecondTextMs) {
             sendStatus(0, nullptr, "Updating drivers\n70% done");
             textsShown = 2;
         }
-        if (waited >= kDriverWaitMs) break;
-        const int64_t left = kDriverWaitMs - waited;
-        const auto real = c.realDuration(std::min(left, kDriverProbeTimeoutMs));
-        if (bootloaderAnswers(
-                std::chrono::duration_cast<std::chrono::milliseconds>(real).count())) {
+    };
+    bool answered = false;
+    for (int64_t ms = waited(); ms < kDriverWaitMs; ms = waited()) {
+        showTexts(ms);
+        const auto probeTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+            c.realDuration(std::min(kDriverWaitMs - ms, kDriverProbeTimeoutMs)));
+        if (bootloaderAnswers(probeTimeout.count())) {
             answered = true;
-            waited = std::max(c.nowMs() - start, slept);
             break;
         }
-        const int64_t pause =
-            std::min(kDriverPollMs, kDriverWaitMs - std::max(c.nowMs() - start, slept));
+        const int64_t pause = std::min(kDriverPollMs, kDriverWaitMs - waited());
         if (pause > 0) {
             c.sleepMs(pause);
             slept += pause;
         }
     }
+    const int64_t took = waited();
+    showTexts(took);
     logLinef(answered ? "Driver wait: bootloader answered after %.1f sec\r\n"
                       : "Driver wait: no answer from the bootloader in %.1f sec\r\n",
-             static_cast<double>(std::min(waited, kDriverWaitMs)) / 1000.0);
+             static_cast<double>(answered ? took : std::min(took, kDriverWaitMs)) / 1000.0);
 }
 
 }  // namespace
