@@ -187,5 +187,12 @@ int main(int argc, char** argv) {
     std::printf("  covered by a wait    %10.1f ms\n", coveredMs);
     std::printf("  wall / covered       %10.4f  (%.1f ms no wait covered)\n", wallMs / coveredMs,
                 wallMs - coveredMs);
+    // The driver wait ends when the bootloader answers; its own line says how long it took.
+    for (const std::string& line : rig.log()) {
+        if (line.rfind("Driver wait: ", 0) == 0) {
+            std::printf("  %s", line.substr(0, line.find('\r')).c_str());
+            std::printf(" (updater's clock)\n");
+        }
+    }
     return realisticDevice || ratio <= kTarget ? 0 : 1;
 }

@@ -61,6 +61,8 @@ TEST(UpdateRun, YesAndUpdateBringTheGpsUpToDate) {
     // The log went to standard error, with its line ends made plain.
     EXPECT_TRUE(has(r.err, "\nDBT_DEVNODES_CHANGED\n"));
     EXPECT_FALSE(has(r.err, "\r"));
+    // Not a terminal: no bar drawn in place, plain lines only.
+    EXPECT_FALSE(has(r.out, "\r"));
     // --log-file holds the same lines as the log. Two threads logging at
     // once may reach the terminal's loop in the other order, so the lines
     // are compared, not their order.
@@ -69,6 +71,28 @@ TEST(UpdateRun, YesAndUpdateBringTheGpsUpToDate) {
     logged << file.rdbuf();
     EXPECT_EQ(sortedLines(logged.str()), sortedLines(r.err));
     EXPECT_GT(sortedLines(r.err).size(), 100u);
+}
+
+// On a terminal the bar is one line drawn again in place, taken off before a
+// status line and gone when the step ends.
+TEST(TerminalBar, DrawnInPlaceOnATerminalOnly) {
+    for (bool terminal : {true, false}) {
+        core::FrontEndContext context;
+        std::istringstream in;
+        std::ostringstream out, err;
+        ui_cli::CliWindow window(context, in, out, err, nullptr, true, terminal);
+        window.setProgress(40);
+        window.setProgress(100);
+        window.startMarquee();
+        if (!terminal) {
+            EXPECT_EQ(out.str(), "");
+            continue;
+        }
+        EXPECT_EQ(out.str(),
+                  "\r[################------------------------]  40%"
+                  "\r[########################################] 100%"
+                  "\r\033[K");
+    }
 }
 
 TEST(UpdateRun, AnOfferLeftAloneOrDeclined) {

@@ -60,6 +60,9 @@ class RecordingWindow : public core::Window {
     void quit(int code) override { note("quit " + std::to_string(code)); }
     void appendLog(const std::string& text) override { logView += text; }
     void startMarquee() override { note("marquee"); }
+    // Every value the bar was given; not among the calls, which the bar's
+    // many steps would drown.
+    void setProgress(int percent) override { progress.push_back(percent); }
 
     bool isVisible(core::Control c) const {
         auto it = visible.find(c);
@@ -68,6 +71,7 @@ class RecordingWindow : public core::Window {
     bool wasSet(core::Control c) const { return visible.count(c) != 0; }
 
     std::vector<std::string> calls;
+    std::vector<int> progress;
     std::vector<core::WindowMessage> messages;
     std::map<core::Control, bool> visible;
     std::map<int, bool> menuEnabled;

@@ -149,6 +149,7 @@ class RigWindow : public core::Window {
     }
     void appendLog(const std::string&) override {}
     void startMarquee() override {}
+    void setProgress(int) override {}
     bool isActive() override { return active; }
 
     // Whether the user has the window in front.

@@ -11,6 +11,8 @@
 #include "core/CommandLink.h"
 #include "core/FirmwareProgramming.h"
 #include "core/ReportCallbacks.h"
+#include "core/Services.h"
+#include "core/StatusReporting.h"
 #include "core/images/ImageVersionBlock.h"
 #include "core/images/firmwareImages.h"
 #include "sim/BootloaderTarget.h"
@@ -127,10 +129,11 @@ TEST_F(ProgrammingTest, BootloaderModeWritesTheJapaneseImageOverStaleFlash) {
 
     EXPECT_TRUE(core::programInBootloaderMode(11 + 60, core::kGpsVendorId));
 
+    // The driver wait asked once and was answered: no wait of its own.
     EXPECT_EQ(target->receivedCommands(),
-              (std::vector<uint8_t>{kCommandTag_FlashEraseRegion, kCommandTag_GetProperty,
-                                    kCommandTag_FlashEraseRegion, kCommandTag_WriteMemory,
-                                    kCommandTag_Reset}));
+              (std::vector<uint8_t>{kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
+                                    kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
+                                    kCommandTag_WriteMemory, kCommandTag_Reset}));
     const std::vector<uint8_t> image = catalogueImage(11, 60);
     ASSERT_EQ(image.size(), 568944u);
     EXPECT_TRUE(flashImage(*target, image.size()) == image);
@@ -153,7 +156,75 @@ TEST_F(ProgrammingTest, BootloaderModeWritesTheJapaneseImageOverStaleFlash) {
     EXPECT_EQ(statuses().back().complete, 1);
     EXPECT_EQ(statuses().back().title, "Condor GPS Flashing success");
     EXPECT_FALSE(core::state().ADF);
-    EXPECT_EQ(clock.totalSleptMs(), (45 + 2 + 5 + 2) * 1000);
+    EXPECT_TRUE(hasDetail("Updating drivers"));
+    EXPECT_FALSE(hasDetail("Updating drivers\n35% done"));
+    EXPECT_EQ(clock.totalSleptMs(), (2 + 5 + 2) * 1000);
+}
+
+TEST_F(ProgrammingTest, DriverWaitRunsItsWholeLengthForABootloaderThatDoesNotAnswer) {
+    auto target = plugTarget(core::kGpsVendorId, 5 + 60);
+    BootloaderFaults faults;
+    faults.commandMask = commandBit(kCommandTag_GetProperty);
+    faults.noResponse = true;
+    target->setFaults(faults);
+    connectDevice(5);
+
+    EXPECT_TRUE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
+
+    const std::vector<std::string> all = details();
+    const auto at = [&](const char* text) { return std::find(all.begin(), all.end(), text); };
+    EXPECT_TRUE(at("Updating drivers") < at("Updating drivers\n35% done"));
+    EXPECT_TRUE(at("Updating drivers\n35% done") < at("Updating drivers\n70% done"));
+    EXPECT_TRUE(at("Updating drivers\n70% done") < all.end());
+    EXPECT_TRUE(logged("Driver wait: no answer from the bootloader in 45.0 sec\r\n"));
+    // At most the 45 s, then the erase as always.
+    EXPECT_LE(clock.totalSleptMs(), (45 + 2 + 5 + 2) * 1000);
+    const std::vector<uint8_t> commands = target->receivedCommands();
+    EXPECT_GT(std::count(commands.begin(), commands.end(), kCommandTag_GetProperty), 1);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), kCommandTag_FlashEraseRegion), 1);
+    EXPECT_EQ(statuses().back().title, "Heron GPS Flashing success");
+}
+
+TEST_F(ProgrammingTest, TheBarFollowsTheWholeWrite) {
+    testing_support::RecordingWindow window;
+    services.window = &window;
+    applyServices();
+    auto target = plugTarget(core::kGpsVendorId, 13 + 60);
+    connectDevice(13);
+    core::state().gcbn = 60;
+
+    ASSERT_TRUE(core::programInBootloaderMode(13 + 60, core::kGpsVendorId));
+
+    // From nothing to the end of the write, always rising, then back to the
+    // indeterminate bar.
+    ASSERT_GT(window.progress.size(), 50u);
+    EXPECT_EQ(window.progress.front(), 0);
+    EXPECT_EQ(window.progress.back(), 100);
+    EXPECT_TRUE(std::adjacent_find(window.progress.begin(), window.progress.end(),
+                                   std::greater_equal<int>()) == window.progress.end());
+    EXPECT_TRUE(std::find(window.calls.begin(), window.calls.end(), "marquee") !=
+                window.calls.end());
+}
+
+TEST(MeasuredStep, NeverBackwardsNorPastTheEnd) {
+    testing_support::RecordingWindow window;
+    core::Services services;
+    services.window = &window;
+    core::setServices(services);
+    {
+        core::MeasuredStep step;
+        step.advance(30, 100);
+        step.advance(20, 100);   // out of order
+        step.advance(250, 100);  // over the end
+        step.advance(90, 100);
+        // A second step while the first runs leaves the bar alone.
+        core::MeasuredStep other;
+        EXPECT_FALSE(other.ownsBar());
+        other.advance(50, 100);
+    }
+    EXPECT_EQ(window.progress, (std::vector<int>{0, 30, 100}));
+    EXPECT_EQ(window.calls.back(), "marquee");
+    core::setServices(core::Services{});
 }
 
 TEST_F(ProgrammingTest, TwoSuccessiveLongImagesBothLand) {
@@ -274,7 +345,8 @@ TEST_F(ProgrammingTest, ARefusedOrUnansweredEraseWritesNothing) {
 
         EXPECT_FALSE(core::programInBootloaderMode(5 + 60, core::kGpsVendorId));
         EXPECT_EQ(target->receivedCommands(),
-                  (std::vector<uint8_t>{kCommandTag_FlashEraseRegion, kCommandTag_Reset}));
+                  (std::vector<uint8_t>{kCommandTag_GetProperty, kCommandTag_FlashEraseRegion,
+                                        kCommandTag_Reset}));
         EXPECT_TRUE(logged("Flash erase failed\r\n"));
         EXPECT_FALSE(hasTitle("Heron GPS Flashing success"));
         EXPECT_EQ(statuses().back().title,

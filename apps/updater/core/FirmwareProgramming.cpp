@@ -1,6 +1,8 @@
 #include "core/FirmwareProgramming.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -23,6 +25,7 @@
 #include "core/Window.h"
 #include "core/images/firmwareImages.h"
 #include "hidport/hidport.h"
+#include "platform/Clock.h"
 
 namespace core {
 
@@ -30,6 +33,15 @@ namespace {
 
 constexpr uint32_t kPacketTimeoutMs = 5000;
 constexpr const char* kProgramSerialNumber = "0000001";
+
+// The driver wait: at most 45 s, with its two texts at 15 s and 30 s; the
+// bootloader is asked every short while, each time given at most a second
+// to answer.
+constexpr int64_t kDriverWaitMs = 45'000;
+constexpr int64_t kDriverWaitFirstTextMs = 15'000;
+constexpr int64_t kDriverWaitSecondTextMs = 30'000;
+constexpr int64_t kDriverPollMs = 250;
+constexpr int64_t kDriverProbeTimeoutMs = 1'000;
 
 std::atomic<int> gEraseErrors{0};
 std::atomic<int> gProgramErrors{0};
@@ -278,8 +290,11 @@ bool programFlashOnce(WriteResult* result) {
     steps.beforePrint = "got responce values\r\n";
     steps.beforeFree = "freeing memory command\r\n";
     steps.serialNumber = true;
-    const SessionOutcome outcome =
-        runSession({"write-memory", "0xa000", std::string(*hexText)}, steps);
+    SessionOutcome outcome;
+    {
+        WriteProgress progress(writeReportsInAll(*imageLength));
+        outcome = runSession({"write-memory", "0xa000", std::string(*hexText)}, steps);
+    }
     if (!outcome.built) return false;
 
     const WriteResult judged = judgeWrite(outcome.status, outcome.details);
@@ -313,6 +328,75 @@ bool resetDeviceOnce() {
     sendStatus(0, nullptr, "Resetting Device\nPlease Wait...");
     logLine("Sending bootloader reset device\r\n");
     return runSession({"reset"}, SessionSteps{}).built;
+}
+
+// One look at the bootloader: open it, ask its current version, close it,
+// as the erase will. True when it answered with success.
+bool bootloaderAnswers(int64_t timeoutMs) {
+    struct HidExit {
+        ~HidExit() { hidport::hid_exit(); }
+    } hidExit;
+    std::unique_ptr<bootloader::Command> command =
+        bootloader::Command::create({"get-property", "1"});
+    if (!command) return false;
+    const UpdaterState& st = state();
+    bootloader::PeripheralConfig config;
+    config.peripheralKind = bootloader::kPeripheralKind_UsbHid;
+    config.vendorId = static_cast<uint16_t>(st.bootloaderVendorId.load());
+    config.productId = static_cast<uint16_t>(st.bootloaderProductId.load());
+    config.packetTimeoutMs = static_cast<uint32_t>(std::max<int64_t>(timeoutMs, 1));
+    try {
+        bootloader::Bootloader session(config);
+        session.inject(*command);
+        session.flush();
+    } catch (...) {
+        return false;  // not there yet, or gone again
+    }
+    const std::vector<uint32_t>& values = command->getResponseValues();
+    return !values.empty() && values[0] == bootloader::kStatus_Success;
+}
+
+// The wait "for drivers": Linux installs none, so it ends as soon as the
+// bootloader answers, and lasts at most what the device was always given.
+void waitForDrivers() {
+    installBootloaderLogSink();
+    logLine("Waiting 45sec for drivers\r\n");
+    sendStatus(0, nullptr, "Updating drivers");
+    platform::Clock& c = clock();
+    const int64_t start = c.nowMs();
+    int64_t slept = 0;  // counted too, for a clock that does not run on its own
+    const auto waited = [&] { return std::max(c.nowMs() - start, slept); };
+    int textsShown = 0;
+    const auto showTexts = [&](int64_t ms) {
+        if (textsShown < 1 && ms >= kDriverWaitFirstTextMs) {
+            sendStatus(0, nullptr, "Updating drivers\n35% done");
+            textsShown = 1;
+        }
+        if (textsShown < 2 && ms >= kDriverWaitSecondTextMs) {
+            sendStatus(0, nullptr, "Updating drivers\n70% done");
+            textsShown = 2;
+        }
+    };
+    bool answered = false;
+    for (int64_t ms = waited(); ms < kDriverWaitMs; ms = waited()) {
+        showTexts(ms);
+        const auto probeTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+            c.realDuration(std::min(kDriverWaitMs - ms, kDriverProbeTimeoutMs)));
+        if (bootloaderAnswers(probeTimeout.count())) {
+            answered = true;
+            break;
+        }
+        const int64_t pause = std::min(kDriverPollMs, kDriverWaitMs - waited());
+        if (pause > 0) {
+            c.sleepMs(pause);
+            slept += pause;
+        }
+    }
+    const int64_t took = waited();
+    showTexts(took);
+    logLinef(answered ? "Driver wait: bootloader answered after %.1f sec\r\n"
+                      : "Driver wait: no answer from the bootloader in %.1f sec\r\n",
+             static_cast<double>(answered ? took : std::min(took, kDriverWaitMs)) / 1000.0);
 }
 
 }  // namespace
@@ -484,13 +568,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
         sendStatus(0, "Emergency mode", nullptr);
     }
 
-    logLine("Waiting 45sec for drivers\r\n");
-    sendStatus(0, nullptr, "Updating drivers");
-    waitSeconds(15);
-    sendStatus(0, nullptr, "Updating drivers\n35% done");
-    waitSeconds(15);
-    sendStatus(0, nullptr, "Updating drivers\n70% done");
-    waitSeconds(15);
+    waitForDrivers();
 
     logLine("Erasing Flash\r\n");
     bool regionErased = false;

@@ -1,9 +1,12 @@
 #include "core/Nordic.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "core/CommandLink.h"
 #include "core/DeviceRecord.h"
@@ -11,6 +14,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/Staging.h"
+#include "core/StatusReporting.h"
 #include "core/UpdaterState.h"
 #include "core/images/radioImages.h"
 #include "hidport/hidport.h"
@@ -160,8 +164,28 @@ bool putRadioOnDrive(platform::Files& files, const RadioFiles& paths, uint32_t i
 
 }  // namespace
 
+namespace {
+
+// About how many progress ticks a radio update sends before its completion.
+constexpr uint64_t kRadioTicksInAll = 1500;
+
+int radioTickPercent(const std::string& tick, uint64_t ticksSoFar) {
+    if (tick.size() > 1 && tick[0] == '*' && std::isdigit(static_cast<unsigned char>(tick[1]))) {
+        const unsigned long said = std::strtoul(tick.c_str() + 1, nullptr, 10);
+        return static_cast<int>(std::min<unsigned long>(said, 100));
+    }
+    // Only the completion text makes it whole.
+    return static_cast<int>(std::min<uint64_t>(ticksSoFar * 100 / kRadioTicksInAll, 99));
+}
+
+}  // namespace
+
 int followRadioProgress(hidport::hid_device* handle, const std::string& modelName) {
     bool announced = false;
+    // The bar follows the ticks from the first one on; a tick that names its
+    // own percentage ("*42") says it directly.
+    std::optional<MeasuredStep> bar;
+    uint64_t ticks = 0;
     std::array<uint8_t, kReportBufferSize> raw{};
     std::array<uint8_t, kLinkInputReportSize> reply{};
     for (int counter = 0; counter < kProgressReadLimit;) {
@@ -197,7 +221,10 @@ int followRadioProgress(hidport::hid_device* handle, const std::string& modelNam
                 const std::string title =
                     formatText("%s\nProgramming wireless firmware", modelName.c_str());
                 sendStatus(0, title.c_str(), nullptr);
+                bar.emplace();
             }
+            ++ticks;
+            bar->advance(radioTickPercent(text, ticks), 100);
             if (counter % 64 == 63) logLinef("%d ", counter);
             if (counter == 375) sendStatus(0, nullptr, "25% done");
             if (counter == 750) sendStatus(0, nullptr, "50% done");
@@ -206,10 +233,12 @@ int followRadioProgress(hidport::hid_device* handle, const std::string& modelNam
         }
         const std::string first8 = text.substr(0, 8);
         if (first8 == "Succus!!") {
+            if (bar) bar->advance(100, 100);
             sendStatus(0, nullptr, "Waiting for Device.");
             return 1;
         }
         if (first8 == "complete" || first8 == "file clo") {
+            if (bar) bar->advance(100, 100);
             sendStatus(0, nullptr, "Waiting for Device");
             return 1;
         }

@@ -1,5 +1,8 @@
 #include "core/StatusReporting.h"
 
+#include <algorithm>
+#include <atomic>
+
 #include "core/DevicePermission.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -16,6 +19,25 @@ std::string cutText(const std::string& text, size_t limit) {
     size_t end = limit;
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     return text.substr(0, end);
+}
+
+// Whether a measured step owns the progress bar.
+std::atomic<bool> gBarTaken{false};
+
+// The write being counted on this thread, if any.
+thread_local WriteProgress* tWrite = nullptr;
+
+// A bootloader data or command packet: 32 bytes of payload at most.
+constexpr uint64_t kReportPayload = 32;
+
+// Waits this long or longer are shown on the bar while it is up.
+constexpr int kMeasuredWaitSeconds = 2;
+// A measured wait sleeps in slices of at least this much of its clock.
+constexpr int64_t kWaitSliceMs = 250;
+
+bool progressBarUp() {
+    const UpdaterState& st = state();
+    return st.updateInProgress || st.factoryResetPending || st.languagePackBusy;
 }
 
 bool connectedDeviceIsJapanese() {
@@ -82,7 +104,61 @@ void startRunLog() {
 }
 
 void sleepSeconds(int seconds) {
-    if (seconds > 0) clock().sleepMs(static_cast<int64_t>(seconds) * 1000);
+    if (seconds <= 0) return;
+    const int64_t total = static_cast<int64_t>(seconds) * 1000;
+    if (seconds < kMeasuredWaitSeconds || !services().window || !progressBarUp()) {
+        clock().sleepMs(total);
+        return;
+    }
+    MeasuredStep step;
+    if (!step.ownsBar()) {
+        clock().sleepMs(total);
+        return;
+    }
+    // The same sum of sleeps, in slices, with the bar moving between them.
+    const int64_t slice = std::max(kWaitSliceMs, total / 100);
+    for (int64_t slept = 0; slept < total;) {
+        const int64_t part = std::min(slice, total - slept);
+        clock().sleepMs(part);
+        slept += part;
+        step.advance(static_cast<uint64_t>(slept), static_cast<uint64_t>(total));
+    }
+}
+
+MeasuredStep::MeasuredStep() {
+    if (!services().window) return;
+    owner_ = !gBarTaken.exchange(true);
+    if (owner_) advance(0, 1);
+}
+
+MeasuredStep::~MeasuredStep() {
+    if (!owner_) return;
+    if (Window* window = services().window) window->startMarquee();
+    gBarTaken = false;
+}
+
+void MeasuredStep::advance(uint64_t done, uint64_t total) {
+    if (!owner_ || total == 0) return;
+    const int percent = static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
+    if (percent <= shown_) return;
+    shown_ = percent;
+    if (Window* window = services().window) window->setProgress(percent);
+}
+
+WriteProgress::WriteProgress(uint64_t reportsInAll) : inAll_(reportsInAll), outer_(tWrite) {
+    tWrite = this;
+}
+
+WriteProgress::~WriteProgress() {
+    tWrite = outer_;
+}
+
+void WriteProgress::reportSent() {
+    step_.advance(++sent_, inAll_);
+}
+
+uint64_t writeReportsInAll(uint64_t imageLength) {
+    return 1 + (imageLength + kReportPayload - 1) / kReportPayload;
 }
 
 void refreshControls(Window& window) {
@@ -120,7 +196,9 @@ void refreshControls() {
     if (Window* window = services().window) refreshControls(*window);
 }
 
-void progressLogSink(const char*) {
+void progressLogSink(const char* text) {
+    // Each written report opens its trace with "[".
+    if (tWrite && text && text[0] == '[' && text[1] == '\0') tWrite->reportSent();
     uint32_t count = ++state().progressLogCount;
     if (!reportCallbacks().reportStatus) return;
     const bool forced = state().reverseUpgrade;

@@ -88,6 +88,9 @@ class Window {
     virtual void appendLog(const std::string& text) = 0;
     // Start the progress bar's indeterminate animation.
     virtual void startMarquee() = 0;
+    // Show a measured step on the progress bar: `percent` (0..100) of it done.
+    // startMarquee goes back to the indeterminate animation.
+    virtual void setProgress(int percent) = 0;
 
     // Whether the window is the one the user has in front. True where that
     // cannot be told.

@@ -46,7 +46,8 @@ int runCliFrontEnd(const core::FrontEndContext& context) {
     core::installReportCallbacks();
     int code = core::kExitFailure;
     {
-        CliWindow window(context, std::cin, std::cout, std::cerr, &interrupted, !::isatty(0));
+        CliWindow window(context, std::cin, std::cout, std::cerr, &interrupted, !::isatty(0),
+                         ::isatty(1) != 0);
         core::services().window = &window;
         core::startRunLog();
         code = window.run();

@@ -116,13 +116,15 @@ class CliWindow::Dialog : public core::RecoveryDialogControls {
 };
 
 CliWindow::CliWindow(const core::FrontEndContext& context, std::istream& in, std::ostream& out,
-                     std::ostream& err, const std::atomic<bool>* interrupted, bool echoInput)
+                     std::ostream& err, const std::atomic<bool>* interrupted, bool echoInput,
+                     bool drawsBar)
     : context_(context),
       in_(in),
       out_(out),
       err_(err),
       interrupted_(interrupted),
       echoInput_(echoInput),
+      drawsBar_(drawsBar),
       // The loop waits on the caller's own queue.
       caller_([] {}),
       procedure_(*this, *this, context.lock) {
@@ -139,7 +141,7 @@ CliWindow::~CliWindow() {
 
 int CliWindow::run() {
     const core::ProgramOptions& options = context_.options;
-    out_ << core::kProgramName << "\n";
+    freshLine(out_) << core::kProgramName << "\n";
     if (context_.events) {
         eventsStarted_ = context_.events->start([this](platform::DeviceEvent event) {
             caller_.post([this, event] {
@@ -202,7 +204,7 @@ void CliWindow::loop() {
     while (!quit_) {
         closedDialogs_.clear();
         if (interrupted_ && interrupted_->load()) {
-            out_ << "Interrupted.\n";
+            freshLine(out_) << "Interrupted.\n";
             out_.flush();
             commandFailed_ = true;
             return;
@@ -243,15 +245,15 @@ bool CliWindow::settled() {
     if (busy) {
         if (quietMs >= kStallMs) {
             if (context_.simulated) {
-                out_ << "Nothing has happened for " << kStallMs / 1000
-                     << " seconds: the simulated run is stuck.\n";
+                freshLine(out_) << "Nothing has happened for " << kStallMs / 1000
+                                << " seconds: the simulated run is stuck.\n";
                 commandFailed_ = true;
                 quit_ = true;
             } else if (!stallNoticeShown_) {
                 stallNoticeShown_ = true;
-                out_ << "Nothing has happened for " << kStallMs / 1000
-                     << " seconds. Do not unplug the GPS while it is being written; "
-                        "Ctrl+C ends the updater.\n";
+                freshLine(out_) << "Nothing has happened for " << kStallMs / 1000
+                                << " seconds. Do not unplug the GPS while it is being written; "
+                                   "Ctrl+C ends the updater.\n";
             }
             out_.flush();
         }
@@ -267,7 +269,7 @@ void CliWindow::decide() {
 
     if (offersUpdate && context_.options.update && !updatePressed_) {
         updatePressed_ = true;
-        out_ << "Pressing [" << buttonText_ << "]\n";
+        freshLine(out_) << "Pressing [" << buttonText_ << "]\n";
         procedure_.onCommand(core::kActionButtonCommand);
         render();
         noteActivity();
@@ -279,10 +281,10 @@ void CliWindow::decide() {
         std::string text = core::menuItemText(id);
         text.erase(std::remove(text.begin(), text.end(), '&'), text.end());
         if (menuEnabled_[id]) {
-            out_ << "Menu: " << text << "\n";
+            freshLine(out_) << "Menu: " << text << "\n";
             procedure_.onCommand(id);
         } else {
-            out_ << "Menu: " << text << " is not available now.\n";
+            freshLine(out_) << "Menu: " << text << " is not available now.\n";
             commandFailed_ = true;
         }
         render();
@@ -311,13 +313,13 @@ void CliWindow::decide() {
     }
     if (!waitingNoticeShown_) {
         waitingNoticeShown_ = true;
-        out_ << "Waiting for a Quorta GPS to be connected (Ctrl+C to stop).\n";
+        freshLine(out_) << "Waiting for a Quorta GPS to be connected (Ctrl+C to stop).\n";
         out_.flush();
     }
 }
 
 void CliWindow::finish(const char* why) {
-    if (why) out_ << why << "\n";
+    if (why) freshLine(out_) << why << "\n";
     out_.flush();
     quit_ = true;
 }
@@ -328,9 +330,9 @@ void CliWindow::printBlock(const char* label, const std::string& text) {
     const std::vector<std::string> lines = linesOf(text);
     const std::string indent(std::string(label).size(), ' ');
     for (size_t i = 0; i < lines.size(); ++i) {
-        out_ << (i == 0 ? label : indent.c_str()) << lines[i] << "\n";
+        freshLine(out_) << (i == 0 ? label : indent.c_str()) << lines[i] << "\n";
     }
-    if (lines.empty()) out_ << label << "\n";
+    if (lines.empty()) freshLine(out_) << label << "\n";
 }
 
 void CliWindow::render(bool textsOnly) {
@@ -353,21 +355,23 @@ void CliWindow::render(bool textsOnly) {
     // Controls flip back and forth inside one handler; they are shown as
     // they stand once the window thread is idle.
     if (textsOnly) {
+        if (!barOnLine_) drawBar();
         out_.flush();
         return;
     }
     if (warning != shownWarning_) {
         shownWarning_ = warning;
-        if (warning) out_ << "Warning: " << core::kUnplugWarningText << "\n";
+        if (warning) freshLine(out_) << "Warning: " << core::kUnplugWarningText << "\n";
     }
     if (busy != shownBusy_) {
         shownBusy_ = busy;
-        out_ << "Busy:   " << (busy ? "yes" : "no") << "\n";
+        freshLine(out_) << "Busy:   " << (busy ? "yes" : "no") << "\n";
     }
     if (button != shownButton_) {
         shownButton_ = button;
-        if (!button.empty()) out_ << "Button: [" << button << "]\n";
+        if (!button.empty()) freshLine(out_) << "Button: [" << button << "]\n";
     }
+    if (!barOnLine_) drawBar();
     out_.flush();
 }
 
@@ -382,7 +386,7 @@ std::string CliWindow::readLine(bool* ok) {
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // Answers from a file or a pipe are not echoed by a terminal.
-    if (echoInput_) out_ << line << "\n";
+    if (echoInput_) freshLine(out_) << line << "\n";
     return line;
 }
 
@@ -395,7 +399,7 @@ bool CliWindow::onLoop(const std::function<void()>& fn) {
 void CliWindow::showControl(core::Control control, bool show) {
     onLoop([&] {
         if (control == core::Control::LogView) {
-            if (show && !logShown_) err_ << logHistory_;
+            if (show && !logShown_) freshLine(err_) << logHistory_;
             logShown_ = show;
             err_.flush();
         }
@@ -427,18 +431,18 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
     if (reportsFailure(text, caption)) failureShown_ = true;
     const bool asked = onLoop([&] {
         render();
-        out_ << "\n";
-        if (!caption.empty()) out_ << "[" << terminalText(caption) << "]\n";
-        for (const std::string& line : linesOf(text)) out_ << line << "\n";
+        freshLine(out_) << "\n";
+        if (!caption.empty()) freshLine(out_) << "[" << terminalText(caption) << "]\n";
+        for (const std::string& line : linesOf(text)) freshLine(out_) << line << "\n";
         const char* prompt = buttons == core::BoxButtons::Ok         ? "[OK] "
                              : buttons == core::BoxButtons::OkCancel ? "OK/Cancel? "
                                                                      : "Yes/No? ";
-        out_ << prompt;
+        freshLine(out_) << prompt;
         if (buttons == core::BoxButtons::Ok) {
             answer = core::BoxAnswer::Ok;
             bool ok = false;
             if (!context_.options.yes) readLine(&ok);
-            if (!ok) out_ << "OK\n";
+            if (!ok) freshLine(out_) << "OK\n";
             out_.flush();
             return;
         }
@@ -449,7 +453,7 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
                 answer = buttons == core::BoxButtons::OkCancel ? core::BoxAnswer::Ok
                                                                : core::BoxAnswer::Yes;
             }
-            out_ << answerName(answer) << " (--yes)\n";
+            freshLine(out_) << answerName(answer) << " (--yes)\n";
             out_.flush();
             return;
         }
@@ -458,7 +462,7 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
             bool ok = false;
             const std::string reply = lowered(readLine(&ok));
             if (!ok) {
-                out_ << "(no answer) " << answerName(answer) << "\n";
+                freshLine(out_) << "(no answer) " << answerName(answer) << "\n";
                 break;
             }
             if (buttons == core::BoxButtons::YesNo && (reply == "y" || reply == "yes")) {
@@ -477,7 +481,7 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
                 answer = core::BoxAnswer::Cancel;
                 break;
             }
-            out_ << prompt;
+            freshLine(out_) << prompt;
         }
         out_.flush();
     });
@@ -489,7 +493,7 @@ core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string
 
 void CliWindow::openUrl(const std::string& url) {
     onLoop([&] {
-        out_ << "Open this page in your web browser: " << url << "\n";
+        freshLine(out_) << "Open this page in your web browser: " << url << "\n";
         out_.flush();
     });
 }
@@ -527,7 +531,7 @@ void CliWindow::appendLog(const std::string& text) {
     onLoop([&] {
         const std::string lines = terminalText(text);
         if (logShown_) {
-            err_ << lines;
+            freshLine(err_) << lines;
             err_.flush();
         }
         logHistory_ += lines;
@@ -537,7 +541,47 @@ void CliWindow::appendLog(const std::string& text) {
     });
 }
 
-void CliWindow::startMarquee() {}
+void CliWindow::startMarquee() {
+    onLoop([&] {
+        barPercent_ = -1;
+        clearBar();
+        out_.flush();
+    });
+}
+
+void CliWindow::setProgress(int percent) {
+    onLoop([&] {
+        if (!drawsBar_) return;
+        barPercent_ = std::clamp(percent, 0, 100);
+        drawBar();
+    });
+}
+
+// --- The bar on a terminal ------------------------------------------------------------
+
+std::ostream& CliWindow::freshLine(std::ostream& stream) {
+    clearBar();
+    return stream;
+}
+
+void CliWindow::clearBar() {
+    if (!barOnLine_) return;
+    out_ << "\r\033[K";
+    out_.flush();
+    barOnLine_ = false;
+}
+
+void CliWindow::drawBar() {
+    if (!drawsBar_ || barPercent_ < 0 || destroyed_) return;
+    constexpr int kWidth = 40;
+    const int filled = barPercent_ * kWidth / 100;
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%3d%%", barPercent_);
+    out_ << "\r[" << std::string(static_cast<size_t>(filled), '#')
+         << std::string(static_cast<size_t>(kWidth - filled), '-') << "] " << percent;
+    out_.flush();
+    barOnLine_ = true;
+}
 
 // --- core::WindowHost --------------------------------------------------------------
 
@@ -593,38 +637,39 @@ void CliWindow::askRecoveryDialog() {
     }
     while (dialog_) {
         render();
-        out_ << "\n[" << core::kRecoveryDialogTitle << "]\n"
-             << core::kRecoveryDialogControls[2].text << "\n";
+        freshLine(out_) << "\n[" << core::kRecoveryDialogTitle << "]\n"
+                        << core::kRecoveryDialogControls[2].text << "\n";
         for (size_t i = 0; i < models.size(); ++i) {
-            out_ << "  " << (i + 1 < 10 ? " " : "") << i + 1 << ") " << models[i]->text << "\n";
+            freshLine(out_) << "  " << (i + 1 < 10 ? " " : "") << i + 1 << ") " << models[i]->text
+                            << "\n";
         }
-        out_ << "Model number (nothing to cancel)? ";
+        freshLine(out_) << "Model number (nothing to cancel)? ";
         bool ok = false;
         std::string reply = context_.options.yes ? std::string() : lowered(readLine(&ok));
-        if (context_.options.yes) out_ << "(--yes cannot choose a model) ";
+        if (context_.options.yes) freshLine(out_) << "(--yes cannot choose a model) ";
         char* end = nullptr;
         const long n = reply.empty() ? 0 : std::strtol(reply.c_str(), &end, 10);
         if (!ok || reply.empty() || *end != '\0' || n < 1 || n > static_cast<long>(models.size())) {
             if (ok && !reply.empty()) {
-                out_ << "There is no model " << reply << ".\n";
+                freshLine(out_) << "There is no model " << reply << ".\n";
                 continue;
             }
-            out_ << "Cancel\n";
+            freshLine(out_) << "Cancel\n";
             out_.flush();
             clickDialog(core::kRecoveryCancel, false);
             return;
         }
         const int id = models[static_cast<size_t>(n - 1)]->id;
         if (!dialog_->isChecked(id)) clickDialog(id, true);
-        out_ << "Japanese or English (j/e)? ";
+        freshLine(out_) << "Japanese or English (j/e)? ";
         const std::string language = lowered(readLine(&ok));
         if (!dialog_) return;
         const bool japanese = ok && (language == "j" || language == "japanese");
-        if (!ok) out_ << (japanese ? "Japanese\n" : "English\n");
+        if (!ok) freshLine(out_) << (japanese ? "Japanese\n" : "English\n");
         if (japanese != dialog_->isChecked(core::kRecoveryJapanese)) {
             clickDialog(japanese ? core::kRecoveryJapanese : core::kRecoveryEnglish, true);
         }
-        out_ << "OK\n";
+        freshLine(out_) << "OK\n";
         out_.flush();
         clickDialog(core::kRecoveryOk, false);
     }

@@ -28,10 +28,12 @@ class CliWindow : public core::Window, public core::WindowHost {
     // `in` answers the questions; `out` gets the status; `err` the log lines
     // while the log is shown. `interrupted` (may be null) ends the run when
     // set, as Ctrl+C does. `echoInput`: answers are printed as read (input
-    // that a terminal does not echo).
+    // that a terminal does not echo). `drawsBar`: `out` is a terminal, where a
+    // measured step is a one-line bar drawn again in place; elsewhere (a pipe,
+    // a file) the output stays plain lines.
     CliWindow(const core::FrontEndContext& context, std::istream& in, std::ostream& out,
               std::ostream& err, const std::atomic<bool>* interrupted = nullptr,
-              bool echoInput = true);
+              bool echoInput = true, bool drawsBar = false);
     ~CliWindow() override;
 
     // Creates the window, runs the start-up scan and the loop until the run
@@ -54,6 +56,7 @@ class CliWindow : public core::Window, public core::WindowHost {
     void quit(int exitCode) override;
     void appendLog(const std::string& text) override;
     void startMarquee() override;
+    void setProgress(int percent) override;
 
     // --- core::WindowHost -----------------------------------------------------
     void startTimer(int id, int periodMs) override;
@@ -82,6 +85,11 @@ class CliWindow : public core::Window, public core::WindowHost {
     void askRecoveryDialog();
     void clickDialog(int id, bool toggles);
     std::string readLine(bool* ok);
+    // The bar, on its own line at the bottom: taken off before anything else
+    // is printed, drawn again after the status.
+    std::ostream& freshLine(std::ostream& stream);
+    void clearBar();
+    void drawBar();
 
     core::FrontEndContext context_;
     std::istream& in_;
@@ -89,6 +97,9 @@ class CliWindow : public core::Window, public core::WindowHost {
     std::ostream& err_;
     const std::atomic<bool>* interrupted_;
     bool echoInput_;
+    bool drawsBar_;
+    int barPercent_ = -1;  // -1: no measured step
+    bool barOnLine_ = false;
 
     core::WindowThreadCaller caller_;
     core::WindowProcedure procedure_;

@@ -18,6 +18,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -71,7 +72,7 @@ MainWindow::MainWindow(platform::InstanceLock* lock, platform::DeviceEvents* eve
 
     progress_ = new QProgressBar(canvas_);
     progress_->setGeometry(52, 300, 194, 30);
-    progress_->setRange(0, 0);  // indeterminate: progress is told in the texts
+    progress_->setRange(0, 0);  // indeterminate between measured steps
     progress_->setTextVisible(false);
     progress_->hide();
 
@@ -293,6 +294,13 @@ void MainWindow::appendLog(const std::string& text) {
 
 void MainWindow::startMarquee() {
     onGuiThread([&] { progress_->setRange(0, 0); });
+}
+
+void MainWindow::setProgress(int percent) {
+    onGuiThread([&] {
+        progress_->setRange(0, 100);
+        progress_->setValue(std::clamp(percent, 0, 100));
+    });
 }
 
 bool MainWindow::isActive() {

@@ -63,6 +63,7 @@ class MainWindow : public QMainWindow, public core::Window, public core::WindowH
     void quit(int exitCode) override;
     void appendLog(const std::string& text) override;
     void startMarquee() override;
+    void setProgress(int percent) override;
     bool isActive() override;
 
     // --- core::WindowHost -----------------------------------------------------

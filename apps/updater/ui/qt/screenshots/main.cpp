@@ -294,6 +294,14 @@ int main(int argc, char** argv) {
                         core::state().statusDetail().rfind("Flashing", 0) == 0;
              },
              nullptr},
+            // The bar measures the write: well into it, not yet at its end.
+            {"06-writing-progress",
+             [&] {
+                 const QProgressBar* bar = shown->progressBar();
+                 return bar->isVisible() && bar->maximum() == 100 && bar->value() >= 40 &&
+                        bar->value() < 100;
+             },
+             nullptr},
             {"07-fully-updated",
              [&] {
                  return core::state().statusDetail() == "Latest software is installed on device" &&
