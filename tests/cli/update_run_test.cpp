@@ -7,7 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "CliWindow.h"
 #include "RunProgram.h"
+#include "core/WindowProcedure.h"
 
 namespace {
 
