@@ -4,7 +4,7 @@
 // choosing, "--simulate-drive=DIR". It is the terminal front end wired as
 // quorta-updater wires it, and takes the program's command line with these
 // two among it. Its traces are replayed by the shipped program like every
-// other.
+// other; bench_trace runs it without --record-trace, as the program it twins.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,8 +40,8 @@ int main(int argc, char** argv) {
     }
     std::string error;
     std::optional<core::ProgramOptions> options = core::parseProgramOptions(args, &error);
-    if (!options || !options->simulate || !options->recordTrace || !options->cli) {
-        std::fprintf(stderr, "record_twin: --cli --simulate=... --record-trace FILE: %s\n",
+    if (!options || !options->simulate || !options->cli) {
+        std::fprintf(stderr, "record_twin: --cli --simulate=... [--record-trace FILE]: %s\n",
                      error.c_str());
         return core::kExitUsage;
     }
