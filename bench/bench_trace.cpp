@@ -3,8 +3,10 @@
 // The type-13 golden trace (an Osprey Max at 12.10 with an older radio:
 // backup, bootloader, erase, write, reset, factory reset, radio, fonts,
 // restore) is replayed with --time-scale=0.01, and the same update is run
-// with --simulate at that scale, both as the shipped program in a child
-// process, alternately, three times each. Target: the replay takes no
+// with --simulate at that scale (a rider's files on the GPS drive), both as
+// the shipped program in a child process, alternately, three times each.
+// Where the program's --simulate cannot yet give the GPS that drive, the
+// simulated run is its twin from the tests (tests/traces/record_twin). Target: the replay takes no
 // longer than the simulation (median against median).
 //
 //   bench_trace [--runs=N]
@@ -54,22 +56,56 @@ bool goldenOptions(std::vector<std::string>* simulate, std::vector<std::string>*
     return false;
 }
 
-// Wall milliseconds of one run of the program, or -1 when it did not end with 0.
-double timedRun(const std::vector<std::string>& args, const std::string& folder) {
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string helpText() {
+    std::string text;
+    if (FILE* help = ::popen(QUORTA_UPDATER_PATH " --help", "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, help)) > 0;)
+            text.append(buffer, n);
+        ::pclose(help);
+    }
+    return text;
+}
+
+// The rider's files of the golden's drive, by size (their contents are no
+// part of a trace).
+void makeUserDrive(const std::string& root) {
+    namespace fs = std::filesystem;
+    const std::pair<const char*, size_t> files[] = {{"Quorta/Rides/ride1.fit", 150000},
+                                                    {"Quorta/Rides/ride2.fit", 90001},
+                                                    {"Quorta/Settings.json", 900},
+                                                    {"Quorta/Maps/Alps/region.bin", 400000},
+                                                    {"Quorta/empty.txt", 0}};
+    fs::create_directories(fs::path(root) / "Quorta/Empty folder");
+    for (const auto& [name, size] : files) {
+        fs::create_directories((fs::path(root) / name).parent_path());
+        std::ofstream(fs::path(root) / name, std::ios::binary) << std::string(size, 'q');
+    }
+}
+
+// Wall milliseconds of one run of `program`, or -1 when it did not end with 0.
+double timedRun(const std::string& programPath, const std::vector<std::string>& args,
+                const std::string& folder) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder + "/run");
+    std::filesystem::create_directories(folder);
     std::filesystem::create_directories(folder + "/cache");
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
+        const int null = ::open("/dev/null", O_RDONLY);
+        const int out = ::open((folder + "/output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(null, 0);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
         ::setenv("XDG_RUNTIME_DIR", (folder + "/run").c_str(), 1);
         ::setenv("XDG_CACHE_HOME", (folder + "/cache").c_str(), 1);
         std::vector<std::string> copies = args;
-        std::string program = QUORTA_UPDATER_PATH;
+        std::string program = programPath;
         std::vector<char*> argv{program.data()};
         for (std::string& a : copies) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -80,7 +116,19 @@ double timedRun(const std::vector<std::string>& args, const std::string& folder)
     ::waitpid(pid, &status, 0);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ms;
+    // What it said, to tell why.
+    std::ifstream output(folder + "/output");
+    std::string line, last;
+    std::fprintf(stderr, "bench_trace: %s %s ended with status %d; its last lines:\n",
+                 programPath.c_str(), args[0].c_str(),
+                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::vector<std::string> lines;
+    while (std::getline(output, line)) lines.push_back(line);
+    for (size_t i = lines.size() > 12 ? lines.size() - 12 : 0; i < lines.size(); ++i) {
+        std::fprintf(stderr, "  %s\n", lines[i].c_str());
+    }
+    return -1;
 }
 
 double median(std::vector<double> v) {
@@ -107,18 +155,32 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string trace = std::string(QUORTA_TRACES_DIR) + "/" + kGolden + ".jsonl";
+    // The golden's simulated GPS as the program can have it; its twin in the
+    // tests where the program's --simulate cannot yet.
+    const std::string help = helpText();
+    std::string simulator = QUORTA_UPDATER_PATH;
+    char pattern[] = "/tmp/quorta-bench-trace-XXXXXX";
+    const std::string folder = ::mkdtemp(pattern);
+    for (std::string& option : simulate) {
+        if (contains(option, "{drive}")) {
+            makeUserDrive(folder + "/drive");
+            option.replace(option.find("{drive}"), 7, folder + "/drive");
+            if (!contains(help, "--simulate-drive")) simulator = QUORTA_RECORD_TWIN_PATH;
+        }
+        if (contains(option, ":rom") && !contains(help, "app|bootloader|rom")) {
+            simulator = QUORTA_RECORD_TWIN_PATH;
+        }
+    }
     std::vector<std::string> simulated = simulate;
     simulated.push_back(kScale);
     simulated.insert(simulated.end(), own.begin(), own.end());
     std::vector<std::string> replayed = {"--replay-trace", trace, kScale};
     replayed.insert(replayed.end(), own.begin(), own.end());
 
-    char pattern[] = "/tmp/quorta-bench-trace-XXXXXX";
-    const std::string folder = ::mkdtemp(pattern);
     std::vector<double> simulateMs, replayMs;
     for (int i = 0; i < runs; ++i) {
-        simulateMs.push_back(timedRun(simulated, folder + "/sim"));
-        replayMs.push_back(timedRun(replayed, folder + "/replay"));
+        simulateMs.push_back(timedRun(simulator, simulated, folder + "/sim"));
+        replayMs.push_back(timedRun(QUORTA_UPDATER_PATH, replayed, folder + "/replay"));
     }
     std::filesystem::remove_all(folder);
     if (std::count(simulateMs.begin(), simulateMs.end(), -1.0) ||

@@ -81,8 +81,8 @@ bool RecordingDeviceEvents::start(Sink sink) {
     return inner_.start([this, sink = std::move(sink)](platform::DeviceEvent event) {
         Json::Value v = line("event");
         v["event"] = eventName(event);
-        writer_.write(v, false);
-        sink(event);
+        // The sink only hands the event to the window's thread.
+        writer_.writeThen(v, [&] { sink(event); });
     });
 }
 

@@ -38,44 +38,77 @@ std::string makePrivateFolder(std::string* error) {
 std::unique_ptr<ReplaySession> ReplaySession::load(const std::string& path,
                                                    const std::string& program,
                                                    platform::Clock& clock, std::string* error) {
-    std::string why;
-    std::optional<Trace> trace = readTraceFile(path, &why);
-    if (!trace) {
+    std::string text, why;
+    if (!readTraceText(path, &text, &why)) {
         if (error) *error = "cannot replay " + path + ": " + why;
         return nullptr;
     }
-    if (trace->program != program) {
-        if (error) {
-            *error = "cannot replay " + path + ": it was recorded by " + trace->program +
-                     ", not by " + program;
-        }
-        return nullptr;
-    }
-    std::unique_ptr<ReplaySession> session(new ReplaySession(std::move(*trace), clock));
-    if (!session->makeDrives(&why)) {
-        if (error) *error = "cannot replay " + path + ": " + why;
-        return nullptr;
-    }
+    std::unique_ptr<ReplaySession> session(new ReplaySession(clock, program, path));
+    // Read while the program starts: the first call at a seam waits for it.
+    session->loader_ =
+        std::thread([s = session.get(), text = std::move(text)] { s->loadInBackground(text); });
     session->pump_ = std::thread([s = session.get()] { s->pumpEvents(); });
     return session;
 }
 
-ReplaySession::ReplaySession(Trace trace, platform::Clock& clock)
-    : trace_(std::move(trace)), clock_(clock), lastProgress_(std::chrono::steady_clock::now()) {
-    for (const auto& [number, name] : trace_.threads) threadNumbers_[name] = number;
+ReplaySession::ReplaySession(platform::Clock& clock, std::string program, std::string path)
+    : clock_(clock),
+      program_(std::move(program)),
+      path_(std::move(path)),
+      lastProgress_(std::chrono::steady_clock::now()) {}
+
+void ReplaySession::loadInBackground(const std::string& text) {
+    std::string why;
+    bool ok = false;
+    if (std::optional<Trace> trace = parseTrace(text, &why)) {
+        trace_ = std::move(*trace);
+        if (trace_.program != program_) {
+            why = "it was recorded by " + trace_.program + ", not by " + program_;
+        } else {
+            for (const auto& [number, name] : trace_.threads) threadNumbers_[name] = number;
+            ok = makeDrives(&why);
+        }
+    }
+    std::lock_guard lock(mutex_);
+    loadError_ = ok ? std::string() : "cannot replay " + path_ + ": " + why;
+    loaded_ = true;
+    lastProgress_ = std::chrono::steady_clock::now();
+    wakeAll();
+}
+
+void ReplaySession::waitLoaded(std::unique_lock<std::mutex>& lock) {
+    while (!loaded_) changed_.wait(lock);
+    if (loadError_.empty()) return;
+    // A trace that cannot be replayed: said as the program says it, before
+    // anything of it was replayed.
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", program_.c_str(), loadError_.c_str());
+    std::fflush(stderr);
+    removeFolder();
+    std::_Exit(1);
+}
+
+const Trace& ReplaySession::trace() {
+    std::unique_lock lock(mutex_);
+    waitLoaded(lock);
+    return trace_;
 }
 
 ReplaySession::~ReplaySession() {
+    if (loader_.joinable()) loader_.join();
     {
         std::lock_guard lock(mutex_);
         ending_ = true;
         wakeAll();
     }
     if (pump_.joinable()) pump_.join();
-    if (!folder_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
-    }
+    removeFolder();
+}
+
+void ReplaySession::removeFolder() {
+    if (folder_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
 }
 
 bool ReplaySession::makeDrives(std::string* error) {
@@ -104,12 +137,20 @@ bool ReplaySession::makeDrives(std::string* error) {
     return true;
 }
 
-std::string ReplaySession::driveRoot(int drive) const {
+std::string ReplaySession::driveRoot(int drive) {
+    {
+        std::unique_lock lock(mutex_);
+        waitLoaded(lock);
+    }
     auto it = driveRoots_.find(drive);
     return it == driveRoots_.end() ? std::string() : it->second;
 }
 
-std::optional<std::pair<int, std::string>> ReplaySession::onDrive(const std::string& path) const {
+std::optional<std::pair<int, std::string>> ReplaySession::onDrive(const std::string& path) {
+    {
+        std::unique_lock lock(mutex_);
+        waitLoaded(lock);
+    }
     for (const auto& [drive, root] : driveRoots_) {
         const std::string bare = root.substr(0, root.size() - 1);
         if (path == bare || path == root) return std::make_pair(drive, std::string());
@@ -139,15 +180,24 @@ void ReplaySession::advance(const Entry& e) {
     ++next_;
     lastT_ = e.t;
     lastProgress_ = std::chrono::steady_clock::now();
-    // Most lines are one thread's run of reports: nobody to wake for them.
-    if (waiting_ > 0) changed_.notify_all();
+    // Only the thread whose line is now at the front is woken: most lines are
+    // one thread's run of reports, and waking the others for each of them
+    // would cost the reporting thread its processor on a busy machine.
     skipPassive();
-    if (next_ < trace_.entries.size() && trace_.entries[next_].op == Op::Event) {
+    if (next_ >= trace_.entries.size() || trace_.entries[next_].op == Op::End) {
+        for (auto& [thread, turn] : turns_) turn.notify_all();
+        return;
+    }
+    const Entry& front = trace_.entries[next_];
+    if (front.op == Op::Event) {
         pumpWake_.notify_all();
+    } else if (auto it = turns_.find(front.thread); it != turns_.end()) {
+        it->second.notify_all();
     }
 }
 
 void ReplaySession::wakeAll() {
+    for (auto& [thread, turn] : turns_) turn.notify_all();
     changed_.notify_all();
     pumpWake_.notify_all();
 }
@@ -180,10 +230,7 @@ void ReplaySession::differs(size_t line, const std::string& action, const std::s
                  recorded.c_str());
     if (!note.empty()) std::fprintf(stderr, "  %s\n", note.c_str());
     std::fflush(stderr);
-    if (!folder_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
-    }
+    removeFolder();
     std::_Exit(kExitTraceDiffers);
 }
 
@@ -193,6 +240,7 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
                                  const std::function<std::string(const Entry&)>& note) {
     const std::string threadName = currentThreadName();
     std::unique_lock lock(mutex_);
+    waitLoaded(lock);
     auto known = threadNumbers_.find(threadName);
     const int thread = known == threadNumbers_.end() ? 0 : known->second;
     for (;;) {
@@ -215,7 +263,7 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
             // over, as it held back what came after it when recorded.
             if (e.op == Op::Read && e.timeout && timedOutAt) {
                 while (std::chrono::steady_clock::now() < *timedOutAt) {
-                    changed_.wait_until(lock, *timedOutAt);
+                    turns_[thread].wait_until(lock, *timedOutAt);
                 }
             }
             advance(e);
@@ -223,9 +271,7 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
         }
         // Another thread's line, or a device event, comes first.
         const auto deadline = lastProgress_ + gapBefore(e) * 2 + kStallSlack;
-        ++waiting_;
-        const std::cv_status waited = changed_.wait_until(lock, deadline);
-        --waiting_;
+        const std::cv_status waited = turns_[thread].wait_until(lock, deadline);
         if (waited == std::cv_status::timeout && next_ == at &&
             std::chrono::steady_clock::now() >= deadline) {
             differs(e.line, action(), frontText(),
@@ -236,7 +282,8 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
 }
 
 void ReplaySession::startEvents(std::function<void(const std::string&)> sink) {
-    std::lock_guard lock(mutex_);
+    // No need to wait for the trace: the pump does.
+    std::unique_lock lock(mutex_);
     sink_ = std::move(sink);
     listening_ = true;
     stopped_ = false;
@@ -258,6 +305,8 @@ void ReplaySession::stopEvents() {
 
 void ReplaySession::pumpEvents() {
     std::unique_lock lock(mutex_);
+    while (!loaded_ && !ending_) changed_.wait(lock);
+    if (!loadError_.empty()) return;
     while (!ending_) {
         skipPassive();
         if (next_ >= trace_.entries.size() || trace_.entries[next_].op != Op::Event ||
@@ -276,7 +325,8 @@ void ReplaySession::pumpEvents() {
             pumpWake_.wait_until(lock, due);
             continue;  // looks again: stopped, ended, or due
         }
-        advance(e);
+        // Handed on while still at the front, as when recorded: nothing the
+        // trace has after the event happens before the program has it.
         std::function<void(const std::string&)> sink = sink_;
         delivering_ = true;
         lock.unlock();
@@ -284,11 +334,14 @@ void ReplaySession::pumpEvents() {
         lock.lock();
         delivering_ = false;
         delivered_.notify_all();
+        advance(e);
     }
 }
 
 void ReplaySession::finish() {
     std::unique_lock lock(mutex_);
+    waitLoaded(lock);
+    delivered_.wait(lock, [this] { return !delivering_; });
     for (;;) {
         skipPassive();
         if (next_ < trace_.entries.size() && trace_.entries[next_].op == Op::Event) {

@@ -36,9 +36,12 @@ inline constexpr int kExitTraceDiffers = 3;
 
 class ReplaySession {
   public:
-    // Reads the trace and makes the drives it found (in a private folder,
-    // removed with the session). Null, with `error`, when it is not a trace
-    // that `program` can replay.
+    // Reads the trace file, then, while the program starts, reads what it
+    // says and makes the drives it found (in a private folder, removed with
+    // the session). Null, with `error`, for a file that cannot be read. A
+    // text that is not a trace `program` can replay is said at the first
+    // use of the session ("`program`: cannot replay PATH: line N: ..."),
+    // which then ends the program with exit status 1.
     static std::unique_ptr<ReplaySession> load(const std::string& path, const std::string& program,
                                                platform::Clock& clock, std::string* error);
     ~ReplaySession();
@@ -72,16 +75,20 @@ class ReplaySession {
     // nobody was listening for aside). Returns when so.
     void finish();
 
-    const Trace& trace() const { return trace_; }
+    const Trace& trace();
     platform::Clock& clock() { return clock_; }
 
     // The folder that plays drive `drive`, with a trailing "/".
-    std::string driveRoot(int drive) const;
+    std::string driveRoot(int drive);
     // The drive whose folder `path` lies in, and the path relative to it.
-    std::optional<std::pair<int, std::string>> onDrive(const std::string& path) const;
+    std::optional<std::pair<int, std::string>> onDrive(const std::string& path);
 
   private:
-    ReplaySession(Trace trace, platform::Clock& clock);
+    ReplaySession(platform::Clock& clock, std::string program, std::string path);
+    void loadInBackground(const std::string& text);
+    // Until the trace is read; ends the program when it cannot be replayed.
+    void waitLoaded(std::unique_lock<std::mutex>& lock);
+    void removeFolder();
     bool makeDrives(std::string* error);
     void skipPassive();            // caller holds mutex_
     void advance(const Entry& e);  // caller holds mutex_
@@ -90,18 +97,22 @@ class ReplaySession {
     void pumpEvents();
     std::string frontText() const;  // caller holds mutex_
 
+    // Written by the loader before `loaded_`, read only after it.
     Trace trace_;
     platform::Clock& clock_;
+    std::string program_;
+    std::string path_;
     std::map<std::string, int> threadNumbers_;
     std::string folder_;
     std::map<int, std::string> driveRoots_;  // replay folders
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;    // the front moved: for threads waiting in take()
+    std::condition_variable changed_;    // loaded, or ending
     std::condition_variable pumpWake_;   // the pump has something to look at
     std::condition_variable delivered_;  // an event has been handed to the sink
-    int waiting_ = 0;                    // threads waiting in take()
-    bool delivering_ = false;            // the sink is being called
+    // Per thread of the trace: its line may be at the front.
+    std::map<int, std::condition_variable> turns_;
+    bool delivering_ = false;  // the sink is being called
     size_t next_ = 0;
     int64_t lastT_ = 0;
     std::chrono::steady_clock::time_point lastProgress_;
@@ -109,6 +120,9 @@ class ReplaySession {
     bool listening_ = false;
     bool stopped_ = false;  // listened, and no longer
     bool ending_ = false;
+    bool loaded_ = false;
+    std::string loadError_;
+    std::thread loader_;
     std::thread pump_;
 };
 

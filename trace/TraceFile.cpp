@@ -48,7 +48,7 @@ constexpr std::array<int8_t, 256> kHexValue = [] {
     return value;
 }();
 
-std::vector<uint8_t> fromHex(const std::string& text) {
+std::vector<uint8_t> fromHex(std::string_view text) {
     if (text.size() % 2 != 0) refuse("\"hex\" has an odd number of digits");
     if (text.size() / 2 > kLargestReport) {
         refuse("a report of " + std::to_string(text.size() / 2) +
@@ -92,6 +92,17 @@ int64_t integer(const Json::Value& line, const char* name, int64_t low, int64_t 
 int64_t integerOr(const Json::Value& line, const char* name, int64_t low, int64_t high,
                   int64_t otherwise) {
     return has(line, name) ? integer(line, name, low, high) : otherwise;
+}
+
+// The bytes of a text field, without a copy.
+std::string_view textView(const Json::Value& line, const char* name) {
+    const Json::Value& value = field(line, name);
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (!value.isString() || !value.getString(&begin, &end)) {
+        refuse(std::string("\"") + name + "\" is not a text");
+    }
+    return std::string_view(begin, static_cast<size_t>(end - begin));
 }
 
 std::string text(const Json::Value& line, const char* name) {
@@ -225,7 +236,7 @@ void readEntry(const Json::Value& line, Entry& e) {
         e.op = Op::Write;
         threadOf();
         handleOf();
-        e.bytes = fromHex(text(line, "hex"));
+        e.bytes = fromHex(textView(line, "hex"));
         e.length = static_cast<int>(integer(line, "n", 1, kLargestReport));
         if (static_cast<size_t>(e.length) != e.bytes.size()) {
             refuse("\"n\" says " + std::to_string(e.length) + " bytes, \"hex\" holds " +
@@ -243,7 +254,7 @@ void readEntry(const Json::Value& line, Entry& e) {
         e.length = static_cast<int>(integer(line, "n", -1, e.bufferSize));
         if (e.timeout && e.length != 0) refuse("a read that timed out with bytes");
         if (e.length > 0) {
-            e.bytes = fromHex(text(line, "hex"));
+            e.bytes = fromHex(textView(line, "hex"));
             if (static_cast<size_t>(e.length) != e.bytes.size()) {
                 refuse("\"n\" says " + std::to_string(e.length) + " bytes, \"hex\" holds " +
                        std::to_string(e.bytes.size()));
@@ -412,6 +423,7 @@ void readLines(const std::vector<std::string_view>& lines, size_t from, size_t t
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["stackLimit"] = 64;
+    builder.settings_["collectComments"] = false;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     for (size_t i = from; i < to; ++i) {
         Entry& e = entries[i - 1];
@@ -456,6 +468,7 @@ std::optional<Trace> parseTrace(std::string_view text, std::string* error) {
         Json::CharReaderBuilder builder;
         Json::CharReaderBuilder::strictMode(&builder.settings_);
         builder.settings_["stackLimit"] = 64;
+        builder.settings_["collectComments"] = false;
         std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value header;
         if (!reader->parse(lines[0].data(), lines[0].data() + lines[0].size(), &header, nullptr)) {
@@ -508,11 +521,11 @@ std::optional<Trace> parseTrace(std::string_view text, std::string* error) {
     return trace;
 }
 
-std::optional<Trace> readTraceFile(const std::string& path, std::string* error) {
+bool readTraceText(const std::string& path, std::string* text, std::string* error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (error) *error = std::strerror(errno);
-        return std::nullopt;
+        return false;
     }
     struct stat st {};
     std::string content;
@@ -522,6 +535,7 @@ std::optional<Trace> readTraceFile(const std::string& path, std::string* error) 
         ok = false;
         if (error) *error = "larger than any trace (512 MB)";
     }
+    if (ok) content.reserve(static_cast<size_t>(st.st_size));
     char buffer[1 << 16];
     while (ok) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -539,8 +553,14 @@ std::optional<Trace> readTraceFile(const std::string& path, std::string* error) 
         }
     }
     ::close(fd);
-    if (!ok) return std::nullopt;
-    return parseTrace(content, error);
+    if (ok) *text = std::move(content);
+    return ok;
+}
+
+std::optional<Trace> readTraceFile(const std::string& path, std::string* error) {
+    std::string text;
+    if (!readTraceText(path, &text, error)) return std::nullopt;
+    return parseTrace(text, error);
 }
 
 std::string toHex(const uint8_t* data, size_t length) {

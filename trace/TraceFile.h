@@ -140,6 +140,8 @@ std::optional<Trace> parseTrace(std::string_view text, std::string* error);
 
 // Reads the file at `path` (refused above 512 MB).
 std::optional<Trace> readTraceFile(const std::string& path, std::string* error);
+// Its text only, to be parsed later.
+bool readTraceText(const std::string& path, std::string* text, std::string* error);
 
 std::string toHex(const uint8_t* data, size_t length);
 std::string crcText(uint32_t crc);

@@ -113,6 +113,15 @@ void TraceWriter::write(Json::Value line, bool byThread) {
     append(line);
 }
 
+void TraceWriter::writeThen(Json::Value line, const std::function<void()>& then) {
+    std::lock_guard lock(mutex_);
+    if (!ended_) {
+        line["t"] = Json::Int64(clock_.nowMs() - startMs_);
+        append(line);
+    }
+    then();
+}
+
 void TraceWriter::end(int exitCode) {
     Json::Value line(Json::objectValue);
     line["op"] = "end";

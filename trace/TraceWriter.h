@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,11 @@ class TraceWriter {
 
     // Adds `line` with "t" and, when `byThread`, "th" of the calling thread.
     void write(Json::Value line, bool byThread = true);
+    // Adds `line` (no thread) and runs `then` before any other line can be
+    // added: a device event is handed on at its place among the lines, so
+    // that what came of it is written after it. `then` must not wait for a
+    // thread that writes lines.
+    void writeThen(Json::Value line, const std::function<void()>& then);
     // The last line; nothing is written after it.
     void end(int exitCode);
 

@@ -1,10 +1,11 @@
 // Records a golden trace with what quorta-updater's own --simulate cannot
 // ask for yet: a GPS that starts in its ROM bootloader (its flash holding no
 // bootable image), "--simulate=...:rom", and a drive folder of the test's
-// choosing, "--simulate-drive=DIR". It is the terminal front end wired as
-// quorta-updater wires it, and takes the program's command line with these
-// two among it. Its traces are replayed by the shipped program like every
-// other.
+// choosing, "--simulate-drive=DIR". It is wired as quorta-updater wires it
+// (the window, or the terminal with --cli) and takes the program's command
+// line with these two among it. Its traces are replayed by the shipped
+// program like every other; bench_trace runs it without --record-trace, as
+// the program it twins.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "sim/SimulatedMachine.h"
 #include "ui/cli/CliFrontEnd.h"
+#ifdef QUORTA_HAVE_QT_UI
+#include "ui/qt/QtFrontEnd.h"
+#endif
 
 int main(int argc, char** argv) {
     std::vector<std::string> args;
@@ -40,8 +44,8 @@ int main(int argc, char** argv) {
     }
     std::string error;
     std::optional<core::ProgramOptions> options = core::parseProgramOptions(args, &error);
-    if (!options || !options->simulate || !options->recordTrace || !options->cli) {
-        std::fprintf(stderr, "record_twin: --cli --simulate=... --record-trace FILE: %s\n",
+    if (!options || !options->simulate) {
+        std::fprintf(stderr, "record_twin: --simulate=... [--record-trace FILE]: %s\n",
                      error.c_str());
         return core::kExitUsage;
     }
@@ -85,7 +89,17 @@ int main(int argc, char** argv) {
     context.lockName = std::string(core::kInstanceLockName) + "-simulated";
     context.events = events;
     context.simulated = true;
-    const int code = ui_cli::runCliFrontEnd(context);
+    int code;
+    if (options->cli) {
+        code = ui_cli::runCliFrontEnd(context);
+    } else {
+#ifdef QUORTA_HAVE_QT_UI
+        code = ui_qt::runQtFrontEnd(context);
+#else
+        std::fprintf(stderr, "record_twin: this build has no window; use --cli\n");
+        code = core::kExitUsage;
+#endif
+    }
     core::setPowerLingerMs(0);
     threads.joinAll();
     core::setServices(core::Services{});
