@@ -20,6 +20,7 @@
 #include "platform/Threads.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "sim/SimulatedMachine.h"
+#include "sim/SimulationOptions.h"
 #include "ui/cli/CliFrontEnd.h"
 #ifdef QUORTA_HAVE_QT_UI
 #include "ui/qt/QtFrontEnd.h"
@@ -49,7 +50,10 @@ int main(int argc, char** argv) {
                      error.c_str());
         return core::kExitUsage;
     }
-    std::optional<sim::GpsConfig> config = sim::parseSimulateOption(*options->simulate, &error);
+    sim::SimulationArgs simulation;
+    simulation.simulate = *options->simulate;
+    std::optional<sim::SimulationConfig> parsed = sim::parseSimulation(simulation, &error);
+    sim::GpsConfig* config = parsed ? &parsed->gps : nullptr;
     if (!config) {
         std::fprintf(stderr, "record_twin: %s\n", error.c_str());
         return core::kExitUsage;
