@@ -27,8 +27,15 @@ std::wstring gOpenError;
 std::string gPermissionNode;
 std::atomic<int> gSimOpens{0};
 std::atomic<int> gExits{0};
+// hidapi's library-wide state (its text of the last failed open, freed and
+// replaced by every open, enumeration and hid_exit) is not safe to touch from
+// two threads at once, and the window thread and the workers do open at the
+// same time: those calls take turns. Reads and writes on a handle need not.
+std::mutex gRealMutex;
 
-std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::wstring widen(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 // After a failed real open: find the node of that id and tell a permission
 // problem apart from an absent device, so the user can be told how to fix it.
@@ -50,8 +57,12 @@ void notePermissionProblem(unsigned short vid, unsigned short pid) {
 
 }  // namespace
 
-void setBackend(Backend b) { gBackend.store(b); }
-Backend backend() { return gBackend.load(); }
+void setBackend(Backend b) {
+    gBackend.store(b);
+}
+Backend backend() {
+    return gBackend.load();
+}
 
 void addSimulatedDevice(std::shared_ptr<SimulatedHidDevice> device) {
     std::lock_guard lock(gMutex);
@@ -68,8 +79,12 @@ void clearSimulatedDevices() {
     gDevices.clear();
 }
 
-int simulatedOpenCount() { return gSimOpens.load(); }
-int exitCount() { return gExits.load(); }
+int simulatedOpenCount() {
+    return gSimOpens.load();
+}
+int exitCount() {
+    return gExits.load();
+}
 
 std::string lastPermissionDeniedNode() {
     std::lock_guard lock(gMutex);
@@ -112,6 +127,7 @@ hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wc
         }
         return nullptr;
     }
+    std::unique_lock realLock(gRealMutex);
     ::hid_device* real = ::hid_open(vendorId, productId, nullptr);
     if (!real) {
         notePermissionProblem(vendorId, productId);
@@ -132,8 +148,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     return ::hid_read_timeout(dev->real, data, length, milliseconds);
 }
 
-int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
-                      int milliseconds) {
+int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length, int milliseconds) {
     if (!dev || !data || length == 0) return -1;
     if (dev->sim) {
         size_t reportLength = std::max(length, dev->sim->outputReportLength());
@@ -162,8 +177,9 @@ void hid_close(hid_device* dev) {
 
 int hid_exit() {
     ++gExits;
-    if (backend() == Backend::Real) return ::hid_exit();
-    return 0;
+    if (backend() != Backend::Real) return 0;
+    std::lock_guard lock(gRealMutex);
+    return ::hid_exit();
 }
 
 const wchar_t* hid_error(hid_device* dev) {
