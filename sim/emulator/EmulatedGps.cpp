@@ -40,6 +40,12 @@ bool EmulatedGps::start(std::string* error) {
     // Changes from now on wait for the thread; what the GPS is now is shown
     // first, as the computer finds a GPS already plugged in.
     gps_.setEventSink([this](platform::DeviceEvent event) {
+        if (event == platform::DeviceEvent::DevNodesChanged) {
+            // The device shown has left the bus now; the kernel's node would
+            // refuse opens at once, not once its removal is shown.
+            std::lock_guard lock(nodesMutex_);
+            if (shownNode_) shownNode_->refuseNewOpens();
+        }
         std::lock_guard lock(mutex_);
         events_.push_back(event);
         changed_.notify_all();

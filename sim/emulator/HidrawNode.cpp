@@ -153,6 +153,7 @@ std::shared_ptr<HidrawNode::Pty> HidrawNode::newPtyLocked() {
     ::fcntl(pty->master, F_SETFD, FD_CLOEXEC);
     ::fcntl(pty->slave, F_SETFD, FD_CLOEXEC);
     ::fchmod(pty->slave, config_.mode);
+    if (leaving_) lockAgainstOpens(*pty);
     char name[64] = {};
     ::ptsname_r(pty->master, name, sizeof name);
     pty->name = name;
@@ -224,6 +225,19 @@ void HidrawNode::unplug(std::chrono::milliseconds grace) {
         testbed_.removeEntry("dev/" + config_.name);
     }
     for (const std::string& link : links) testbed_.removeEntry(link);
+}
+
+void HidrawNode::lockAgainstOpens(Pty& pty) {
+    // A locked terminal refuses every open: as the kernel's node of a device
+    // that is going away refuses them, at open() already.
+    int locked = 1;
+    if (pty.master >= 0) ::ioctl(pty.master, TIOCSPTLCK, &locked);
+}
+
+void HidrawNode::refuseNewOpens() {
+    std::lock_guard lock(mutex_);
+    leaving_ = true;
+    if (current_) lockAgainstOpens(*current_);
 }
 
 HidrawNode::Counters HidrawNode::counters() const {

@@ -67,6 +67,10 @@ class HidrawNode {
     // handle that is reading, for at most `grace` (the kernel had them
     // already); then every handle fails.
     void unplug(std::chrono::milliseconds grace);
+    // The device is leaving: opens from now on fail (handles already open
+    // are not touched). Called the moment the device leaves, before the
+    // rest of unplug() catches up.
+    void refuseNewOpens();
 
     // For the benchmark and the tests of the emulator itself.
     struct Counters {
@@ -89,6 +93,7 @@ class HidrawNode {
     struct ModelHandle;
 
     std::shared_ptr<Pty> newPtyLocked();
+    static void lockAgainstOpens(Pty& pty);
     std::shared_ptr<Session> sessionOf(UMockdevIoctlClient* client);
     void retireClosedLocked();
     void pump(std::shared_ptr<Session> session);
@@ -108,6 +113,7 @@ class HidrawNode {
     std::condition_variable changed_;
     bool attached_ = false;
     bool gone_ = false;               // the device left
+    bool leaving_ = false;            // new opens are refused
     std::shared_ptr<Pty> current_;    // what the next open gets
     std::vector<std::string> links_;  // /sys/dev/char entries made for later ptys
     std::vector<std::shared_ptr<Session>> sessions_;

@@ -30,6 +30,11 @@ std::atomic<int> gSimOpens{0};
 std::atomic<int> gExits{0};
 std::atomic<ExternalBackend*> gExternal{nullptr};
 std::atomic<Observer*> gObserver{nullptr};
+// hidapi's library-wide state (its text of the last failed open, freed and
+// replaced by every open, enumeration and hid_exit) is not safe to touch from
+// two threads at once, and the window thread and the workers do open at the
+// same time: those calls take turns. Reads and writes on a handle need not.
+std::mutex gRealMutex;
 
 std::wstring widen(const std::string& s) {
     return std::wstring(s.begin(), s.end());
@@ -152,6 +157,7 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
         return {nullptr, EBUSY};
     }
     errno = 0;
+    std::unique_lock realLock(gRealMutex);
     ::hid_device* real = ::hid_open(vendorId, productId, nullptr);
     if (!real) {
         const int errorNumber = errno;
@@ -256,7 +262,10 @@ void hid_close(hid_device* dev) {
 int hid_exit() {
     ++gExits;
     int r = 0;
-    if (backend() == Backend::Real) r = ::hid_exit();
+    if (backend() == Backend::Real) {
+        std::lock_guard lock(gRealMutex);
+        r = ::hid_exit();
+    }
     if (backend() == Backend::External) {
         if (ExternalBackend* external = gExternal.load()) external->exit();
     }
