@@ -3,6 +3,7 @@
 // UDisks2 and logind on a private system bus, and runs a program in it, so
 // that the shipped updater takes the road a real GPS takes: libudev, the udev
 // monitor, hidraw through libhidapi-hidraw, the mount table, UDisks2.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +18,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hidport/hidport.h"
 #include "platform/Clock.h"
 #include "sim/SimulatedGps.h"
-#include "sim/SimulatedMachine.h"
+#include "sim/SimulationOptions.h"
 #include "sim/emulator/EmulatedGps.h"
 #include "sim/emulator/MountTable.h"
 #include "sim/emulator/PrivateBus.h"
@@ -37,9 +39,11 @@ namespace fs = std::filesystem;
 constexpr int kExitEmulatorFailed = 125;
 
 const char kUsage[] =
-    "usage: quorta-gps-emulator --gps=TYPE[:jp|std][:MAJOR.MINOR] [--time-scale=F]\n"
-    "                           [--simulate-drive=DIR|none] [--drive-fs=vfat|exfat-fuse]\n"
-    "                           [--drive-label=TEXT]\n"
+    "usage: quorta-gps-emulator --gps=TYPE[:jp|std][:MAJOR.MINOR][:app|bootloader|rom]\n"
+    "                           [--simulate-drive=DIR|none] [--simulate-fault=NAME,...]\n"
+    "                           [--simulate-replug=SECONDS|never] [--time-scale=F]\n"
+    "                           [--drive-fs=vfat|exfat-fuse]"
+    " [--drive-label=TEXT]\n"
     "                           [--hidraw-mode=MODE] [--child-user=UID[:GID]]\n"
     "                           [--report=FILE] -- COMMAND [ARG...]\n"
     "\n"
@@ -48,12 +52,19 @@ const char kUsage[] =
     "its drive through the mount table and UDisks2, as it would a real one.\n"
     "\n"
     "Options:\n"
-    "  --gps=MODEL           the GPS: device type 0..16, jp (default) or std, firmware\n"
-    "                        version (default 7.62), e.g. --gps=13:jp:12.40\n"
+    "  --gps=MODEL           the GPS, as quorta-updater's --simulate takes it: device\n"
+    "                        type 0..16, jp (default) or std, firmware version (default\n"
+    "                        7.62), the mode it starts in (default app), e.g.\n"
+    "                        --gps=13:jp:12.40 or --gps=7:jp:7.62:rom\n"
     "  --time-scale=F        every wait of the GPS F times as long (0 < F <= 100);\n"
     "                        quorta-updater and quorta-bl as COMMAND get the same factor\n"
     "  --simulate-drive=DIR  the folder that plays the GPS's drive (default: a private\n"
     "                        one, removed at the end); none: the GPS shows no drive\n"
+    "  --simulate-fault=LIST faults of the GPS, as quorta-updater takes them\n"
+    "                        (--simulate-fault=help lists them). A cable pulled at a\n"
+    "                        step of the updater's own is pulled when the emulator\n"
+    "                        sees its text: run quorta-updater with --show-log\n"
+    "  --simulate-replug=S   the cable goes back in S seconds later (default 4), or never\n"
     "  --drive-fs=FS         vfat (default), or exfat-fuse: an exFAT drive mounted\n"
     "                        through FUSE (the mount table says fuseblk)\n"
     "  --drive-label=TEXT    the drive's volume label (default QUORTA; empty: none)\n"
@@ -70,9 +81,10 @@ const char kUsage[] =
     "not found.\n";
 
 struct Options {
-    sim::GpsConfig gps;
+    sim::SimulationArgs simulation;
+    sim::SimulationConfig config;
+    bool faultHelp = false;
     std::optional<double> timeScale;
-    std::optional<std::string> drive;  // "none", or a folder
     bool exfatFuse = false;
     std::optional<std::string> driveLabel;
     mode_t hidrawMode = 0666;
@@ -106,7 +118,6 @@ bool parseUnsigned(const std::string& text, int base, unsigned long max, unsigne
 
 // Empty when the command line is usable, otherwise why not.
 std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
-    bool haveGps = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -119,11 +130,11 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             help = true;
             return "";
         } else if (valueOf(arg, "--gps", v)) {
-            std::string error;
-            std::optional<sim::GpsConfig> config = sim::parseSimulateOption(v, &error);
-            if (!config) return "--gps=" + v + ": " + error;
-            o.gps = *config;
-            haveGps = true;
+            o.simulation.simulate = v;
+        } else if (valueOf(arg, "--simulate-fault", v)) {
+            o.simulation.faults = v;
+        } else if (valueOf(arg, "--simulate-replug", v)) {
+            o.simulation.replug = v;
         } else if (valueOf(arg, "--time-scale", v)) {
             char* end = nullptr;
             const double scale = std::strtod(v.c_str(), &end);
@@ -132,8 +143,7 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             }
             o.timeScale = scale;
         } else if (valueOf(arg, "--simulate-drive", v)) {
-            if (v.empty()) return "--simulate-drive needs a folder or none";
-            o.drive = v;
+            o.simulation.drive = v;
         } else if (valueOf(arg, "--drive-fs", v)) {
             if (v != "vfat" && v != "exfat-fuse") return "--drive-fs is vfat or exfat-fuse";
             o.exfatFuse = v == "exfat-fuse";
@@ -164,7 +174,21 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
         }
     }
     for (; i < argc; ++i) o.command.emplace_back(argv[i]);
-    if (!haveGps) return "--gps is needed";
+    if (sim::wantsFaultHelp(o.simulation)) {
+        o.faultHelp = true;
+        return "";
+    }
+    if (!o.simulation.simulate) return "--gps is needed";
+    std::string error;
+    std::optional<sim::SimulationConfig> config = sim::parseSimulation(o.simulation, &error);
+    if (!config) {
+        // The parser names quorta-updater's option; here it is --gps.
+        for (size_t at; (at = error.find("--simulate=")) != std::string::npos;) {
+            error.replace(at, 11, "--gps=");
+        }
+        return error;
+    }
+    o.config = *config;
     if (o.command.empty()) return "no command after --";
     if (o.uid && ::geteuid() != 0) return "--child-user needs root";
     return "";
@@ -229,6 +253,41 @@ void writeReport(const std::string& path, const sim::SimulatedGps& gps,
     for (const std::string& line : gps.activity()) out << "activity: " << line << "\n";
 }
 
+// Copies one output of the program to ours, line by line, and shows every
+// line to the cable of a GPS that waits for a text of the updater's own. The
+// terminal front end prints the log without its "\r" and status texts after
+// "Detail: " or "Title:  "; the cable knows the texts as logged.
+std::thread relayOutput(int from, int to, const sim::HostTextHook& hook) {
+    return std::thread([from, to, hook] {
+        std::string line;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(from, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = ::write(to, buffer + done, static_cast<size_t>(n - done));
+                if (w <= 0) break;
+                done += w;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] != '\n') {
+                    line += buffer[i];
+                    continue;
+                }
+                hook(line);
+                hook(line + "\r\n");
+                hook("\r\n" + line + "\r\n");
+                for (const char* label : {"Detail: ", "Title:  "}) {
+                    if (line.rfind(label, 0) == 0) hook(line.substr(std::strlen(label)));
+                }
+                line.clear();
+            }
+        }
+        ::close(from);
+    });
+}
+
 std::atomic<pid_t> gChild{-1};
 
 void forwardSignal(int signal) {
@@ -244,6 +303,10 @@ int main(int argc, char** argv) {
     const std::string problem = parseOptions(argc, argv, options, help);
     if (help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.faultHelp) {
+        std::fputs(sim::simulationFaultHelp().c_str(), stdout);
         return 0;
     }
     if (!problem.empty()) return usageError(problem);
@@ -267,18 +330,13 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return kExitEmulatorFailed;
     }
-    const bool ownDrive = !options.drive;
-    if (ownDrive) {
-        options.gps.driveFolder = folder + "/media/QUORTA";
-    } else if (*options.drive != "none") {
-        options.gps.driveFolder = fs::absolute(*options.drive).lexically_normal().string();
-    } else {
-        options.gps.driveFolder.clear();
-    }
+    sim::GpsConfig& gpsConfig = options.config.gps;
+    const bool ownDrive = gpsConfig.driveFolder.empty();
+    if (ownDrive) gpsConfig.driveFolder = folder + "/media/QUORTA";
     int code = kExitEmulatorFailed;
     {
         emu::MountTable mounts(*testbed);
-        sim::SimulatedGps gps(options.gps);
+        sim::SimulatedGps gps(gpsConfig);
         if (options.uid) {
             // The other user reads the testbed and binds its uevent sockets in it.
             ::chmod(testbed->root().c_str(), 01777);
@@ -291,7 +349,7 @@ int main(int argc, char** argv) {
                 ::chown((folder + "/media").c_str(), *options.uid, *options.gid);
             }
         }
-        gps.plugIn(sim::GpsMode::Application);
+        const sim::HostTextHook cablePuller = sim::applySimulation(options.config, gps);
         gps.waitUntilSettled(10000);
 
         emu::PrivateBus bus(folder);
@@ -340,7 +398,19 @@ int main(int argc, char** argv) {
             ::sigaction(SIGINT, &forward, nullptr);
             ::sigaction(SIGTERM, &forward, nullptr);
             ::sigaction(SIGHUP, &forward, nullptr);
+            int out[2] = {-1, -1}, err[2] = {-1, -1};
+            if (cablePuller && ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0) {
+                spec.stdoutFd = out[1];
+                spec.stderrFd = err[1];
+            }
             const pid_t child = emu::spawnProcess(spec);
+            std::vector<std::thread> relays;
+            if (spec.stdoutFd >= 0) {
+                ::close(out[1]);
+                ::close(err[1]);
+                relays.push_back(relayOutput(out[0], 1, cablePuller));
+                relays.push_back(relayOutput(err[0], 2, cablePuller));
+            }
             if (child < 0) {
                 std::fprintf(stderr, "quorta-gps-emulator: cannot start %s: %s\n",
                              command[0].c_str(), std::strerror(errno));
@@ -349,6 +419,7 @@ int main(int argc, char** argv) {
                 code = emu::waitExitCode(child);
                 gChild = -1;
             }
+            for (std::thread& t : relays) t.join();
         }
         if (!options.report.empty()) writeReport(options.report, gps, *emulated);
         // Nothing from the bus may reach the GPS while it is taken away.

@@ -57,15 +57,31 @@ void Emulator::giveTo(uid_t uid, gid_t gid) {
 EmulatorRun Emulator::run(const std::vector<std::string>& emulatorArgs,
                           const std::vector<std::string>& programArgs, const std::string& input,
                           int timeoutSeconds) {
+    std::vector<std::string> args = {QUORTA_EMULATOR_PATH};
+    args.insert(args.end(), emulatorArgs.begin(), emulatorArgs.end());
+    args.push_back("--report=" + base_ + "/report");
+    args.push_back("--");
+    args.insert(args.end(), programArgs.begin(), programArgs.end());
+    return execute(std::move(args), input, timeoutSeconds);
+}
+
+EmulatorRun Emulator::runDirectly(const std::vector<std::string>& programArgs,
+                                  const std::string& input, int timeoutSeconds) {
+    return execute(programArgs, input, timeoutSeconds);
+}
+
+EmulatorRun Emulator::execute(std::vector<std::string> args, const std::string& input,
+                              int timeoutSeconds) {
     const std::string inPath = base_ + "/stdin", outPath = base_ + "/stdout",
                       errPath = base_ + "/stderr", reportPath = base_ + "/report";
     std::ofstream(inPath, std::ios::binary) << input;
     fs::remove(reportPath);
-    std::vector<std::string> args = {QUORTA_EMULATOR_PATH};
-    args.insert(args.end(), emulatorArgs.begin(), emulatorArgs.end());
-    args.push_back("--report=" + reportPath);
-    args.push_back("--");
-    args.insert(args.end(), programArgs.begin(), programArgs.end());
+    // A fresh cache: no backup of an earlier run (the folder itself stays,
+    // with its owner).
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(base_ + "/cache", ec)) {
+        fs::remove_all(entry.path(), ec);
+    }
 
     EmulatorRun result;
     const pid_t pid = ::fork();

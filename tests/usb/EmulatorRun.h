@@ -27,12 +27,19 @@ class Emulator {
                     const std::vector<std::string>& programArgs, const std::string& input = "",
                     int timeoutSeconds = 180);
 
+    // The same program without the emulator (with --simulate, say), for
+    // comparing the two roads.
+    EmulatorRun runDirectly(const std::vector<std::string>& programArgs,
+                            const std::string& input = "", int timeoutSeconds = 180);
+
     // A folder of the private area, made on first use.
     std::string folder(const std::string& name);
     // Hands the private area to this user (for a program run as another).
     void giveTo(uid_t uid, gid_t gid);
 
   private:
+    EmulatorRun execute(std::vector<std::string> args, const std::string& input,
+                        int timeoutSeconds);
     std::string base_;
 };
 

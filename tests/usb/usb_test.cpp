@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,6 +13,7 @@
 #include <sstream>
 
 #include "EmulatorRun.h"
+#include "sim/SimulatedFirmware.h"
 
 namespace {
 
@@ -19,6 +21,7 @@ namespace fs = std::filesystem;
 using usb_testing::Emulator;
 using usb_testing::EmulatorRun;
 using usb_testing::inOrder;
+using usb_testing::kBootloaderTool;
 using usb_testing::kUpdater;
 
 bool has(const std::string& text, const std::string& part) {
@@ -129,6 +132,127 @@ TEST_F(UsbRoad, AnExfatDriveMountedThroughFuseIsFoundByItsFileSystem) {
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(has(r.out, "\nHeron GPS connected\nVer: 7.62\n")) << describe(r);
 }
+
+TEST_F(UsbRoad, TheRomBootloaderRecoveryOfAType7FromTheTerminal) {
+    // The recovery dialog's model 3 is the Finch Chroma (type 7); Japanese.
+    const EmulatorRun r =
+        emulator.run({"--gps=7:jp:7.62:rom", "--time-scale=0.05"}, {kUpdater, "--cli"}, "3\nj\n");
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_TRUE(inOrder(
+        r.out,
+        {"[Emergency Recovery Mode]\n", "Model number (nothing to cancel)? 3\n",
+         "Japanese or English (j/e)? j\n", "Title:  Finch Chroma connected\n        Ver: 7.63",
+         "Detail: Latest software is installed on device\n"}))
+        << describe(r);
+    EXPECT_TRUE(has(r.report, "flash: image intact (type 7, 7.63 Japanese)\n")) << r.report;
+}
+
+TEST_F(UsbRoad, TheCablePulledDuringTheWriteAndPluggedBackThenRecovered) {
+    // No to the backup reminder, OK to the update, then model 1 (Heron GPS,
+    // type 5), Japanese, in the recovery dialog the ROM bootloader opens.
+    const EmulatorRun r = emulator.run({"--gps=5:jp:7.62", "--time-scale=0.05",
+                                        "--simulate-fault=unplug@write-50", "--simulate-replug=2"},
+                                       {kUpdater, "--cli", "--update"}, "n\nok\n1\nj\n");
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_TRUE(
+        inOrder(r.out, {"Detail: Flashing\n        25% done\n", "[Emergency Recovery Mode]\n",
+                        "Title:  Heron GPS connected\n        Ver: 7.63",
+                        "Detail: Latest software is installed on device\n"}))
+        << describe(r);
+    EXPECT_TRUE(
+        inOrder(r.report, {"flash: image intact (type 5, 7.63 Japanese)\n",
+                           "activity: unplugged at Write after ", "activity: plugged back in\n",
+                           "activity: ROM bootloader shown\n", "activity: booted 7.63 Japanese\n"}))
+        << r.report;
+}
+
+TEST_F(UsbRoad, QuortaBlErasesWritesAndResetsTheFlashBootloader) {
+    // A Japanese type 9 in its flash bootloader: 0x2b29 / 9 + 60.
+    const std::string image = emulator.folder("image") + "/firmware.bin";
+    const std::vector<uint8_t> bytes = sim::makeFirmwareImage({9, 60, 7, 63});
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    const std::string bl = std::string(kBootloaderTool) + " --usb 0x2b29,0x45 ";
+    const EmulatorRun r =
+        emulator.run({"--gps=9:jp:7.62:bootloader"},
+                     {"/bin/sh", "-c",
+                      bl + "flash-erase-region 0xa000 0x76000 && " + bl + "write-memory 0xa000 " +
+                          image + " && " + bl + "reset"});
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_TRUE(inOrder(r.out, {"Successful generic response to command 'flash-erase-region'\n",
+                                "Wrote " + std::to_string(bytes.size()) + " of " +
+                                    std::to_string(bytes.size()) + " bytes.\n",
+                                "Successful generic response to command 'reset'\n"}))
+        << describe(r);
+    // The device holds the image and took the reset.
+    EXPECT_TRUE(has(r.report, "flash: image intact (type 9, 7.63 Japanese)\n")) << r.report;
+    EXPECT_TRUE(has(r.report, "activity: bootloader reset\n")) << r.report;
+}
+
+// The last status title and detail a terminal run printed.
+std::string endOf(const std::string& out) {
+    std::string title, detail;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Title:  ", 0) == 0) title = line;
+        if (line.rfind("Detail: ", 0) == 0) detail = line;
+    }
+    return title + " | " + detail;
+}
+
+// The faults of the simulated GPS reach the shipped updater through the real
+// road and end as they do against the simulation's seams.
+struct FaultCase {
+    std::string fault;
+    bool scanOnly;  // a GPS that cannot be read: the scan tells
+    friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.fault; }
+};
+
+class FaultsOnTheRoad : public UsbRoad, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultsOnTheRoad, EndAsAgainstTheSeams) {
+    const FaultCase& c = GetParam();
+    const std::vector<std::string> front =
+        c.scanOnly ? std::vector<std::string>{"--scan-once"}
+                   : std::vector<std::string>{"--cli", "--update", "--show-log"};
+    // No to the backup reminder, OK to the update; a recovery dialog, if one
+    // opens, is answered with the GPS's own model.
+    const std::string answers = "n\nok\n1\nj\n";
+    std::vector<std::string> direct = {kUpdater};
+    direct.insert(direct.end(), front.begin(), front.end());
+    direct.insert(direct.end(),
+                  {"--simulate=5:jp:7.62", "--simulate-fault=" + c.fault, "--time-scale=0.05"});
+    const EmulatorRun seams = emulator.runDirectly(direct, answers);
+
+    std::vector<std::string> program = {kUpdater};
+    program.insert(program.end(), front.begin(), front.end());
+    const EmulatorRun road = emulator.run(
+        {"--gps=5:jp:7.62", "--simulate-fault=" + c.fault, "--time-scale=0.05"}, program, answers);
+    EXPECT_EQ(road.exitCode, seams.exitCode) << describe(road) << "\n--- seams\n" << seams.out;
+    EXPECT_EQ(endOf(road.out), endOf(seams.out)) << describe(road) << "\n--- seams\n" << seams.out;
+    if (c.scanOnly) {
+        EXPECT_TRUE(has(road.out, "A Quorta GPS is connected but could not be read.\n"))
+            << describe(road);
+    } else {
+        EXPECT_TRUE(has(road.report, "activity: unplugged at ")) << road.report;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sample, FaultsOnTheRoad,
+    ::testing::Values(FaultCase{"silent", true}, FaultCase{"bad-crc", true},
+                      // A step of the updater's own: the emulator sees its log line.
+                      FaultCase{"unplug@before-jump", false}, FaultCase{"unplug@at-jump", false},
+                      FaultCase{"unplug@before-erase", false},
+                      FaultCase{"unplug@before-reset", false},
+                      FaultCase{"unplug@after-reset", false}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) {
+        std::string name;
+        for (char ch : info.param.fault)
+            name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
 
 // The kernel's hidraw rules, as any hidapi program meets them.
 TEST_F(UsbRoad, HidrawNodesKeepTheKernelsRules) {
