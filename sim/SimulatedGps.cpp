@@ -526,6 +526,15 @@ class UsbNode : public hidport::SimulatedHidDevice {
                 std::lock_guard lock(owner->mutex);
                 plan = owner->takePlanLocked(*step);
             }
+            if (plan && plan->step == GpsStep::Write && plan->afterWritePercent >= 0) {
+                // write-memory's second parameter: the bytes that follow.
+                const uint32_t bytes = length >= 16 ? data[12] | data[13] << 8 | data[14] << 16 |
+                                                          static_cast<uint32_t>(data[15]) << 24
+                                                    : 0;
+                const uint64_t packets = (uint64_t(bytes) + 31) / 32;
+                plan->afterDataPackets = static_cast<int>(
+                    packets * uint64_t(std::min(plan->afterWritePercent, 100)) / 100);
+            }
             if (plan && plan->step == GpsStep::Write && plan->afterDataPackets >= 0) {
                 std::lock_guard lock(mutex_);
                 armedAfter_ = plan->afterDataPackets;
@@ -1210,8 +1219,10 @@ SimulatedGps::SimulatedGps(GpsConfig config, platform::Clock* clock) {
     if (config.radioBuild == 0) config.radioBuild = currentRadioBuildFor(config.deviceType);
     if (!config.driveFolder.empty()) {
         std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(config.driveFolder) / "Quorta",
-                                            ec);
+        if (!std::filesystem::exists(config.driveFolder, ec)) {
+            std::filesystem::create_directories(
+                std::filesystem::path(config.driveFolder) / "Quorta", ec);
+        }
     }
     impl_ = std::make_shared<Impl>(std::move(config), clock ? *clock : platform::sharedClock());
     impl_->start();
@@ -1402,6 +1413,12 @@ int32_t SimulatedGps::radioBuild() const {
 void SimulatedGps::unplugAt(const UnplugPlan& plan) {
     std::lock_guard lock(impl_->mutex);
     impl_->plan = plan;
+}
+
+void SimulatedGps::pullCable(int64_t plugBackAfterMs, const std::string& why) {
+    UnplugPlan plan;
+    plan.plugBackAfterMs = plugBackAfterMs;
+    impl_->pullCable(plan, why);
 }
 
 void SimulatedGps::clearUnplugPlan() {

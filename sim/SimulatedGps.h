@@ -93,6 +93,9 @@ struct UnplugPlan {
     // Plugged back in this long (Clock ms) after; the device then boots what
     // its flash holds. Negative: it stays unplugged.
     int64_t plugBackAfterMs = -1;
+    // Write only, in place of afterDataPackets: this share (0..100) of the
+    // data packets the write announces.
+    int afterWritePercent = -1;
 };
 
 // The device's own times, in Clock milliseconds.
@@ -155,7 +158,9 @@ struct GpsConfig {
     std::string radioVersionText;  // empty: "nRF VERSION: 2.X.YY.Z" from radioBuild
     // DEVICE_TEXT lines sent before the device-information answer.
     std::vector<std::string> textBeforeDeviceInfo;
-    std::string driveFolder;  // the folder that plays the drive; made if missing
+    // The folder that plays the drive. One that is missing is made, with an
+    // empty Quorta folder; one that exists is taken as it is.
+    std::string driveFolder;
     DriveStyle driveStyle = DriveStyle::LabelledQuorta;
     int replyDelayMs = 2;  // the device's time to answer, on the clock
     GpsTiming timing;
@@ -246,6 +251,10 @@ class SimulatedGps {
     int32_t radioBuild() const;
     // One-shot cable pull at a step; replaces an earlier plan.
     void unplugAt(const UnplugPlan& plan);
+    // Pulls the cable now and plugs it back in after `plugBackAfterMs` (Clock
+    // ms; negative: it stays unplugged); the device then boots what its
+    // flash holds. `why` goes to the activity.
+    void pullCable(int64_t plugBackAfterMs, const std::string& why = "unplugged");
     void clearUnplugPlan();
 
     // What reached the device: every command frame, and every open attempt

@@ -19,11 +19,6 @@
 
 namespace sim {
 
-// Parses TYPE[:jp|std][:MAJOR.MINOR], for example "5:jp:7.62". Type 0..16,
-// variant Japanese unless "std", version 7.62 unless given (major and minor
-// 0..127). None, with `error` set, for anything else.
-std::optional<GpsConfig> parseSimulateOption(std::string_view text, std::string* error = nullptr);
-
 class SimulatedMachine {
   public:
     // The clock every simulated wait goes through (the shared one when null).

@@ -17,17 +17,18 @@
 #include "bootloader/Logger.h"
 #include "hidport/hidport.h"
 #include "serialOptions.h"
-#include "sim/BootloaderTarget.h"
+#include "sim/SimulatedMachine.h"
+#include "sim/SimulationOptions.h"
 
 namespace {
 
 constexpr uint16_t kRomVendorId = 0x15A2;
 constexpr uint16_t kRomProductId = 0x0073;
-constexpr uint16_t kFlashBootloaderVendorId = 0x2B29;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "usage: quorta-bl [--usb VID,PID | --simulate[=TYPE] | --port NAME,BAUD [--ping] |\n"
+    "usage: quorta-bl [--usb VID,PID | --simulate[=MODEL] [--simulate-fault=LIST] |\n"
+    "                  --port NAME,BAUD [--ping] |\n"
     "                  --bridge NAME,BAUD,FUNCTION[,SETTING...] [--ping] |\n"
     "                  --simulate-serial[=TYPE]] [--json] [-v|-vv] [--timeout MS]\n"
     "                 [--record-trace FILE | --replay-trace FILE [--time-scale=F]]\n"
@@ -37,9 +38,16 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --usb VID,PID     USB ids of the device (default 0x15a2,0x0073, the ROM bootloader;\n"
-    "                    with --simulate, 0x2b29 and the simulated type)\n"
-    "  --simulate[=TYPE] run against a simulated flash bootloader of device type TYPE\n"
-    "                    (4..16, or 64..76 for a Japanese device; default 5)\n"
+    "                    with --simulate, the ids the simulated GPS shows)\n"
+    "  --simulate[=MODEL] run against a simulated GPS in a bootloader; MODEL is\n"
+    "                    TYPE[:jp|std][:MAJOR.MINOR][:bootloader|rom]: TYPE 4..16\n"
+    "                    (standard unless :jp) or 64..76 (Japanese: the flash\n"
+    "                    bootloader's product id), default 5; the GPS starts in its\n"
+    "                    flash bootloader, its firmware (default 7.62) at 0xa000, or\n"
+    "                    with :rom in the ROM bootloader, its application flash empty\n"
+    "  --simulate-fault=LIST faults of the simulated GPS's bootloaders, comma-\n"
+    "                    separated, e.g. flash-refuses-writes or unplug@write-50;\n"
+    "                    --simulate-fault=help lists them\n"
     "  --json            print the result as JSON only\n"
     "  -v, -vv           more detail; -vv also traces every byte on the wire\n"
     "  --timeout MS      packet timeout in milliseconds (default 5000)\n"
@@ -113,7 +121,8 @@ bool expandArgument(std::string& arg, std::string* error) {
 
 int main(int argc, char** argv) {
     bool simulate = false;
-    uint16_t simulatedType = 5;
+    sim::SimulationArgs simulation;
+    std::string model = "5";  // --simulate alone
     bool haveUsb = false;
     uint16_t vendorId = kRomVendorId, productId = kRomProductId;
     bool json = false;
@@ -161,12 +170,16 @@ int main(int argc, char** argv) {
             simulate = true;
         } else if (a.starts_with("--simulate=")) {
             simulate = true;
-            uint32_t type = 0;
-            if (!bootloader::stringToUint(a.substr(11), &type) ||
-                !((type >= 4 && type <= 16) || (type >= 64 && type <= 76))) {
-                return usageError("--simulate wants a device type of 4..16 or 64..76");
+            model = a.substr(11);
+        } else if (a == "--simulate-fault" || a.starts_with("--simulate-fault=")) {
+            if (!value("--simulate-fault", &v) || v.empty()) {
+                return usageError("--simulate-fault wants NAME[,NAME...]");
             }
-            simulatedType = static_cast<uint16_t>(type);
+            simulation.faults = v;
+            if (sim::wantsFaultHelp(simulation)) {
+                std::fputs(sim::simulationFaultHelp({.bootloaderOnly = true}).c_str(), stdout);
+                return 0;
+            }
         } else if (a == "--usb" || a.starts_with("--usb=")) {
             if (!value("--usb", &v)) return usageError("--usb wants VID,PID");
             size_t comma = v.find(',');
@@ -219,6 +232,14 @@ int main(int argc, char** argv) {
     }
     for (; i < argc; ++i) args.emplace_back(argv[i]);
     if (args.empty()) return usageError("no command given");
+    // Every value is checked before anything starts.
+    std::optional<sim::SimulationConfig> simulated;
+    if (simulate) simulation.simulate = model;
+    if (simulation.simulate || simulation.faults) {
+        std::string error;
+        simulated = sim::parseSimulation(simulation, &error, {.bootloaderOnly = true});
+        if (!simulated) return usageError(error);
+    }
     if (transports + (haveUsb || simulate ? 1 : 0) > 1) {
         return usageError(
             "give one transport: --usb/--simulate, --port, --bridge or --simulate-serial");
@@ -256,13 +277,16 @@ int main(int argc, char** argv) {
         if (!haveUsb && deviceTrace.recordedIds(&vendorId, &productId)) haveUsb = true;
     }
 
-    if (simulate) {
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::addSimulatedDevice(
-            std::make_shared<sim::BootloaderTarget>(kFlashBootloaderVendorId, simulatedType));
+    // The whole simulated GPS, in the bootloader it starts in; it goes (and
+    // its temporary drive with it) when the command is done.
+    std::unique_ptr<sim::SimulatedMachine> machine;
+    if (simulated) {
+        machine = std::make_unique<sim::SimulatedMachine>();
+        sim::SimulatedGps& gps = machine->addGps(simulated->gps);
+        sim::applySimulation(*simulated, gps);
         if (!haveUsb) {
-            vendorId = kFlashBootloaderVendorId;
-            productId = simulatedType;
+            vendorId = gps.usbVendorId();
+            productId = gps.usbProductId();
         }
     }
 

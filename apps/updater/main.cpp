@@ -17,6 +17,7 @@
 #include "platform/Threads.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "sim/SimulatedMachine.h"
+#include "sim/SimulationOptions.h"
 #include "ui/cli/CliFrontEnd.h"
 #ifdef QUORTA_HAVE_QT_UI
 #include "ui/qt/QtFrontEnd.h"
@@ -47,11 +48,18 @@ int main(int argc, char** argv) {
         return core::kExitOk;
     }
 
-    std::optional<sim::GpsConfig> simulated;
-    if (options.simulate) {
-        simulated = sim::parseSimulateOption(*options.simulate, &error);
-        if (!simulated) return usageError("--simulate=" + *options.simulate + ": " + error);
-        if (options.simulateRadioBuild) simulated->radioBuild = *options.simulateRadioBuild;
+    const sim::SimulationArgs simulation{options.simulate, options.simulateDrive,
+                                         options.simulateFault, options.simulateReplug};
+    if (sim::wantsFaultHelp(simulation)) {
+        std::fputs(sim::simulationFaultHelp().c_str(), stdout);
+        return core::kExitOk;
+    }
+    // Every value is checked before anything starts.
+    std::optional<sim::SimulationConfig> simulated;
+    if (simulation.simulate || simulation.drive || simulation.faults || simulation.replug) {
+        simulated = sim::parseSimulation(simulation, &error);
+        if (!simulated) return usageError(error);
+        if (options.simulateRadioBuild) simulated->gps.radioBuild = *options.simulateRadioBuild;
     }
 #ifndef QUORTA_HAVE_QT_UI
     if (!options.cli && !options.scanOnce) {
@@ -90,8 +98,8 @@ int main(int argc, char** argv) {
     platform::DeviceEvents* events = nullptr;
     if (simulated) {
         machine = std::make_unique<sim::SimulatedMachine>();
-        sim::SimulatedGps& gps = machine->addGps(*simulated);
-        gps.plugIn(sim::GpsMode::Application);
+        sim::SimulatedGps& gps = machine->addGps(simulated->gps);
+        services.textWatcher = sim::applySimulation(*simulated, gps);
         services.usbDevices = &machine->usbDevices();
         services.volumes = &machine->volumes();
         services.volumeEjector = &machine->ejector();

@@ -43,6 +43,12 @@ TEST(QuortaBl, ExitCodesAndMessages) {
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_NE(usage.out.find("usage: quorta-bl"), std::string::npos);
     EXPECT_EQ(runBl("--simulate=3 reset").exitCode, 2);
+    auto app = runBl("--simulate=5:app reset");
+    EXPECT_EQ(app.exitCode, 2);
+    EXPECT_NE(app.out.find("quorta-bl: --simulate=5:app: app does not apply here"),
+              std::string::npos)
+        << app.out;
+    EXPECT_EQ(runBl("--simulate --simulate-fault=radio-fails reset").exitCode, 2);
     EXPECT_EQ(runBl("").exitCode, 2);
 
     auto absent = runBl("--simulate --usb 0x2b29,0x4c reset");
@@ -60,7 +66,8 @@ TEST(QuortaBl, FileArgumentsJsonAndTrace) {
         for (int i = 0; i < 1000; ++i) f << "a5";
         f << "}}\n";
     }
-    auto write = runBl("--simulate=12 write-memory 0xa000 @" + path.string());
+    // In the ROM bootloader the application's flash holds nothing: it takes a write.
+    auto write = runBl("--simulate=12:rom write-memory 0xa000 @" + path.string());
     EXPECT_EQ(write.exitCode, 0) << write.out;
     EXPECT_NE(write.out.find("Wrote 1000 of 1000 bytes."), std::string::npos);
     std::filesystem::remove(path);
@@ -78,4 +85,24 @@ TEST(QuortaBl, FileArgumentsJsonAndTrace) {
     EXPECT_NE(trace.out.find("<03 00 0c 00 a0 00 00 02 00 00 00 00 0b 00 00 00"),
               std::string::npos);
     EXPECT_NE(trace.out.find("  - took"), std::string::npos);
+}
+
+TEST(QuortaBl, TheSimulatedGpsWithItsFaults) {
+    // Its flash bootloader holds its firmware: a write over it is refused as
+    // by real flash, and the bootloader's product id names the variant.
+    auto over = runBl("--simulate=69 write-memory 0xa000 {{00112233}}");
+    EXPECT_EQ(over.exitCode, 1);
+    EXPECT_NE(over.out.find("Response status = 105"), std::string::npos) << over.out;
+    EXPECT_EQ(runBl("--usb 0x2b29,0x45 --simulate=69 get-property 1").exitCode, 0);
+
+    auto refused =
+        runBl("--simulate=9:rom --simulate-fault=flash-refuses-writes write-memory 0xa000 {{00}}");
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.out.find("Response status = 105"), std::string::npos) << refused.out;
+
+    auto pulled = runBl(
+        "--simulate=9:rom --simulate-fault=unplug@before-erase flash-erase-region "
+        "0xa000 0x76000");
+    EXPECT_EQ(pulled.exitCode, 1);
+    EXPECT_EQ(pulled.out.find("Response status = 0 "), std::string::npos) << pulled.out;
 }

@@ -23,6 +23,31 @@ TEST_F(CommandLineTest, UnusableCommandLinesExitWithTwo) {
         {{"--cli", "--simulate=5", "--time-scale=-1"}, "--time-scale needs a number"},
         {{"--cli", "--simulate=17"}, "--simulate=17: the device type must be a number"},
         {{"--cli", "--simulate=5:xx"}, "unknown part \"xx\""},
+        // Every value of the simulation, checked before anything starts.
+        {{"--simulate=0005"}, "--simulate=0005: the device type must be a number from 0 to 16"},
+        {{"--simulate=5:jp:7"}, "--simulate=5:jp:7: the version 7 has no dot"},
+        {{"--simulate=5:jp:7.62.1"}, "the version must be MAJOR.MINOR"},
+        {{"--simulate=5:jp:128.0"}, "the version must be MAJOR.MINOR"},
+        {{"--simulate=5:7.62:jp"}, "unknown part \"jp\""},
+        {{"--simulate=5::7.62"}, "--simulate=5::7.62: an empty part"},
+        {{"--simulate=5:jp:7.62:flash"},
+         "unknown part \"flash\": expected TYPE[:jp|std][:MAJOR.MINOR][:app|bootloader|rom]"},
+        {{"--simulate=2:rom"}, "a GPS that starts in a bootloader is of type 4 to 16"},
+        {{"--simulate=5", "--simulate-fault=radio-fails,wobble"},
+         "--simulate-fault: unknown fault \"wobble\" (--simulate-fault=help lists them)"},
+        {{"--simulate=5", "--simulate-fault=unplug@write-55"}, "unknown point \"write-55\""},
+        {{"--simulate=5", "--simulate-fault=link-open-fails"}, "link-open-fails needs a count"},
+        {{"--simulate=5", "--simulate-fault=unplug@write-50,unplug@before-erase"},
+         "the cable comes out at one point only"},
+        {{"--simulate-drive=/tmp"}, "--simulate-drive needs --simulate"},
+        {{"--simulate-fault=silent"}, "--simulate-fault needs --simulate"},
+        {{"--simulate=5", "--simulate-drive=/nonexistent-dir"},
+         "--simulate-drive=/nonexistent-dir: no such folder"},
+        {{"--simulate=5", "--simulate-drive=/dev/null"},
+         "--simulate-drive=/dev/null: not a folder"},
+        {{"--simulate=5", "--simulate-replug=3"}, "--simulate-replug goes with an unplug@ fault"},
+        {{"--simulate=5", "--simulate-fault=unplug@write-50", "--simulate-replug=soon"},
+         "--simulate-replug=soon: a number of seconds from 0 to 3600, or never"},
         {{"--cli", "--wat"}, "unknown option \"--wat\""},
         {{"--update"}, "--update needs --cli"},
         {{"--cli", "--log-file"}, "--log-file needs a value"},
@@ -34,7 +59,14 @@ TEST_F(CommandLineTest, UnusableCommandLinesExitWithTwo) {
         EXPECT_EQ(r.exitCode, 2) << message;
         EXPECT_TRUE(has(r.err, message)) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_EQ(r.err.find('\n'), r.err.find("\nRun quorta-updater --help")) << r.err;
     }
+    const ProgramRun faults = runner.run({"--simulate-fault=help"});
+    EXPECT_EQ(faults.exitCode, 0);
+    EXPECT_TRUE(has(faults.out, "\n  unplug@write-50" + std::string(19, ' ') +
+                                    "after 50% of the write's data packets\n"))
+        << faults.out;
+    EXPECT_TRUE(has(faults.out, "\n  flash-refuses-writes "));
     const ProgramRun help = runner.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(has(help.out, "--simulate=MODEL"));
@@ -62,7 +94,9 @@ TEST_F(CommandLineTest, ScanOnceWithoutADevice) {
 }
 
 TEST_F(CommandLineTest, ScanOnceFindsTheSimulatedGpsAndItsOffer) {
-    const ProgramRun r = runner.run({"--scan-once", "--simulate=13:jp:12.10", "--time-scale=0.01"});
+    // A terminal user writes --cli too: the same scan.
+    const ProgramRun r =
+        runner.run({"--cli", "--scan-once", "--simulate=13:jp:12.10", "--time-scale=0.01"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "Sending READ_DEVICE_INFO")) << r.out;
     EXPECT_TRUE(

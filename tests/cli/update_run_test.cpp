@@ -2,23 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "CliWindow.h"
 #include "RunProgram.h"
-#include "core/DeviceRecord.h"
-#include "core/ReportCallbacks.h"
-#include "core/Services.h"
-#include "core/StatusReporting.h"
-#include "core/UpdateWorkers.h"
-#include "core/UpdaterState.h"
-#include "core/WindowProcedure.h"
-#include "hidport/hidport.h"
-#include "platform/Threads.h"
-#include "platform/linux/LinuxFiles.h"
-#include "platform/linux/XdgPaths.h"
-#include "sim/SimulatedMachine.h"
 
 namespace {
 
@@ -130,63 +118,72 @@ TEST(UpdateRun, MenuCommandsAsOptions) {
     EXPECT_TRUE(has(r.out, "Menu: Erase Encryption Key Storage is not available now.\n")) << r.out;
 }
 
-// In process, to give the simulated GPS a radio that refuses its update.
-TEST(UpdateRun, ARadioThatFailsEndsWithItsMessageAndOne) {
-    platform::ScaledClock clock(0.02);
-    platform::StdThreads threads;
-    platform::LinuxFiles files;
-    core::state().reset();
-    core::deviceRecord().store(core::DeviceRecord{});
-    core::clearReportCallbacks();
-    auto machine = std::make_unique<sim::SimulatedMachine>(&clock);
-    platform::XdgPaths paths(machine->folder() + "/cache");
-    sim::GpsConfig config;
-    config.deviceType = 13;
-    config.versionMajor = 12;
-    config.versionMinor = 10;
-    config.radioBuild = 1332013;
-    config.faults.radioUpdateFails = true;
-    machine->addGps(config).plugIn(sim::GpsMode::Application);
+TEST(UpdateRun, RecoveryFromTheTerminal) {
+    cli_testing::ProgramRunner runner;
+    // A Japanese Heron in its ROM bootloader: model 1 (Gen2 Heron), Japanese.
+    const std::vector<std::string> rom = {"--cli", "--simulate=5:jp:7.62:rom", "--time-scale=0.02"};
+    ProgramRun r = runner.run(rom, "1\nj\n");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(inOrder(
+        r.out, {"[Emergency Recovery Mode]\n", "   1) Gen2 Heron\n",
+                "Model number (nothing to cancel)? 1\n", "Japanese or English (j/e)? j\nOK\n",
+                "Detail: Step 3 of 3\n        25% done\n",
+                "Title:  Heron GPS connected\n        Ver: 7.63\n        Japanese\n",
+                "Detail: Latest software is installed on device\n"}))
+        << r.out;
 
-    core::Services s;
-    s.clock = &clock;
-    s.usbDevices = &machine->usbDevices();
-    s.volumes = &machine->volumes();
-    s.volumeEjector = &machine->ejector();
-    s.paths = &paths;
-    s.files = &files;
-    s.threads = &threads;
-    s.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
-    core::setServices(s);
-    core::resetWorkflows();
-    core::installReportCallbacks();
+    // Cancelled: it stays where it was, and the run says so.
+    r = runner.run(rom, "\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(inOrder(r.out, {"Model number (nothing to cancel)? \nCancel\n",
+                                "The GPS is still in its ROM bootloader: it was not recovered.\n"}))
+        << r.out;
+    EXPECT_FALSE(has(r.out, "Flashing"));
+}
 
-    core::FrontEndContext context;
-    context.options.cli = context.options.yes = context.options.update = true;
-    context.events = &machine->deviceEvents();
-    context.simulated = true;
-    std::istringstream in;
-    std::ostringstream out, err;
-    int code = -1;
-    {
-        ui_cli::CliWindow window(context, in, out, err);
-        core::services().window = &window;
-        code = window.run();
-        core::services().window = nullptr;
-    }
-    threads.joinAll();
-    core::setServices(core::Services{});
-    core::clearReportCallbacks();
-    machine.reset();
-    hidport::clearSimulatedDevices();
-
-    EXPECT_EQ(code, 1);
-    EXPECT_TRUE(has(out.str(),
+TEST(UpdateRun, FaultsGivenOnTheCommandLine) {
+    cli_testing::ProgramRunner runner;
+    // A radio that refuses its update ends with its message and 1.
+    ProgramRun r = runner.run({"--cli", "--yes", "--update", "--simulate=13:jp:12.10",
+                               "--simulate-radio=1332013", "--simulate-fault=radio-fails",
+                               "--time-scale=0.02"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(has(r.out,
                     "[Wireless Firmware Update Problem]\nPlease disconnect the Quorta GPS device "
                     "from the computer USB.  Close and Restart the updater app. Reconnect the "
                     "Quorta GPS device and try the update again.\n[OK] OK\n"))
-        << out.str();
-    EXPECT_FALSE(has(out.str(), "Latest software is installed on device"));
+        << r.out;
+    EXPECT_FALSE(has(r.out, "Latest software is installed on device"));
+
+    // The cable pulled halfway through the write and plugged back in: the
+    // half-written GPS comes back in its ROM bootloader, and the recovery
+    // answered on standard input (while the update's own run is still
+    // giving up on the flash bootloader) brings it back.
+    r = runner.run({"--cli", "--update", "--show-log", "--simulate=5:jp:7.50",
+                    "--simulate-fault=unplug@write-50", "--time-scale=0.02"},
+                   "n\nok\n1\nj\n");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(has(r.err, "Program command did not complete")) << r.err;
+    EXPECT_TRUE(inOrder(r.out, {"Detail: Flashing\n        50% done\n", "[Emergency Recovery Mode]",
+                                "Japanese or English (j/e)? j\n",
+                                "Detail: Latest software is installed on device\n"}))
+        << r.out;
+}
+
+TEST(UpdateRun, TheDriveIsAFolderOfTheUsers) {
+    cli_testing::ProgramRunner runner;
+    const std::filesystem::path drive = runner.runtimeDir() + "/drive";
+    std::filesystem::create_directories(drive / "Quorta");
+    std::ofstream(drive / "Quorta" / "ride.fit") << "a ride";
+    std::ofstream(drive / "notes.txt") << "kept";
+    const ProgramRun r = runner.run({"--cli", "--yes", "--factory-reset", "--simulate=13:jp:14.51",
+                                     "--simulate-drive=" + drive.string(), "--time-scale=0.02"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    // The factory reset emptied its Quorta folder, the language packs went
+    // into its root, and what else was there stays.
+    EXPECT_TRUE(std::filesystem::is_empty(drive / "Quorta"));
+    EXPECT_GT(std::filesystem::file_size(drive / "Kanji_11x12.bin"), 0u);
+    EXPECT_TRUE(std::filesystem::exists(drive / "notes.txt"));
 }
 
 }  // namespace

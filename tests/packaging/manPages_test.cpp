@@ -51,6 +51,11 @@ TEST(ManPages, UpdaterPageRendersCleanAndListsEveryOption) {
                        "--show-log",
                        "--simulate=TYPE",
                        "--simulate-radio=BUILD",
+                       "--simulate-drive=DIR",
+                       "--simulate-fault=NAME",
+                       "--simulate-replug=SECONDS",
+                       "Trying the recovery road",
+                       "Trying faults",
                        "--time-scale=F",
                        "--scan-once",
                        "--log-file PATH",
@@ -65,10 +70,10 @@ TEST(ManPages, BootloaderToolPageRendersCleanAndListsEveryOption) {
     std::string text;
     RENDER("quorta-bl.1", text);
     expectEvery(
-        text, {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "--usb VID,PID", "--simulate[=TYPE]",
-               "--port NAME,BAUD", "--bridge", "--ping", "--json", "-vv", "--timeout MS",
-               "--record-trace FILE", "--replay-trace FILE", "--simulate-serial", "get-property",
-               "write-memory", "flash-security-disable", "configure-quadspi"});
+        text, {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "--usb VID,PID", "--simulate[=MODEL]",
+               "--simulate-fault=LIST", "--port NAME,BAUD", "--bridge", "--ping", "--json", "-vv",
+               "--timeout MS", "--record-trace FILE", "--replay-trace FILE", "--simulate-serial",
+               "get-property", "write-memory", "flash-security-disable", "configure-quadspi"});
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "FaultMatrix.h"
 
 #include <algorithm>
+#include <map>
+
+#include "sim/UnplugPoints.h"
 
 namespace reliability {
 
@@ -14,22 +17,21 @@ constexpr ModelClass D = ModelClass::Heron;
 const std::vector<ModelClass> kAll = {A, B, C, D};
 const std::vector<ModelClass> kWithFonts = {B, C, D};
 
-FaultPoint atStep(std::string name, GpsStep step, std::vector<ModelClass> classes = kAll) {
-    FaultPoint p;
-    p.name = std::move(name);
-    p.step = step;
-    p.classes = std::move(classes);
-    return p;
-}
-
-FaultPoint atText(std::string name, std::string text, std::vector<ModelClass> classes = kAll,
-                  bool prefix = false) {
-    FaultPoint p;
-    p.name = std::move(name);
-    p.text = std::move(text);
-    p.prefix = prefix;
-    p.classes = std::move(classes);
-    return p;
+// The classes whose road passes a point (every class unless listed).
+std::vector<ModelClass> classesAt(const std::string& name) {
+    static const std::map<std::string, std::vector<ModelClass>> only = {
+        {"AfterBackup", {C}},
+        {"AtFactoryReset", {C}},
+        {"BeforeFontCopy", kWithFonts},
+        {"AfterFontCopy", kWithFonts},
+        {"BeforeFontLoading", kWithFonts},
+        {"AfterFontLoading", {C, D}},
+        {"AfterFontLoadingCondor", {B}},
+        {"BeforeRestore", {C}},
+        {"AfterRestore", {C}},
+    };
+    auto it = only.find(name);
+    return it == only.end() ? kAll : it->second;
 }
 
 const std::vector<int>& typesOf(ModelClass c) {
@@ -67,39 +69,18 @@ const char* modelClassName(ModelClass c) {
 }
 
 std::vector<FaultPoint> faultPoints() {
+    // The same points, by the same names, as --simulate-fault=unplug@NAME.
     std::vector<FaultPoint> points;
-    points.push_back(atText("BeforeBackup", "Save GPS Data To Local...\r\n"));
-    points.push_back(atText("AfterBackup", "Save GPS Data To Local...DONE\r\n", {C}));
-    points.push_back(atText("BeforeJump", "Sending command JUMP_TO_BL\r\n"));
-    points.push_back(atStep("AtJump", GpsStep::JumpToBootloader));
-    points.push_back(atStep("AfterJump", GpsStep::BootloaderShown));
-    points.push_back(atStep("BeforeErase", GpsStep::Erase));
-    FaultPoint afterErase = atStep("AfterErase", GpsStep::Write);
-    afterErase.writeTenths = 0;
-    points.push_back(afterErase);
-    for (int tenths = 1; tenths <= 9; ++tenths) {
-        FaultPoint p = atStep("Write" + std::to_string(tenths * 10), GpsStep::Write);
-        p.writeTenths = tenths;
+    for (const sim::UnplugPoint& u : sim::unplugPoints()) {
+        FaultPoint p;
+        p.name = u.name;
+        p.step = u.step;
+        if (u.step == GpsStep::Write) p.writeTenths = u.writePercent / 10;
+        p.text = u.text;
+        p.prefix = u.prefix;
+        p.classes = classesAt(u.name);
         points.push_back(p);
     }
-    points.push_back(atStep("BeforeReset", GpsStep::BootloaderReset));
-    points.push_back(atStep("AfterReset", GpsStep::ApplicationShown));
-    points.push_back(atText("AfterReturn", "\r\n Start Auto Update\r\n"));
-    points.push_back(atStep("AtFactoryReset", GpsStep::FactoryReset, {C}));
-    points.push_back(atText("BeforeRadioCopy", "Compressed nrf size", kAll, true));
-    points.push_back(atText("AfterRadioCopy", "successfully wrote new nrf_update.bin\r\n"));
-    points.push_back(atStep("BeforeRadioProgramming", GpsStep::RadioUpdate));
-    points.push_back(atStep("DuringRadioProgramming", GpsStep::RadioProgramming));
-    points.push_back(atText("AfterRadioProgramming", "Waiting for Device."));
-    points.push_back(atText("BeforeFontCopy", "Language Pack Update\nUnPacking", kWithFonts));
-    points.push_back(
-        atText("AfterFontCopy", "Language Pack Update\nDevice Loading...", kWithFonts));
-    points.push_back(atStep("BeforeFontLoading", GpsStep::FontLoading, kWithFonts));
-    FaultPoint afterFonts = atText("AfterFontLoading", "Language Pack 2 of 2 done!", {C, D});
-    points.push_back(afterFonts);
-    points.push_back(atText("AfterFontLoadingCondor", "Language Pack condor done!", {B}));
-    points.push_back(atText("BeforeRestore", "Save Local Data To GPS...\r\n", {C}));
-    points.push_back(atText("AfterRestore", "Save Local Data To GPS...DONE\r\n", {C}));
     return points;
 }
 

@@ -221,6 +221,22 @@ TEST_F(BootloaderRoad, UnpluggedInTheWriteComesBackInTheRomBootloader) {
     EXPECT_TRUE(sawActivity(gps, "booted 7.63 Japanese"));
 }
 
+TEST_F(BootloaderRoad, UnpluggedAtAShareOfTheWrite) {
+    sim::SimulatedGps& gps = runningGps();
+    jump(gps);
+    const std::vector<uint8_t> update = image(5, true, 7, 63);
+    sim::UnplugPlan plan;
+    plan.step = sim::GpsStep::Write;
+    plan.afterWritePercent = 50;
+    gps.unplugAt(plan);
+    BootloaderHost bl(kGpsVid, 0x41);
+    ASSERT_EQ(bl.erase(0xa000, 0x76000), 0);
+    ASSERT_GE(bl.command(4, {0xa000, static_cast<uint32_t>(update.size())}), 0);
+    // Half of the packets the write announced, as the device counts them.
+    EXPECT_EQ(bl.data(update, 0, update.size()), (update.size() + 31) / 32 / 2);
+    EXPECT_EQ(gps.mode(), GpsMode::Unplugged);
+}
+
 TEST_F(BootloaderRoad, UnpluggedAtNamedSteps) {
     sim::SimulatedGps& gps = runningGps();
 

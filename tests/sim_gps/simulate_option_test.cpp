@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "SimTestSupport.h"
 #include "core/DeviceScan.h"
+#include "sim/SimulationOptions.h"
 
 namespace {
 
@@ -13,9 +16,10 @@ class SimulateOptionTest : public testing_support::SimGpsTest {};
 
 TEST_F(SimulateOptionTest, ScanOfAJapaneseHeronAt762) {
     std::string error;
-    std::optional<sim::GpsConfig> config = sim::parseSimulateOption("5:jp:7.62", &error);
+    std::optional<sim::SimulationConfig> config =
+        sim::parseSimulation({.simulate = "5:jp:7.62"}, &error);
     ASSERT_TRUE(config) << error;
-    addGps(*config).plugIn();
+    sim::applySimulation(*config, addGps(config->gps));
     core::installReportCallbacks();  // the log now goes to the window and the debug output
 
     core::deviceScan();
@@ -32,30 +36,87 @@ TEST_F(SimulateOptionTest, ScanOfAJapaneseHeronAt762) {
     EXPECT_EQ(debug.snapshot().back(), "deviceScan B END\r\n");
 }
 
+sim::SimulationConfig parsed(sim::SimulationArgs args, sim::SimulationUse use = {}) {
+    std::string error;
+    std::optional<sim::SimulationConfig> c = sim::parseSimulation(args, &error, use);
+    EXPECT_TRUE(c) << error;
+    return c.value_or(sim::SimulationConfig{});
+}
+
 TEST(SimulateOption, Parsing) {
-    auto c = sim::parseSimulateOption("13:std:12.10");
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->deviceType, 13);
-    EXPECT_FALSE(c->japanese);
-    EXPECT_EQ(c->versionMajor, 12);
-    EXPECT_EQ(c->versionMinor, 10);
+    sim::SimulationConfig c = parsed({.simulate = "13:std:12.10"});
+    EXPECT_EQ(c.gps.deviceType, 13);
+    EXPECT_FALSE(c.gps.japanese);
+    EXPECT_EQ(c.gps.versionMajor, 12);
+    EXPECT_EQ(c.gps.versionMinor, 10);
+    EXPECT_EQ(c.startMode, sim::GpsMode::Application);
 
-    c = sim::parseSimulateOption("7");
-    ASSERT_TRUE(c);
-    EXPECT_TRUE(c->japanese);
-    EXPECT_EQ(c->versionMajor, 7);
-    EXPECT_EQ(c->versionMinor, 62);
+    c = parsed({.simulate = "7"});
+    EXPECT_TRUE(c.gps.japanese);
+    EXPECT_EQ(c.gps.versionMajor, 7);
+    EXPECT_EQ(c.gps.versionMinor, 62);
+    EXPECT_EQ(parsed({.simulate = "11:14.05"}).gps.versionMinor, 5);
+    EXPECT_EQ(parsed({.simulate = "5:jp:7.62:rom"}).startMode, sim::GpsMode::RomBootloader);
+    EXPECT_EQ(parsed({.simulate = "9:bootloader"}).startMode, sim::GpsMode::FlashBootloader);
+    EXPECT_TRUE(parsed({.simulate = "5", .drive = "none"}).gps.faults.driveMissing);
 
-    c = sim::parseSimulateOption("11:14.05");
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->versionMinor, 5);
+    // Where only the bootloaders are reached: a flash bootloader's product
+    // id names a Japanese device, a plain type a standard one.
+    const sim::SimulationUse bootloaders{.bootloaderOnly = true};
+    c = parsed({.simulate = "69"}, bootloaders);
+    EXPECT_EQ(c.gps.deviceType, 9);
+    EXPECT_TRUE(c.gps.japanese);
+    EXPECT_EQ(c.startMode, sim::GpsMode::FlashBootloader);
+    EXPECT_FALSE(parsed({.simulate = "12:rom"}, bootloaders).gps.japanese);
 
-    for (const char* bad : {"", "17", "-1", "x", "5:de", "5:jp:7", "5:jp:7.62.1", "5:7.62:jp",
-                            "5:jp:128.0", "5:jp:7.62:x", "5::7.62", "0005"}) {
-        std::string error;
-        EXPECT_FALSE(sim::parseSimulateOption(bad, &error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
+    c = parsed({.simulate = "5",
+                .faults = "bootloader-open-fails:3,unplug@write-50,radio-fails",
+                .replug = "never"});
+    EXPECT_EQ(c.gps.faults.bootloaderOpenFailures, 3);
+    EXPECT_EQ(c.romOpenFailures, 3);
+    EXPECT_TRUE(c.gps.faults.radioUpdateFails);
+    ASSERT_TRUE(c.unplug);
+    EXPECT_EQ(c.unplug->writePercent, 50);
+    EXPECT_EQ(c.replugAfterMs, -1);
+    EXPECT_EQ(
+        parsed({.simulate = "5", .faults = "unplug@before-backup", .replug = "1.5"}).replugAfterMs,
+        1500);
+
+    // Every point of the fault matrix by its name, each one once.
+    std::set<std::string> names;
+    for (const sim::UnplugPoint& p : sim::unplugPoints()) {
+        names.insert(sim::unplugOptionName(p));
+        EXPECT_TRUE(parsed({.simulate = "13", .faults = "unplug@" + sim::unplugOptionName(p)})
+                        .unplug.has_value());
     }
+    EXPECT_EQ(names.size(), sim::unplugPoints().size());
+    EXPECT_TRUE(names.count("after-font-loading-condor") && names.count("write-90"));
+}
+
+TEST(SimulateOption, AppliedToTheGps) {
+    platform::ScaledClock clock(0.01);
+    sim::SimulatedMachine machine(&clock);
+    sim::SimulationConfig c =
+        parsed({.simulate = "5:jp:7.62:rom", .faults = "flash-refuses-writes,unplug@before-jump"});
+    sim::SimulatedGps& gps = machine.addGps(c.gps);
+    const sim::HostTextHook hook = sim::applySimulation(c, gps);
+    EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
+    EXPECT_NE(gps.checkFlashImage(), images::ImageCheck::ok);
+    EXPECT_EQ(gps.romBootloader().faults().abortStatus, 105);
+    EXPECT_EQ(gps.flashBootloader().faults().abortAfterDataPackets, 0);
+
+    // The updater's own step pulls the cable, once; it goes back in after
+    // the default time and the device boots what its flash holds.
+    ASSERT_TRUE(hook);
+    hook("Sending command JUMP_TO_BL");
+    EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
+    hook("Sending command JUMP_TO_BL\r\n");
+    EXPECT_EQ(gps.mode(), sim::GpsMode::Unplugged);
+    ASSERT_TRUE(gps.waitForMode(sim::GpsMode::RomBootloader, 60000));
+    const std::vector<std::string> activity = gps.activity();
+    EXPECT_EQ(std::count(activity.begin(), activity.end(), "unplugged at BeforeJump"), 1);
+    hook("Sending command JUMP_TO_BL\r\n");
+    EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
 }
 
 TEST(SimulatedMachine, PrivateDriveFoldersGoWithTheMachine) {

@@ -35,7 +35,8 @@ TEST(ProgramOptions, UnusableCommandLinesAreRefused) {
         {{"--cli", "--simulate", "--yes"}, "--simulate needs a value"},
         {{"--simulate-radio=5"}, "--simulate-radio needs --simulate"},
         {{"--simulate=5", "--simulate-radio=x"}, "--simulate-radio needs a build number"},
-        {{"--scan-once", "--cli"}, "--scan-once goes with no other front end option"},
+        {{"--scan-once", "--cli", "--update"}, "--scan-once goes with no other front end option"},
+        {{"--scan-once", "--about"}, "--scan-once goes with no other front end option"},
     };
     for (const auto& [args, expected] : cases) {
         std::string error;
@@ -49,6 +50,9 @@ TEST(ProgramOptions, HelpAndPlainRuns) {
     EXPECT_TRUE(parse({}, &error));
     EXPECT_TRUE(parse({"--simulate", "5:std"}, &error)->simulate);
     EXPECT_TRUE(parse({"--scan-once"}, &error)->scanOnce);
+    auto terminal = parse({"--cli", "--scan-once"}, &error);
+    ASSERT_TRUE(terminal) << error;
+    EXPECT_TRUE(terminal->scanOnce);
     EXPECT_TRUE(parse({"--help", "--bogus"}, &error) == std::nullopt);
     EXPECT_TRUE(parse({"-h"}, &error)->help);
     EXPECT_NE(std::string(core::programUsage()).find("--time-scale"), std::string::npos);

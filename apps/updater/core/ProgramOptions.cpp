@@ -13,7 +13,9 @@ namespace {
 const char kUsage[] =
     "usage: quorta-updater [--cli [--yes] [--update] [MENU COMMANDS]] [--scan-once]\n"
     "                      [--log-file PATH]\n"
-    "                      [--simulate=TYPE[:jp|std][:MAJOR.MINOR] [--simulate-radio=BUILD]\n"
+    "                      [--simulate=TYPE[:jp|std][:MAJOR.MINOR][:app|bootloader|rom]\n"
+    "                       [--simulate-radio=BUILD] [--simulate-drive=DIR|none]\n"
+    "                       [--simulate-fault=NAME[,NAME...]] [--simulate-replug=SECONDS|never]\n"
     "                       [--time-scale=F]]\n"
     "                      [--record-trace FILE | --replay-trace FILE [--time-scale=F]]\n"
     "\n"
@@ -27,10 +29,26 @@ const char kUsage[] =
     "                        only open a web page (answered No)\n"
     "  --update              press the action button when it offers an update\n"
     "  --scan-once           look for the GPS once, print what was found, and end\n"
+    "                        (with or without --cli)\n"
     "  --simulate=MODEL      run against a simulated GPS instead of USB: device type\n"
-    "                        0..16, jp (default) or std, firmware version (default 7.62),\n"
-    "                        e.g. --simulate=13:jp:12.10\n"
+    "                        0..16, jp (default) or std, firmware version (default\n"
+    "                        7.62), and where it starts: app (its application, the\n"
+    "                        default), bootloader (its flash bootloader) or rom (the\n"
+    "                        ROM bootloader, its flash holding no bootable firmware,\n"
+    "                        so that only a recovery brings it back); e.g.\n"
+    "                        --simulate=13:jp:12.10 or --simulate=5:jp:7.62:rom\n"
     "  --simulate-radio=N    radio build of the simulated GPS (default: the current one)\n"
+    "  --simulate-drive=DIR  the folder DIR is the simulated GPS's drive: read and\n"
+    "                        changed as the GPS changes it (backup, factory reset,\n"
+    "                        radio and font files); none: the GPS has no drive (and\n"
+    "                        the updater shows no GPS without one).\n"
+    "                        Default: a fresh temporary drive labelled QUORTA holding\n"
+    "                        an empty Quorta folder, removed at the end\n"
+    "  --simulate-fault=LIST faults of the simulated GPS, comma-separated, e.g.\n"
+    "                        unplug@write-50 or radio-fails,read-only-drive;\n"
+    "                        --simulate-fault=help lists every one\n"
+    "  --simulate-replug=S   the cable an unplug@ fault pulled goes back in after S\n"
+    "                        seconds (default 4), or never\n"
     "  --time-scale=F        run every wait F times as long (0 < F <= 100); only with\n"
     "                        --simulate or --replay-trace, a real device needs the\n"
     "                        real waits\n"
@@ -51,9 +69,19 @@ const char kUsage[] =
     "  --about               About\n"
     "  --show-log            Show log (log lines on standard error)\n"
     "\n"
+    "Emergency recovery (terminal): for a GPS in its ROM bootloader the recovery\n"
+    "dialog asks on standard input for the model's number as listed (1 Gen2 Heron,\n"
+    "2 Gen2 Enh Finch, 3 Gen2 FinchChroma, 4 Gen2 FinchBand, 5 Gen2 BandChroma,\n"
+    "6 Gen2 Robin, 7 Gen2 Enhanced Osprey, 8 Gen3 CondorXL, 9 Gen3 CondorC,\n"
+    "10 Gen4 OspreyMax, 11 Gen4 Heron Ultra, 12 Gen4 Heron Lite, 13 Gen5 Heron Lite),\n"
+    "then j (Japanese) or e (English); an empty line or the end of the input\n"
+    "cancels. For example:\n"
+    "  printf '1\\nj\\n' | quorta-updater --cli --simulate=5:jp:7.62:rom\n"
+    "\n"
     "Exit status: 0 when the run ends with \"Latest software is installed on device\"\n"
-    "(or after --scan-once, --about alone, --version or --help), 1 otherwise, 2 for\n"
-    "a command line that cannot be used, 3 when a replayed trace differs.\n";
+    "(or after --scan-once, --about alone, --version, --help or\n"
+    "--simulate-fault=help), 1 otherwise, 2 for a command line that cannot be used,\n"
+    "3 when a replayed trace differs.\n";
 
 struct MenuFlag {
     std::string_view flag;
@@ -137,6 +165,15 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
         } else if (isName(arg, "--simulate")) {
             if (!takeValue(args, i, "--simulate", value, error)) return std::nullopt;
             o.simulate = *value;
+        } else if (isName(arg, "--simulate-drive")) {
+            if (!takeValue(args, i, "--simulate-drive", value, error)) return std::nullopt;
+            o.simulateDrive = *value;
+        } else if (isName(arg, "--simulate-fault")) {
+            if (!takeValue(args, i, "--simulate-fault", value, error)) return std::nullopt;
+            o.simulateFault = *value;
+        } else if (isName(arg, "--simulate-replug")) {
+            if (!takeValue(args, i, "--simulate-replug", value, error)) return std::nullopt;
+            o.simulateReplug = *value;
         } else if (isName(arg, "--simulate-radio")) {
             if (!takeValue(args, i, "--simulate-radio", value, error)) return std::nullopt;
             char* end = nullptr;
@@ -164,7 +201,7 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
             if (!known) return bad("unknown option \"" + arg + "\"");
         }
     }
-    if (o.help || o.version) return o;
+    if (o.help || o.version || o.simulateFault == "help") return o;
     if (o.replayTrace && (o.simulate || o.recordTrace)) {
         return bad("--replay-trace goes with neither --simulate nor --record-trace");
     }
@@ -174,7 +211,9 @@ std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>
             "real waits");
     }
     if (o.simulateRadioBuild && !o.simulate) return bad("--simulate-radio needs --simulate");
-    if (o.scanOnce && (o.cli || o.yes || o.update || !o.menuCommands.empty())) {
+    // --cli --scan-once is a terminal user's way of saying --scan-once: it
+    // prints in the terminal anyway.
+    if (o.scanOnce && (o.yes || o.update || !o.menuCommands.empty())) {
         return bad("--scan-once goes with no other front end option");
     }
     if (!o.cli && !o.scanOnce) {

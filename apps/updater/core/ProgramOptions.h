@@ -24,10 +24,15 @@ struct ProgramOptions {
     bool update = false;  // press the action button when it offers an update
     // Menu commands, in the order given on the command line.
     std::vector<int> menuCommands;
-    // Simulation: the GPS as TYPE[:jp|std][:MAJOR.MINOR], its radio build,
-    // and the time scale of every wait.
+    // Simulation: the GPS as TYPE[:jp|std][:MAJOR.MINOR][:app|bootloader|rom],
+    // its radio build, its drive, its faults, when a pulled cable goes back
+    // in, and the time scale of every wait. The texts are checked where the
+    // simulated GPS is set up.
     std::optional<std::string> simulate;
     std::optional<int32_t> simulateRadioBuild;
+    std::optional<std::string> simulateDrive;
+    std::optional<std::string> simulateFault;
+    std::optional<std::string> simulateReplug;
     std::optional<double> timeScale;
     // Device traces: every exchange with the GPS written to this file, or
     // read from it in place of a GPS.

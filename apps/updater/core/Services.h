@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
@@ -30,6 +31,11 @@ struct Services {
     Window* window = nullptr;                            // null until the main window exists
     platform::Threads* threads = nullptr;                // null: a process-wide StdThreads
     platform::SleepInhibitor* sleepInhibitor = nullptr;  // null: no lock is taken
+
+    // Sees every log line and status text as the program makes them, on the
+    // thread that makes them: a simulated GPS acts on the updater's own steps
+    // through it. Empty: nobody watches.
+    std::function<void(const std::string& text)> textWatcher;
 
     // Starts the bootloader-mode thread when the scan sees the GPS in its
     // flash bootloader: core::startOnBootloaderModeThread (UpdateWorkers.h).

@@ -57,6 +57,10 @@ void reportStatus(int isComplete, const char* title, const char* detail) {
         window->invalidate(true);
         window->update();
     }
+    if (const auto& watcher = services().textWatcher) {
+        if (title) watcher(title);
+        if (detail) watcher(detail);
+    }
 }
 
 void windowLogLine(const std::string& text) {
@@ -65,6 +69,7 @@ void windowLogLine(const std::string& text) {
     if (s.debugOutput) s.debugOutput->write(line);
     if (s.logFile) s.logFile->write(line);
     if (s.window) s.window->appendLog(line);
+    if (s.textWatcher) s.textWatcher(text);
 }
 
 void sleepSeconds(int seconds) {

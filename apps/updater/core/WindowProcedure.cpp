@@ -14,6 +14,7 @@
 #include "core/UpdateOrchestration.h"
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
+#include "core/WorkerThreads.h"
 
 namespace core {
 
@@ -193,6 +194,12 @@ void WindowProcedure::onUnhandledDeviceChange() {
 }
 
 void WindowProcedure::onTimer(int id) {
+    if (id == kRecoveryStartTimer) {
+        if (runningWorkerThreads() > 0) return;
+        host_.killTimer(kRecoveryStartTimer);
+        runRecoveryFlash();
+        return;
+    }
     if (id != kBackupReminderTimer) return;
     host_.killTimer(kBackupReminderTimer);
     if (window_.messageBox(kBackupReminderText, kBackupReminderCaption, BoxButtons::YesNo,
@@ -395,6 +402,19 @@ void WindowProcedure::startRecoveryFlash() {
     UpdaterState& st = state();
     // The dialog closed itself just before; make sure none is left.
     if (host_.recoveryDialogExists()) host_.destroyRecoveryDialog();
+    st.updateInProgress = true;
+    if (runningWorkerThreads() > 0) {
+        // Waiting here would hold the window thread that work waits for.
+        logLine("Recovery waits for the device work in progress\r\n");
+        window_.showControl(Control::ProgressBar, true);
+        host_.startTimer(kRecoveryStartTimer, kRecoveryStartPollMs);
+        return;
+    }
+    runRecoveryFlash();
+}
+
+void WindowProcedure::runRecoveryFlash() {
+    UpdaterState& st = state();
     st.updateInProgress = true;
     st.setStatus(kRecoveryModeTitle, " ");
     window_.invalidate(false);

@@ -20,6 +20,12 @@ inline constexpr int kActionButtonCommand = 0;
 // The one-shot backup reminder, about a second after start.
 inline constexpr int kBackupReminderTimer = 6027;
 inline constexpr int kBackupReminderPeriodMs = 1000;
+// A recovery chosen while a worker still works on the device (the
+// bootloader-mode thread retrying a GPS that left in the middle of its
+// write, say) starts once that work has ended: both would need the one
+// bootloader, and that work reports through the window meanwhile.
+inline constexpr int kRecoveryStartTimer = 6028;
+inline constexpr int kRecoveryStartPollMs = 250;
 
 // The program's name, shown as the window caption.
 inline constexpr const char* kProgramName = "Quorta GPS Firmware Programmer";
@@ -141,6 +147,7 @@ class WindowProcedure {
     void createRecoveryDialog();
     void closeRecoveryDialog();
     void startRecoveryFlash();
+    void runRecoveryFlash();
 
     Window& window_;
     WindowHost& host_;

@@ -64,6 +64,16 @@ std::string lowered(std::string s) {
     return s;
 }
 
+// A Quorta GPS in the microcontroller's ROM bootloader is on the bus.
+bool romBootloaderPresent() {
+    platform::UsbDeviceList* usb = core::services().usbDevices;
+    if (!usb) return false;
+    for (const std::string& id : usb->hardwareIds()) {
+        if (id.find("VID_15A2") != std::string::npos) return true;
+    }
+    return false;
+}
+
 // Boxes that tell of a failure.
 bool reportsFailure(const std::string& text, const std::string& caption) {
     return caption == core::kWirelessProblemCaption || caption == "Factory Reset Failed" ||
@@ -289,6 +299,12 @@ void CliWindow::decide() {
         return;
     }
     // No device is being shown.
+    if (romBootloaderPresent()) {
+        // The recovery dialog was cancelled, or the recovery did not take:
+        // nothing more happens until someone chooses a model.
+        finish("The GPS is still in its ROM bootloader: it was not recovered.");
+        return;
+    }
     if (context_.simulated) {
         finish("No Quorta GPS was found.");
         return;

@@ -1,0 +1,106 @@
+#include "sim/UnplugPoints.h"
+
+#include <cctype>
+
+namespace sim {
+
+namespace {
+
+UnplugPoint atStep(std::string name, GpsStep step, std::string what, int writePercent = -1) {
+    UnplugPoint p;
+    p.name = std::move(name);
+    p.step = step;
+    p.writePercent = writePercent;
+    p.what = std::move(what);
+    return p;
+}
+
+UnplugPoint atText(std::string name, std::string text, std::string what, bool prefix = false) {
+    UnplugPoint p;
+    p.name = std::move(name);
+    p.text = std::move(text);
+    p.prefix = prefix;
+    p.what = std::move(what);
+    return p;
+}
+
+std::vector<UnplugPoint> makePoints() {
+    std::vector<UnplugPoint> points;
+    points.push_back(atText("BeforeBackup", "Save GPS Data To Local...\r\n",
+                            "as the updater starts the backup of the GPS's data"));
+    points.push_back(atText("AfterBackup", "Save GPS Data To Local...DONE\r\n",
+                            "once the backup is made (an Osprey Max below 13.0)"));
+    points.push_back(
+        atText("BeforeJump", "Sending command JUMP_TO_BL\r\n", "as the updater sends JUMP_TO_BL"));
+    points.push_back(atStep("AtJump", GpsStep::JumpToBootloader,
+                            "when JUMP_TO_BL arrives, instead of restarting"));
+    points.push_back(
+        atStep("AfterJump", GpsStep::BootloaderShown, "as soon as a bootloader shows on USB"));
+    points.push_back(atStep("BeforeErase", GpsStep::Erase, "when the erase command arrives"));
+    points.push_back(
+        atStep("AfterErase", GpsStep::Write, "when the write command arrives, before any data", 0));
+    for (int percent = 10; percent <= 90; percent += 10) {
+        points.push_back(
+            atStep("Write" + std::to_string(percent), GpsStep::Write,
+                   "after " + std::to_string(percent) + "% of the write's data packets", percent));
+    }
+    points.push_back(
+        atStep("BeforeReset", GpsStep::BootloaderReset, "when the bootloader's reset arrives"));
+    points.push_back(atStep("AfterReset", GpsStep::ApplicationShown,
+                            "as soon as the GPS's application shows on USB again"));
+    points.push_back(atText("AfterReturn", "\r\n Start Auto Update\r\n",
+                            "as the updater goes on with the update after the firmware"));
+    points.push_back(atStep("AtFactoryReset", GpsStep::FactoryReset,
+                            "when FACTORY_RESET arrives (an Osprey Max below 13.0)"));
+    points.push_back(atText("BeforeRadioCopy", "Compressed nrf size",
+                            "as the updater starts copying the radio files", true));
+    points.push_back(atText("AfterRadioCopy", "successfully wrote new nrf_update.bin\r\n",
+                            "once the radio files are on the drive"));
+    points.push_back(
+        atStep("BeforeRadioProgramming", GpsStep::RadioUpdate, "when UPDATE_NORDIC arrives"));
+    points.push_back(atStep("DuringRadioProgramming", GpsStep::RadioProgramming,
+                            "halfway through the radio's programming"));
+    points.push_back(
+        atText("AfterRadioProgramming", "Waiting for Device.", "once the radio is programmed"));
+    points.push_back(atText("BeforeFontCopy", "Language Pack Update\nUnPacking",
+                            "as the updater starts copying the font packs"));
+    points.push_back(atText("AfterFontCopy", "Language Pack Update\nDevice Loading...",
+                            "once the font packs are on the drive"));
+    points.push_back(
+        atStep("BeforeFontLoading", GpsStep::FontLoading, "when KANJI_PROGRAM_FLASH arrives"));
+    points.push_back(atText("AfterFontLoading", "Language Pack 2 of 2 done!",
+                            "once both font packs are loaded (types 13 to 16)"));
+    points.push_back(atText("AfterFontLoadingCondor", "Language Pack condor done!",
+                            "once the font pack is loaded (types 11 and 12)"));
+    points.push_back(atText("BeforeRestore", "Save Local Data To GPS...\r\n",
+                            "as the updater starts putting the backup back"));
+    points.push_back(atText("AfterRestore", "Save Local Data To GPS...DONE\r\n",
+                            "once the backup is back on the drive"));
+    return points;
+}
+
+}  // namespace
+
+const std::vector<UnplugPoint>& unplugPoints() {
+    static const std::vector<UnplugPoint> points = makePoints();
+    return points;
+}
+
+std::string unplugOptionName(const UnplugPoint& point) {
+    std::string name;
+    for (size_t i = 0; i < point.name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(point.name[i]);
+        const bool digitRunStarts = std::isdigit(c) && i > 0 &&
+                                    !std::isdigit(static_cast<unsigned char>(point.name[i - 1]));
+        if (i > 0 && (std::isupper(c) || digitRunStarts)) name += '-';
+        name += static_cast<char>(std::tolower(c));
+    }
+    return name;
+}
+
+bool unplugTextMatches(const UnplugPoint& point, const std::string& seen) {
+    if (point.step || point.text.empty()) return false;
+    return point.prefix ? seen.rfind(point.text, 0) == 0 : seen == point.text;
+}
+
+}  // namespace sim
