@@ -5,9 +5,8 @@
 // restore) is replayed with --time-scale=0.01, and the same update is run
 // with --simulate at that scale (a rider's files on the GPS drive), both as
 // the shipped program in a child process, alternately, three times each.
-// Where the program's --simulate cannot yet give the GPS that drive, the
-// simulated run is its twin from the tests (tests/traces/record_twin). Target: the replay takes no
-// longer than the simulation (median against median).
+// Target: the replay takes no longer than the simulation (median against
+// median).
 //
 //   bench_trace [--runs=N]
 #include <fcntl.h>
@@ -56,21 +55,6 @@ bool goldenOptions(std::vector<std::string>* simulate, std::vector<std::string>*
     return false;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string helpText() {
-    std::string text;
-    if (FILE* help = ::popen(QUORTA_UPDATER_PATH " --help", "r")) {
-        char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, help)) > 0;)
-            text.append(buffer, n);
-        ::pclose(help);
-    }
-    return text;
-}
-
 // The rider's files of the golden's drive, by size (their contents are no
 // part of a trace).
 void makeUserDrive(const std::string& root) {
@@ -87,9 +71,8 @@ void makeUserDrive(const std::string& root) {
     }
 }
 
-// Wall milliseconds of one run of `program`, or -1 when it did not end with 0.
-double timedRun(const std::string& programPath, const std::vector<std::string>& args,
-                const std::string& folder) {
+// Wall milliseconds of one run of the program, or -1 when it did not end with 0.
+double timedRun(const std::vector<std::string>& args, const std::string& folder) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder + "/run");
     std::filesystem::create_directories(folder);
@@ -105,7 +88,7 @@ double timedRun(const std::string& programPath, const std::vector<std::string>& 
         ::setenv("XDG_RUNTIME_DIR", (folder + "/run").c_str(), 1);
         ::setenv("XDG_CACHE_HOME", (folder + "/cache").c_str(), 1);
         std::vector<std::string> copies = args;
-        std::string program = programPath;
+        std::string program = QUORTA_UPDATER_PATH;
         std::vector<char*> argv{program.data()};
         for (std::string& a : copies) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -120,8 +103,7 @@ double timedRun(const std::string& programPath, const std::vector<std::string>& 
     // What it said, to tell why.
     std::ifstream output(folder + "/output");
     std::string line, last;
-    std::fprintf(stderr, "bench_trace: %s %s ended with status %d; its last lines:\n",
-                 programPath.c_str(), args[0].c_str(),
+    std::fprintf(stderr, "bench_trace: %s ended with status %d; its last lines:\n", args[0].c_str(),
                  WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     std::vector<std::string> lines;
     while (std::getline(output, line)) lines.push_back(line);
@@ -155,21 +137,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string trace = std::string(QUORTA_TRACES_DIR) + "/" + kGolden + ".jsonl";
-    // The golden's simulated GPS as the program can have it; its twin in the
-    // tests where the program's --simulate cannot yet.
-    const std::string help = helpText();
-    std::string simulator = QUORTA_UPDATER_PATH;
     char pattern[] = "/tmp/quorta-bench-trace-XXXXXX";
     const std::string folder = ::mkdtemp(pattern);
     for (std::string& option : simulate) {
-        if (contains(option, "{drive}")) {
-            makeUserDrive(folder + "/drive");
-            option.replace(option.find("{drive}"), 7, folder + "/drive");
-            if (!contains(help, "--simulate-drive")) simulator = QUORTA_RECORD_TWIN_PATH;
-        }
-        if (contains(option, ":rom") && !contains(help, "app|bootloader|rom")) {
-            simulator = QUORTA_RECORD_TWIN_PATH;
-        }
+        const size_t at = option.find("{drive}");
+        if (at == std::string::npos) continue;
+        makeUserDrive(folder + "/drive");
+        option.replace(at, 7, folder + "/drive");
     }
     std::vector<std::string> simulated = simulate;
     simulated.push_back(kScale);
@@ -179,8 +153,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> simulateMs, replayMs;
     for (int i = 0; i < runs; ++i) {
-        simulateMs.push_back(timedRun(simulator, simulated, folder + "/sim"));
-        replayMs.push_back(timedRun(QUORTA_UPDATER_PATH, replayed, folder + "/replay"));
+        simulateMs.push_back(timedRun(simulated, folder + "/sim"));
+        replayMs.push_back(timedRun(replayed, folder + "/replay"));
     }
     std::filesystem::remove_all(folder);
     if (std::count(simulateMs.begin(), simulateMs.end(), -1.0) ||

@@ -39,14 +39,7 @@ while IFS= read -r line; do
   name="$(trim "$name")"; program="$(trim "$program")"; input="$(trim "$input")"
   case "$program" in
     quorta-updater)
-      binary="$build/apps/updater/quorta-updater"; timed=(--time-scale="$scale")
-      # A GPS that starts in its ROM bootloader, or a drive folder of our own,
-      # before the program can ask for them: its twin in the tests does.
-      help="$("$binary" --help)"
-      if { [[ "$simulate" == *:rom* ]] && [[ "$help" != *'app|bootloader|rom'* ]]; } ||
-         { [[ "$simulate" == *--simulate-drive* ]] && [[ "$help" != *--simulate-drive* ]]; }; then
-        binary="$build/tests/traces/record_twin"
-      fi ;;
+      binary="$build/apps/updater/quorta-updater"; timed=(--time-scale="$scale") ;;
     quorta-bl) binary="$build/apps/bl/quorta-bl"; timed=() ;;
     *) echo "record-traces: $name: unknown program $program" >&2; failed=1; continue ;;
   esac
