@@ -93,18 +93,18 @@ std::string PrivateBus::start() {
             f);
         std::fclose(f);
     }
-    SpawnSpec spec;
-    spec.argv = {"dbus-daemon",
+    SpawnPlan plan;
+    plan.argv = {"dbus-daemon",
                  "--config-file=" + config,
                  "--nofork",
                  "--nopidfile",
                  "--address=unix:path=" + folder_ + "/system_bus_socket",
                  "--print-address=" + std::to_string(fds[1])};
-    spec.unset = kNotEmulated;
-    spec.keepFd = fds[1];
+    plan.unset = kNotEmulated;
+    plan.keepFd = fds[1];
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    spec.stderrFd = null;  // its notes on file limits are nobody's business
-    daemon_ = spawnProcess(spec);
+    plan.stderrFd = null;  // its notes on file limits are nobody's business
+    daemon_ = spawnProcess(plan);
     ::close(null);
     ::close(fds[1]);
     char c;
@@ -135,14 +135,14 @@ std::string PrivateBus::startMock(const std::string& templateName, const std::st
     if (python.empty()) return "python3-dbusmock is not installed";
     std::string why = start();
     if (!why.empty()) return why;
-    SpawnSpec spec;
-    spec.argv = {python,       "-m",         "dbusmock", "--system",
+    SpawnPlan plan;
+    plan.argv = {python,       "-m",         "dbusmock", "--system",
                  "--template", templateName, "-p",       parametersJson};
-    spec.set = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
-    spec.unset = kNotEmulated;
+    plan.set = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
+    plan.unset = kNotEmulated;
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    spec.stdoutFd = null;
-    const pid_t pid = spawnProcess(spec);
+    plan.stdoutFd = null;
+    const pid_t pid = spawnProcess(plan);
     ::close(null);
     if (pid < 0) return "cannot start dbusmock";
     mocks_.push_back(pid);

@@ -18,14 +18,14 @@ namespace emu {
 
 namespace {
 
-std::vector<std::string> childEnvironment(const SpawnSpec& spec) {
+std::vector<std::string> childEnvironment(const SpawnPlan& plan) {
     std::vector<std::string> env;
     auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     auto overridden = [&](const std::string& name) {
-        for (const std::string& u : spec.unset) {
+        for (const std::string& u : plan.unset) {
             if (u == name) return true;
         }
-        for (const std::string& s : spec.set) {
+        for (const std::string& s : plan.set) {
             if (nameOf(s) == name) return true;
         }
         return false;
@@ -34,7 +34,7 @@ std::vector<std::string> childEnvironment(const SpawnSpec& spec) {
         std::string entry = *e;
         if (!overridden(nameOf(entry))) env.push_back(std::move(entry));
     }
-    env.insert(env.end(), spec.set.begin(), spec.set.end());
+    env.insert(env.end(), plan.set.begin(), plan.set.end());
     return env;
 }
 
@@ -47,15 +47,15 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-pid_t spawnProcess(const SpawnSpec& spec) {
-    if (spec.argv.empty()) {
+pid_t spawnProcess(const SpawnPlan& plan) {
+    if (plan.argv.empty()) {
         errno = EINVAL;
         return -1;
     }
     // Everything the child needs is made before fork: between fork and exec
     // a threaded process may only make plain system calls.
-    std::vector<std::string> argvStrings = spec.argv;
-    std::vector<std::string> envStrings = childEnvironment(spec);
+    std::vector<std::string> argvStrings = plan.argv;
+    std::vector<std::string> envStrings = childEnvironment(plan);
     std::vector<char*> argv = pointers(argvStrings);
     std::vector<char*> envp = pointers(envStrings);
     const pid_t parent = ::getpid();
@@ -63,15 +63,15 @@ pid_t spawnProcess(const SpawnSpec& spec) {
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
 
-    if (spec.stdoutFd >= 0) ::dup2(spec.stdoutFd, 1);
-    if (spec.stderrFd >= 0) ::dup2(spec.stderrFd, 2);
-    if (spec.keepFd >= 0) ::fcntl(spec.keepFd, F_SETFD, 0);
-    if (spec.gid) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(*spec.gid) != 0) ::_exit(126);
+    if (plan.stdoutFd >= 0) ::dup2(plan.stdoutFd, 1);
+    if (plan.stderrFd >= 0) ::dup2(plan.stderrFd, 2);
+    if (plan.keepFd >= 0) ::fcntl(plan.keepFd, F_SETFD, 0);
+    if (plan.gid) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(*plan.gid) != 0) ::_exit(126);
     }
-    if (spec.uid && ::setuid(*spec.uid) != 0) ::_exit(126);
+    if (plan.uid && ::setuid(*plan.uid) != 0) ::_exit(126);
     // After the change of user: changing credentials clears it.
-    if (spec.dieWithParent) {
+    if (plan.dieWithParent) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) ::_exit(1);
     }

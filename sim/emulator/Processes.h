@@ -9,7 +9,7 @@
 
 namespace emu {
 
-struct SpawnSpec {
+struct SpawnPlan {
     std::vector<std::string> argv;   // argv[0] is looked up on PATH
     std::vector<std::string> set;    // "NAME=value" added to (or replacing in) the environment
     std::vector<std::string> unset;  // names taken out of the environment
@@ -26,7 +26,7 @@ struct SpawnSpec {
 
 // The child's id, or -1 (errno set) when it could not be started. A program
 // that cannot be run makes the child exit with 127 (not found) or 126.
-pid_t spawnProcess(const SpawnSpec& spec);
+pid_t spawnProcess(const SpawnPlan& plan);
 
 // SIGTERM, then SIGKILL if it has not ended after a while; reaps it.
 void endProcess(pid_t& pid);

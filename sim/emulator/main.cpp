@@ -388,11 +388,11 @@ int main(int argc, char** argv) {
         } else {
             std::vector<std::string> command = options.command;
             if (options.timeScale) passTimeScale(command, *options.timeScale);
-            emu::SpawnSpec spec;
-            spec.argv = command;
-            if (!bus.address().empty()) spec.set = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()};
-            spec.uid = options.uid;
-            spec.gid = options.gid;
+            emu::SpawnPlan plan;
+            plan.argv = command;
+            if (!bus.address().empty()) plan.set = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()};
+            plan.uid = options.uid;
+            plan.gid = options.gid;
             struct sigaction forward {};
             forward.sa_handler = forwardSignal;
             ::sigaction(SIGINT, &forward, nullptr);
@@ -400,12 +400,12 @@ int main(int argc, char** argv) {
             ::sigaction(SIGHUP, &forward, nullptr);
             int out[2] = {-1, -1}, err[2] = {-1, -1};
             if (cablePuller && ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0) {
-                spec.stdoutFd = out[1];
-                spec.stderrFd = err[1];
+                plan.stdoutFd = out[1];
+                plan.stderrFd = err[1];
             }
-            const pid_t child = emu::spawnProcess(spec);
+            const pid_t child = emu::spawnProcess(plan);
             std::vector<std::thread> relays;
-            if (spec.stdoutFd >= 0) {
+            if (plan.stdoutFd >= 0) {
                 ::close(out[1]);
                 ::close(err[1]);
                 relays.push_back(relayOutput(out[0], 1, cablePuller));

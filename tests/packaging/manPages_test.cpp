@@ -70,11 +70,26 @@ TEST(ManPages, UpdaterPageRendersCleanAndListsEveryOption) {
 TEST(ManPages, BootloaderToolPageRendersCleanAndListsEveryOption) {
     std::string text;
     RENDER("quorta-bl.1", text);
-    expectEvery(
-        text, {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "--usb VID,PID", "--simulate[=MODEL]",
-               "--simulate-fault=LIST", "--port NAME,BAUD", "--bridge", "--ping", "--json", "-vv",
-               "--timeout MS", "--record-trace FILE", "--replay-trace FILE", "--simulate-serial",
-               "get-property", "write-memory", "flash-security-disable", "configure-quadspi"});
+    expectEvery(text, {"NAME",
+                       "SYNOPSIS",
+                       "COMMANDS",
+                       "EXIT STATUS",
+                       "--usb VID,PID",
+                       "--simulate[=MODEL]",
+                       "--simulate-fault=LIST",
+                       "--port NAME,BAUD",
+                       "--bridge",
+                       "--ping",
+                       "--json",
+                       "-vv",
+                       "--timeout MS",
+                       "--record-trace FILE",
+                       "--replay-trace FILE",
+                       "--simulate-serial",
+                       "get-property",
+                       "write-memory",
+                       "flash-security-disable",
+                       "configure-quadspi"});
 }
 
 }  // namespace

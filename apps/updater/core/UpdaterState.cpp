@@ -14,8 +14,8 @@ void UpdaterState::reset() {
          {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
           &factoryResetPending, &languagePackBusy, &recoveryDialogOpen, &keysErased,
           &reverseUpgrade, &ADF, &backupDone, &resetBeforeNordic, &sameFirmwareVersion,
-           &sameRadioBuild, &bypassRadioVersionCheck, &updateEndUntold, &heldBackupDeclined,
-           &heldBackupFailed}) {
+          &sameRadioBuild, &bypassRadioVersionCheck, &updateEndUntold, &heldBackupDeclined,
+          &heldBackupFailed}) {
         flag->store(false);
     }
     logHidden = true;
