@@ -70,8 +70,8 @@ TEST(ManPages, BootloaderToolPageRendersCleanAndListsEveryOption) {
     expectEvery(
         text, {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "--usb VID,PID", "--simulate[=MODEL]",
                "--simulate-fault=LIST", "--port NAME,BAUD", "--bridge", "--ping", "--json", "-vv",
-               "--timeout MS", "--simulate-serial", "get-property", "write-memory",
-               "flash-security-disable", "configure-quadspi"});
+               "--timeout MS", "--time-scale=F", "--simulate-serial", "get-property",
+               "write-memory", "flash-security-disable", "configure-quadspi"});
 }
 
 }  // namespace
