@@ -83,6 +83,7 @@ TEST(ManPages, BootloaderToolPageRendersCleanAndListsEveryOption) {
                        "--json",
                        "-vv",
                        "--timeout MS",
+                       "--time-scale=F",
                        "--record-trace FILE",
                        "--replay-trace FILE",
                        "--simulate-serial",
