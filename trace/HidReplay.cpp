@@ -65,13 +65,23 @@ int HidReplay::write(int handle, const unsigned char* data, size_t length, int,
         [&](const Entry& r) -> std::string {
             if (r.op != Op::Write) return "";
             if (r.bytes.size() != length) {
-                return "(" + std::to_string(length) + " bytes written, " +
-                       std::to_string(r.bytes.size()) + " recorded)";
+                // Appended piece by piece: GCC 12 at -O3 misreads a literal
+                // plus a string as overlapping copies and stops the build.
+                std::string text = "(";
+                text += std::to_string(length);
+                text += " bytes written, ";
+                text += std::to_string(r.bytes.size());
+                text += " recorded)";
+                return text;
             }
             const auto at = std::mismatch(r.bytes.begin(), r.bytes.end(), data);
             if (at.first == r.bytes.end()) return "(on another handle)";
-            return "(byte " + std::to_string(at.first - r.bytes.begin()) + " of " +
-                   std::to_string(length) + " differs)";
+            std::string text = "(byte ";
+            text += std::to_string(at.first - r.bytes.begin());
+            text += " of ";
+            text += std::to_string(length);
+            text += " differs)";
+            return text;
         });
     if (e.result < 0) error = widen(e.error.empty() ? "write failed" : e.error);
     return e.result;

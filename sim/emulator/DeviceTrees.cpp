@@ -1,6 +1,9 @@
 #include "sim/emulator/DeviceTrees.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 
 namespace emu {
 
@@ -105,22 +108,26 @@ UsbIdentity identityFor(uint16_t vendorId, uint16_t productId) {
 }
 
 std::vector<uint8_t> reportDescriptor(bool numberedReports) {
+    // Built in a fixed buffer: GCC 12 at -O3 misjudges the bounds of vector
+    // inserts here and stops the Release build.
+    std::array<uint8_t, 64> d{};
+    size_t n = 0;
+    auto add = [&d, &n](std::initializer_list<uint8_t> bytes) {
+        for (uint8_t b : bytes) d.at(n++) = b;
+    };
     // Usage page 0xFF00, usage 1, one application collection of bytes.
-    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
-                              0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08};
+    add({0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
     if (numberedReports) {
         // Ids 1 (command out), 2 (data out), 3 (command in), 4 (data in),
         // 35 bytes each after the id: 36-byte reports.
         const uint8_t kinds[4][2] = {{1, 0x91}, {2, 0x91}, {3, 0x81}, {4, 0x81}};
-        for (const auto& k : kinds) {
-            d.insert(d.end(), {0x85, k[0], 0x95, 0x23, 0x09, 0x01, k[1], 0x02});
-        }
+        for (const auto& k : kinds) add({0x85, k[0], 0x95, 0x23, 0x09, 0x01, k[1], 0x02});
     } else {
         // 64 bytes in, 64 bytes out, no report id.
-        d.insert(d.end(), {0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02});
+        add({0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02});
     }
-    d.push_back(0xC0);
-    return d;
+    add({0xC0});
+    return std::vector<uint8_t>(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 std::string usbDeviceSyspath() {
