@@ -344,11 +344,41 @@ class BootloaderTarget : public hidport::SimulatedHidDevice {
         size_t sourceOffset = 0;
     };
 
-    // Everything below runs with mutex_ held.
+    // Everything below runs with mutex_ held. The target's code is spread by
+    // seam: the device and dispatch (BootloaderTarget.cpp), the command
+    // handlers (BootloaderCommands.cpp), responses and data phases
+    // (BootloaderReports.cpp), what tests set and read (BootloaderTargetSettings.cpp).
     void handleCommand(const uint8_t* packet, uint32_t length);
     void handleDataOut(const uint8_t* packet, uint32_t length);
     void handleHostAbort();
     void dispatch(uint8_t tag, const uint32_t* params, uint8_t count);
+
+    // One handler per command (BootloaderCommands.cpp), found by tag in
+    // kCommands with the parameter counts it takes.
+    using Handler = void (BootloaderTarget::*)(uint8_t tag, const uint32_t* params, uint8_t count);
+    struct Command {
+        uint8_t least;
+        uint8_t most;
+        Handler handle;
+    };
+    static const Command kCommands[protocol::kCommandTag_ConfigureQuadSpi + 1];
+    void onFlashEraseAll(uint8_t tag, const uint32_t* params, uint8_t count);  // and -unsecure
+    void onFlashEraseRegion(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onReadMemory(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onWriteMemory(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onFillMemory(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onReceiveSbFile(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onFlashSecurityDisable(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onGetProperty(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onSetProperty(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onConfigureQuadSpi(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onExecute(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onCall(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onReset(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onFlashProgramOnce(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onFlashReadOnce(uint8_t tag, const uint32_t* params, uint8_t count);
+    void onFlashReadResource(uint8_t tag, const uint32_t* params, uint8_t count);
+
     bool respond(uint8_t commandTag, uint8_t responseTag, std::vector<uint32_t> params, bool first,
                  bool last, uint8_t flags = 0);
     bool generic(uint8_t commandTag, int32_t status, bool first = true, bool last = true);
@@ -357,6 +387,9 @@ class BootloaderTarget : public hidport::SimulatedHidDevice {
     void startDataIn(uint8_t tag, uint32_t address, uint32_t count, std::vector<uint8_t> source);
     bool checkDataPhaseFaults();  // after a data packet; true when the phase ended
     void produceDataIn();
+    // A data packet of `bytes` went through: ends the phase with its final
+    // response once all came, else applies the data-phase faults.
+    void packetDone(uint32_t bytes);
     void endPhase() { phase_ = DataPhase{}; }
     void dropOffBus();
     bool faultHits(uint8_t commandTag, bool first, bool last) const;
