@@ -21,6 +21,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/UpdaterState.h"
 #include "platform/Files.h"
+#include "platform/ForwardingFiles.h"
 #include "platform/linux/LinuxFiles.h"
 #include "platform/linux/XdgPaths.h"
 
@@ -31,8 +32,10 @@ namespace fs = std::filesystem;
 // The real file service, with faults: a folder that refuses every write as a
 // read-only file system does, a disk that fills after a number of bytes
 // written to new files, locks refused, and a hook after each tree copy.
-class FaultyFiles : public platform::Files {
+class FaultyFiles : public platform::ForwardingFiles {
   public:
+    FaultyFiles() : ForwardingFiles(real) {}
+
     std::string readOnlyRoot;           // writes below it fail
     std::optional<size_t> writeBudget;  // bytes createFile's files may still take
     bool refuseLock = false;
@@ -77,35 +80,22 @@ class FaultyFiles : public platform::Files {
         if (readOnly(from, error) || readOnly(to, error)) return false;
         return real.renameFolder(from, to, error);
     }
-    platform::TreeResult compareTrees(const std::string& a, const std::string& b,
-                                      platform::TreeComparison how) override {
-        return real.compareTrees(a, b, how);
-    }
-    bool isFolder(const std::string& path) override { return real.isFolder(path); }
     platform::TreeResult copyMissing(const std::string& from, const std::string& to) override {
         platform::TreeResult r;
         if (readOnly(to, &r.error)) return r;
         if (beforeCopyMissing) beforeCopyMissing();
         return real.copyMissing(from, to);
     }
-    bool exists(const std::string& path) override { return real.exists(path); }
-    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
-                  std::string* error) override {
-        return real.readFile(path, maxBytes, content, error);
-    }
 
     platform::LinuxFiles real;
 
   private:
-    class Faulty : public platform::WritableFile {
+    class Faulty : public platform::ForwardingWritableFile {
       public:
         Faulty(std::unique_ptr<platform::WritableFile> inner, FaultyFiles& owner)
-            : inner_(std::move(inner)), owner_(owner) {}
+            : ForwardingWritableFile(std::move(inner)), owner_(owner) {}
         bool lock(uint64_t offset, uint64_t length) override {
-            return !owner_.refuseLock && inner_->lock(offset, length);
-        }
-        bool unlock(uint64_t offset, uint64_t length) override {
-            return inner_->unlock(offset, length);
+            return !owner_.refuseLock && inner().lock(offset, length);
         }
         size_t write(const uint8_t* data, size_t length) override {
             size_t allowed = length;
@@ -113,17 +103,15 @@ class FaultyFiles : public platform::Files {
                 allowed = std::min(length, *owner_.writeBudget);
                 *owner_.writeBudget -= allowed;
             }
-            size_t done = inner_->write(data, allowed);
+            size_t done = inner().write(data, allowed);
             if (allowed < length) full_ = true;
             return done;
         }
-        bool close() override { return inner_->close(); }
         std::string error() const override {
-            return full_ ? "No space left on device" : inner_->error();
+            return full_ ? "No space left on device" : inner().error();
         }
 
       private:
-        std::unique_ptr<platform::WritableFile> inner_;
         FaultyFiles& owner_;
         bool full_ = false;
     };

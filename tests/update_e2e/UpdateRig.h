@@ -36,6 +36,7 @@
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
 #include "platform/Files.h"
+#include "platform/ForwardingFiles.h"
 #include "platform/Threads.h"
 #include "platform/linux/LinuxFiles.h"
 #include "platform/linux/XdgPaths.h"
@@ -245,27 +246,20 @@ class RigWindow : public core::Window {
 
 // The Linux file service, with a disk that fills up: writes to new files
 // below `fullBelow` stop after `budget` bytes.
-class RigFiles : public platform::Files {
+class RigFiles : public platform::ForwardingFiles {
   public:
+    RigFiles() : ForwardingFiles(real) {}
+
     std::string fullBelow;
     std::optional<size_t> budget;
     bool failCopyTree = false;     // every folder copy fails part way
     std::string failCopyTreeInto;  // folder copies into this folder fail
 
-    bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
-        return real.createFolder(path, privateMode, error);
-    }
     std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
                                                        std::string* error) override {
         auto file = real.createFile(path, error);
         if (!file || fullBelow.empty() || path.rfind(fullBelow, 0) != 0 || !budget) return file;
         return std::make_unique<Filling>(std::move(file), *this);
-    }
-    bool deleteFile(const std::string& path, std::string* error) override {
-        return real.deleteFile(path, error);
-    }
-    bool copyFile(const std::string& from, const std::string& to, std::string* error) override {
-        return real.copyFile(from, to, error);
     }
     platform::TreeResult copyTree(const std::string& from, const std::string& to) override {
         if (failCopyTree || (!failCopyTreeInto.empty() && to.rfind(failCopyTreeInto, 0) == 0)) {
@@ -275,53 +269,26 @@ class RigFiles : public platform::Files {
         }
         return real.copyTree(from, to);
     }
-    platform::TreeResult deleteTree(const std::string& path) override {
-        return real.deleteTree(path);
-    }
-    bool renameFolder(const std::string& from, const std::string& to, std::string* error) override {
-        return real.renameFolder(from, to, error);
-    }
-    platform::TreeResult compareTrees(const std::string& a, const std::string& b,
-                                      platform::TreeComparison how) override {
-        return real.compareTrees(a, b, how);
-    }
-    bool isFolder(const std::string& path) override { return real.isFolder(path); }
-    platform::TreeResult copyMissing(const std::string& from, const std::string& to) override {
-        return real.copyMissing(from, to);
-    }
-    bool exists(const std::string& path) override { return real.exists(path); }
-    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
-                  std::string* error) override {
-        return real.readFile(path, maxBytes, content, error);
-    }
 
     platform::LinuxFiles real;
 
   private:
-    class Filling : public platform::WritableFile {
+    class Filling : public platform::ForwardingWritableFile {
       public:
         Filling(std::unique_ptr<platform::WritableFile> inner, RigFiles& owner)
-            : inner_(std::move(inner)), owner_(owner) {}
-        bool lock(uint64_t offset, uint64_t length) override {
-            return inner_->lock(offset, length);
-        }
-        bool unlock(uint64_t offset, uint64_t length) override {
-            return inner_->unlock(offset, length);
-        }
+            : ForwardingWritableFile(std::move(inner)), owner_(owner) {}
         size_t write(const uint8_t* data, size_t length) override {
             std::lock_guard lock(owner_.mutex_);
             const size_t allowed = std::min(length, *owner_.budget);
             *owner_.budget -= allowed;
             full_ = allowed < length;
-            return inner_->write(data, allowed);
+            return inner().write(data, allowed);
         }
-        bool close() override { return inner_->close(); }
         std::string error() const override {
-            return full_ ? "No space left on device" : inner_->error();
+            return full_ ? "No space left on device" : inner().error();
         }
 
       private:
-        std::unique_ptr<platform::WritableFile> inner_;
         RigFiles& owner_;
         bool full_ = false;
     };
