@@ -64,7 +64,10 @@
 
 namespace sim {
 
-// The protocol's numbers, as the target uses them.
+// The protocol's numbers, as the target uses them. Written here from the
+// protocol, not taken from the host library's Command.h: the target is the
+// host's independent peer, so a wrong number on the host's side fails a test
+// instead of being agreed with.
 namespace protocol {
 
 enum ReportId : uint8_t {

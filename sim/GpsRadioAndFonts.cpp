@@ -10,6 +10,9 @@ namespace sim {
 
 using namespace gps;
 
+// The radio build a GPS of this type already runs. The updater has a table
+// of the same numbers for the build it carries; the GPS keeps its own so that
+// the two sides stay independent and a slip on either shows in the tests.
 int32_t currentRadioBuildFor(int deviceType) {
     switch (deviceType) {
         case 11:

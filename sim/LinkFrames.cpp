@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crc/crc16.h"
+#include "sim/Crc16.h"
 
 namespace sim {
 
@@ -18,7 +18,7 @@ bool isControl(uint8_t b) {
 }
 
 std::vector<uint8_t> encode(std::span<const uint8_t> payload, bool breakCrc) {
-    uint16_t crc = crc::crc16(payload.data(), payload.size());
+    uint16_t crc = crc16(payload.data(), payload.size());
     if (breakCrc) crc = static_cast<uint16_t>(crc ^ 0x5A5A);
     std::vector<uint8_t> body(payload.begin(), payload.end());
     body.push_back(static_cast<uint8_t>(crc & 0xFF));
@@ -57,7 +57,7 @@ std::optional<LinkCommandFrame> decodeCommandReport(std::span<const uint8_t> rep
             frame.payload.assign(stored.begin(), stored.end() - 2);
             const uint16_t received =
                 static_cast<uint16_t>(stored[stored.size() - 2] | (stored.back() << 8));
-            frame.crcOk = crc::crc16(frame.payload.data(), frame.payload.size()) == received;
+            frame.crcOk = crc16(frame.payload.data(), frame.payload.size()) == received;
             return frame;
         } else {
             stored.push_back(b);

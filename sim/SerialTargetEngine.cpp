@@ -3,18 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "crc/crc16.h"
+#include "sim/Crc16.h"
 
 namespace sim {
 
 namespace framing {
 
 uint16_t frameCrc(const uint8_t* header, const uint8_t* payload, uint32_t length) {
-    crc::Crc16 ctx;
-    crc::crc16Init(ctx);
-    crc::crc16Update(ctx, header, 4);
-    if (length) crc::crc16Update(ctx, payload, length);
-    return crc::crc16Finalize(ctx);
+    const uint16_t crc = crc16(header, 4);
+    return length ? crc16(payload, length, crc) : crc;
 }
 
 std::vector<uint8_t> frame(uint8_t type, const uint8_t* payload, uint32_t length) {
@@ -286,10 +283,7 @@ void SerialTargetEngine::emitPingResponse() {
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(kPingVersion >> (8 * i)));
     bytes.push_back(0);  // options
     bytes.push_back(0);
-    crc::Crc16 ctx;
-    crc::crc16Init(ctx);
-    crc::crc16Update(ctx, bytes.data(), bytes.size());
-    uint16_t crc = crc::crc16Finalize(ctx);
+    uint16_t crc = crc16(bytes.data(), bytes.size());
     if (faults_.badPingCrc) crc ^= 0xFFFF;
     bytes.push_back(static_cast<uint8_t>(crc));
     bytes.push_back(static_cast<uint8_t>(crc >> 8));

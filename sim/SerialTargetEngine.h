@@ -39,6 +39,9 @@
 
 namespace sim {
 
+// The serial framing, written here from the protocol rather than taken from
+// the host library's packetizer: the target is the host's independent peer,
+// so a slip in the host's framing fails a test instead of being agreed with.
 namespace framing {
 
 enum : uint8_t {

@@ -25,6 +25,8 @@ std::vector<uint8_t> makeFirmwareImage(const images::ImageVersion& version, size
     return image;
 }
 
+// Kept apart from the updater's own (core/Nordic.cpp) on purpose: the GPS
+// checks what the host computed, so the two must not share a routine.
 uint16_t radioImageCrc16(const uint8_t* data, size_t length) {
     uint16_t crc = 0xFFFF;
     for (size_t i = 0; i < length; ++i) {

@@ -26,6 +26,9 @@
 
 namespace sim {
 
+// The GPS's own numbers (identities, command-link commands), kept apart from
+// the updater's core/ on purpose: the simulated GPS is the host's independent
+// peer, so a wrong number on the host's side shows up in the tests.
 namespace gps {
 
 inline constexpr uint16_t kGpsVendorId = 0x2B29;

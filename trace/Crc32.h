@@ -1,7 +1,8 @@
 // CRC-32 (the IEEE 802.3 polynomial, reflected, as zip and PNG use it) of the
 // drive files a trace names, and content made up to have a given one: a
 // replayed drive holds files of the recorded names, sizes and CRCs without
-// the trace ever holding what was in them.
+// the trace ever holding what was in them. Both forward to src/crc, the
+// program's one CRC-32.
 #pragma once
 
 #include <cstddef>

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "crc/crc32.h"
+
 namespace images {
 
 inline constexpr uint32_t kImageLoadAddress = 0xa000;
@@ -73,19 +75,11 @@ inline const char* imageCheckText(ImageCheck check) {
 
 namespace detail {
 
-inline constexpr std::array<uint32_t, 256> crc32Table = [] {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[i] = c;
-    }
-    return table;
-}();
-
+// The register of the program's one CRC-32 (src/crc) run over more bytes.
 inline uint32_t crc32Update(uint32_t crc, const uint8_t* data, size_t length) {
-    for (size_t i = 0; i < length; ++i) crc = crc32Table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
+    crc::Crc32 ctx{crc};
+    crc::crc32Update(ctx, data, length);
+    return ctx.value;
 }
 
 inline uint32_t readLe32(const uint8_t* p) {
