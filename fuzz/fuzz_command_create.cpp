@@ -3,16 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "bootloader/Command.h"
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-}  // namespace
+using fuzzing::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::installDiscardingLogger();

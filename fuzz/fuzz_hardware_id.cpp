@@ -7,17 +7,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "core/DeviceScan.h"
 #include "platform/linux/LinuxUsbDeviceList.h"
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-}  // namespace
+using fuzzing::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string whole(reinterpret_cast<const char*>(data), size);

@@ -4,13 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "bootloader/DataPacket.h"
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::check;
 
 int hexValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';

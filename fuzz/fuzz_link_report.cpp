@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CoreLog.h"
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "core/CommandLink.h"
 #include "core/DeviceScan.h"
@@ -19,9 +20,7 @@
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::check;
 
 void decodeOneReport(uint8_t mode, fuzzing::ByteStream& input) {
     const std::string report = input.rest();

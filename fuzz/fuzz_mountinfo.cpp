@@ -8,16 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzCheck.h"
 #include "platform/linux/MountInfo.h"
 #include "platform/linux/VolumeProbe.h"
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-}  // namespace
+using fuzzing::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

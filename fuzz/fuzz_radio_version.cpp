@@ -11,6 +11,7 @@
 #include <string>
 
 #include "CoreLog.h"
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "core/CommandLink.h"
 #include "core/Nordic.h"
@@ -18,9 +19,7 @@
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::check;
 
 bool isKept(char c) {
     return c == '.' || c == ':' || (c >= '0' && c <= '9') ||

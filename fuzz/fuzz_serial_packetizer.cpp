@@ -9,17 +9,12 @@
 #include <cstdlib>
 #include <memory>
 
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "bootloader/Command.h"
 #include "bootloader/SerialPacketizer.h"
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-}  // namespace
+using fuzzing::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::installDiscardingLogger();

@@ -8,14 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "trace/Crc32.h"
 #include "trace/TraceFile.h"
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::check;
 
 // A drive path the replay may join to its drive folder: no way out of it.
 bool staysInside(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "bootloader/Command.h"
 #include "bootloader/UsbHidPacketizer.h"
@@ -16,9 +17,7 @@
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::check;
 
 constexpr uint16_t kVendorId = 0x2B29;
 constexpr uint16_t kProductId = 0x0D;
