@@ -107,9 +107,13 @@ void startRunLog() {
 void sleepSeconds(int seconds) {
     if (seconds <= 0) return;
     const int64_t total = static_cast<int64_t>(seconds) * 1000;
-    // A wait inside a step is part of it; a long one outside any, while the
-    // bar is up, is a step of its own.
+    // A wait inside a step weighed in time is part of it; a long one outside
+    // any, while the bar is up, is a step of its own.
     ProgressStep* step = tStep;
+    if (step && (step->kind() == ProgressKind::Write || step->kind() == ProgressKind::Radio)) {
+        clock().sleepMs(total);
+        return;
+    }
     std::optional<ProgressStep> own;
     if (!step && seconds >= kMeasuredWaitSeconds && services().window && progressBarUp()) {
         step = &own.emplace(ProgressKind::Wait, static_cast<uint64_t>(total));
