@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,9 @@ struct PeripheralConfig {
     bool pingOnOpen = false;   // serial kinds
     // Bus bridge: what the adapter is set up for.
     BusBridgeConfig busBridgeConfig;
+    // USB HID: told of every report the device took, on the thread that runs
+    // the command (the application's progress follows a write by it).
+    ReportSent reportSent;
 };
 
 class Bootloader {

@@ -52,7 +52,7 @@ class Logger {
 };
 
 // The logger the Bootloader installs. It writes no file: its sink is set by the
-// application (the updater's progress counter). Without a sink it discards.
+// application (quorta-bl prints through it). Without a sink it discards.
 class FileLogger : public Logger {
   public:
     using Sink = std::function<void(const char*)>;

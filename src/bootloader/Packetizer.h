@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "bootloader/Peripheral.h"
@@ -12,6 +13,9 @@
 namespace bootloader {
 
 enum PacketType : int { kPacketType_Command = 0, kPacketType_Data = 1 };
+
+// Told of one packet the device took: its type and its length in bytes.
+using ReportSent = std::function<void(PacketType type, uint32_t byteCount)>;
 
 constexpr uint32_t kMaxPacketSize = 32;
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "bootloader/Packetizer.h"
 #include "bootloader/UsbHidPeripheral.h"
@@ -35,6 +36,9 @@ class UsbHidPacketizer : public Packetizer {
     virtual void drainInput();
 
     uint32_t continuousReadCount() const { return continuousReadCount_; }
+    // Called after each report the device took, with its packet's type and
+    // length; not for a report refused or never sent.
+    void setReportSent(ReportSent hook) { reportSent_ = std::move(hook); }
 
   private:
     bool pollForAbortPacket();
@@ -43,6 +47,7 @@ class UsbHidPacketizer : public Packetizer {
     uint8_t report_[kUsbHidReportSize] = {};
     uint8_t abortReport_[kUsbHidReportSize] = {};
     uint32_t continuousReadCount_ = 0;
+    ReportSent reportSent_;
 };
 
 }  // namespace bootloader

@@ -90,8 +90,8 @@ TEST(FormatSize, UnitsAndExactMultiples) {
     EXPECT_EQ(formatSize(5ull << 30), "5 GB");
 }
 
-// The progress counter of the updater counts these calls: 73 per 36-byte
-// report (bracket, 36 bytes, 35 spaces, bracket), one by one.
+// The byte trace at level 7: 73 calls per 36-byte report (bracket, 36 bytes,
+// 35 spaces, bracket), one by one.
 TEST(Logger, ByteTraceMakesSeventyThreeCallsPerReport) {
     FakeLink link;
     RecordingLogger logger(7);

@@ -117,33 +117,6 @@ TEST_F(StatusTest, RefreshWithADeviceEnablesItsCommands) {
     EXPECT_FALSE(window.menuEnabled[32780]);
 }
 
-TEST_F(StatusTest, ProgressTextsOncePerRun) {
-    std::vector<std::string> details;
-    core::reportCallbacks().reportStatus = [&](int complete, const char* title,
-                                               const char* detail) {
-        EXPECT_EQ(complete, 0);
-        EXPECT_EQ(title, nullptr);
-        details.emplace_back(detail ? detail : "(null)");
-    };
-    for (int i = 0; i < 546000; ++i) core::progressLogSink("x");
-    EXPECT_EQ(details, (std::vector<std::string>{"Step 3 of 3\n25% done", "Step 3 of 3\n50% done",
-                                                 "Step 3 of 3\n75% done"}));
-    // A second programming run in the same process shows nothing.
-    for (int i = 0; i < 546000; ++i) core::progressLogSink("x");
-    EXPECT_EQ(details.size(), 3u);
-    EXPECT_EQ(core::state().progressLogCount, 1092000u);
-}
-
-TEST_F(StatusTest, ProgressTextsOfAForcedUpdate) {
-    std::vector<std::string> details;
-    core::reportCallbacks().reportStatus = [&](int, const char*, const char* detail) {
-        details.emplace_back(detail);
-    };
-    core::state().reverseUpgrade = true;
-    for (int i = 0; i < 364000; ++i) core::progressLogSink("x");
-    EXPECT_EQ(details, (std::vector<std::string>{"Flashing\n25% done", "Flashing\n50% done"}));
-}
-
 TEST_F(StatusTest, LogLinesAreCutFor299Characters) {
     core::windowLogLine(std::string(400, 'a'));
     ASSERT_EQ(debug.lines.size(), 1u);

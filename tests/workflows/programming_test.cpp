@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "WorkflowTestSupport.h"
@@ -185,7 +186,7 @@ TEST_F(ProgrammingTest, DriverWaitRunsItsWholeLengthForABootloaderThatDoesNotAns
     EXPECT_EQ(statuses().back().title, "Heron GPS Flashing success");
 }
 
-TEST_F(ProgrammingTest, TheBarFollowsTheWholeWrite) {
+TEST_F(ProgrammingTest, TheBarFollowsEraseWriteAndReset) {
     testing_support::RecordingWindow window;
     services.window = &window;
     applyServices();
@@ -195,32 +196,68 @@ TEST_F(ProgrammingTest, TheBarFollowsTheWholeWrite) {
 
     ASSERT_TRUE(core::programInBootloaderMode(13 + 60, core::kGpsVendorId));
 
-    // From nothing to the end of the write, always rising, then back to the
-    // indeterminate bar.
-    ASSERT_GT(window.progress.size(), 50u);
-    EXPECT_EQ(window.progress.front(), 0);
-    EXPECT_EQ(window.progress.back(), 100);
-    EXPECT_TRUE(std::adjacent_find(window.progress.begin(), window.progress.end(),
-                                   std::greater_equal<int>()) == window.progress.end());
-    EXPECT_TRUE(std::find(window.calls.begin(), window.calls.end(), "marquee") !=
-                window.calls.end());
+    // Each step from nothing to its end, always rising, then back to the
+    // indeterminate bar; the write moves it report by report.
+    std::vector<std::vector<int>> bars;
+    for (int percent : window.progress) {
+        if (percent == 0) bars.emplace_back();
+        ASSERT_FALSE(bars.empty());
+        bars.back().push_back(percent);
+    }
+    ASSERT_EQ(bars.size(), 3u);
+    for (const std::vector<int>& bar : bars) {
+        EXPECT_EQ(bar.back(), 100);
+        EXPECT_TRUE(std::adjacent_find(bar.begin(), bar.end(), std::greater_equal<int>()) ==
+                    bar.end());
+    }
+    EXPECT_EQ(bars[1].size(), 101u);
+    EXPECT_EQ(std::count(window.calls.begin(), window.calls.end(), "marquee"), 3);
 }
 
-TEST(MeasuredStep, NeverBackwardsNorPastTheEnd) {
+// At a quarter, a half and three quarters of the image's data reports, in
+// every update of the run: two sizes, then the first size once more.
+TEST_F(ProgrammingTest, QuartersOfEveryWriteAtTheirReports) {
+    std::map<int, std::shared_ptr<sim::BootloaderTarget>> targets;
+    for (const auto& [type, length] :
+         {std::pair{10, 431952ull}, std::pair{11, 570480ull}, std::pair{10, 431952ull}}) {
+        std::shared_ptr<sim::BootloaderTarget>& target = targets[type];
+        if (!target) target = plugTarget(core::kGpsVendorId, static_cast<uint16_t>(type));
+        connectDevice(type, 0);
+        core::state().gcbn = -99;
+        const uint64_t before = target->dataPacketsReceived();
+        std::vector<std::pair<std::string, uint64_t>> said;
+        core::reportCallbacks().reportStatus = [&](int, const char*, const char* detail) {
+            const std::string text = detail ? detail : "";
+            if (text.ends_with("% done")) said.emplace_back(text, target->dataPacketsReceived());
+        };
+        ASSERT_TRUE(core::programInBootloaderMode(type, core::kGpsVendorId));
+
+        const uint64_t reports = (length + 31) / 32;
+        ASSERT_EQ(target->dataPacketsReceived() - before, reports);
+        const std::vector<std::pair<std::string, uint64_t>> expected{
+            {"Step 3 of 3\n25% done", before + reports / 4},
+            {"Step 3 of 3\n50% done", before + 2 * reports / 4},
+            {"Step 3 of 3\n75% done", before + 3 * reports / 4}};
+        EXPECT_EQ(said, expected) << "type " << type << " after " << before << " reports";
+        EXPECT_TRUE(flashImage(*target, length) == catalogueImage(type, 0));
+    }
+}
+
+TEST(ProgressStep, NeverBackwardsNorPastTheEnd) {
     testing_support::RecordingWindow window;
     core::Services services;
     services.window = &window;
     core::setServices(services);
     {
-        core::MeasuredStep step;
-        step.advance(30, 100);
-        step.advance(20, 100);   // out of order
-        step.advance(250, 100);  // over the end
-        step.advance(90, 100);
+        core::ProgressStep step(core::ProgressKind::Radio, 100);
+        step.reach(30);
+        step.reach(20);  // out of order
+        step.add(250);   // over the end
+        step.reach(90);
         // A second step while the first runs leaves the bar alone.
-        core::MeasuredStep other;
+        core::ProgressStep other(core::ProgressKind::Wait, 100);
         EXPECT_FALSE(other.ownsBar());
-        other.advance(50, 100);
+        other.reach(50);
     }
     EXPECT_EQ(window.progress, (std::vector<int>{0, 30, 100}));
     EXPECT_EQ(window.calls.back(), "marquee");

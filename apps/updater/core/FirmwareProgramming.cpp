@@ -107,6 +107,7 @@ struct SessionSteps {
     const char* beforePrint = nullptr;
     const char* beforeFree = nullptr;
     bool serialNumber = false;
+    ProgressStep* progress = nullptr;  // told of every packet the device took
 };
 
 struct SessionOutcome {
@@ -120,7 +121,7 @@ struct SessionOutcome {
 // device (which throws when it cannot), inject, flush, print the response,
 // then destroy the command, close the device and release hidapi.
 SessionOutcome runSession(std::vector<std::string> args, const SessionSteps& steps) {
-    installBootloaderLogSink();
+    installBootloaderLogger();
     SessionOutcome outcome;
 
     // Declared first so that it runs last: hidapi holds nothing while the
@@ -144,6 +145,11 @@ SessionOutcome runSession(std::vector<std::string> args, const SessionSteps& ste
     config.packetTimeoutMs = kPacketTimeoutMs;
     if (steps.serialNumber && config.serialNumber.empty()) {
         config.serialNumber = kProgramSerialNumber;
+    }
+    if (ProgressStep* progress = steps.progress) {
+        config.reportSent = [progress](bootloader::PacketType type, uint32_t) {
+            progress->packetSent(type == bootloader::kPacketType_Data);
+        };
     }
 
     if (steps.beforeSession) logLine(steps.beforeSession);
@@ -210,13 +216,14 @@ uint32_t deviceSectorSize() {
     return kFallbackSectorSize;
 }
 
-bool eraseFlashOnce(bool* regionErased) {
+bool eraseFlashOnce(bool* regionErased, ProgressStep& progress) {
     if (regionErased) *regionErased = false;
     logLinef("Erasing 0x%" PRIx32 " bytes from 0x%" PRIx32 "\r\n", kEraseRegionLength,
              kApplicationAddress);
     const SessionOutcome region =
         runSession(eraseArguments(kApplicationAddress, kEraseRegionLength), SessionSteps{});
     if (!region.built) return false;
+    progress.add(kEraseSessionWeight);
     if (region.status != bootloader::kStatus_Success) {
         logLinef("Flash erase refused: %s\r\n", statusText(region.status).c_str());
         waitSeconds(2);
@@ -292,7 +299,8 @@ bool programFlashOnce(WriteResult* result) {
     steps.serialNumber = true;
     SessionOutcome outcome;
     {
-        WriteProgress progress(writeReportsInAll(*imageLength));
+        ProgressStep progress(ProgressKind::Write, writeDataReports(*imageLength));
+        steps.progress = &progress;
         outcome = runSession({"write-memory", "0xa000", std::string(*hexText)}, steps);
     }
     if (!outcome.built) return false;
@@ -327,7 +335,9 @@ WriteResult eraseAndWriteAgain() {
 bool resetDeviceOnce() {
     sendStatus(0, nullptr, "Resetting Device\nPlease Wait...");
     logLine("Sending bootloader reset device\r\n");
-    return runSession({"reset"}, SessionSteps{}).built;
+    const bool built = runSession({"reset"}, SessionSteps{}).built;
+    if (built) ProgressStep::addToCurrent(ProgressKind::Reset, kResetSessionWeight);
+    return built;
 }
 
 // One look at the bootloader: open it, ask its current version, close it,
@@ -359,7 +369,7 @@ bool bootloaderAnswers(int64_t timeoutMs) {
 // The wait "for drivers": Linux installs none, so it ends as soon as the
 // bootloader answers, and lasts at most what the device was always given.
 void waitForDrivers() {
-    installBootloaderLogSink();
+    installBootloaderLogger();
     logLine("Waiting 45sec for drivers\r\n");
     sendStatus(0, nullptr, "Updating drivers");
     platform::Clock& c = clock();
@@ -488,9 +498,16 @@ void resetProgrammingErrorCounts() {
     gResetErrors = 0;
 }
 
-void installBootloaderLogSink() {
+void installBootloaderLogger() {
     static std::once_flag once;
-    std::call_once(once, [] { bootloader::FileLogger::setSink(progressLogSink); });
+    std::call_once(once, [] {
+        // The updater prints none of the library's messages: its own log says
+        // what each session did. Below the byte trace, so that a write makes
+        // no logger call per byte (the library's own logger would be at 7).
+        static bootloader::FileLogger logger("quorta-updater");
+        logger.filterLevel = bootloader::kLogError;
+        if (!bootloader::getLogger()) bootloader::setLogger(&logger);
+    });
 }
 
 // --- The three operations -------------------------------------------------------
@@ -498,9 +515,10 @@ void installBootloaderLogSink() {
 bool eraseFlash(bool* regionErased) {
     if (regionErased) *regionErased = false;
     std::lock_guard lock(gProgrammingMutex);
+    ProgressStep progress(ProgressKind::Erase, kEraseStepWeight);
     return withRetries(gEraseErrors, kEraseRetryLimit, "Erase Crash - retrying\n\r", 0,
                        "Failed to erase flash",
-                       [regionErased] { return eraseFlashOnce(regionErased); });
+                       [&] { return eraseFlashOnce(regionErased, progress); });
 }
 
 bool programFlash(WriteResult* result) {
@@ -608,12 +626,15 @@ bool programInBootloaderMode(int productId, int vendorId) {
             st.ADF = true;
         }
     }
-    waitSeconds(5);
-    if (!resetDevice()) {
-        logLine("Reset device failed\r\n");
-        reportProgrammingError("Error");
+    {
+        ProgressStep progress(ProgressKind::Reset, kResetStepWeight);
+        waitSeconds(5);
+        if (!resetDevice()) {
+            logLine("Reset device failed\r\n");
+            reportProgrammingError("Error");
+        }
+        waitSeconds(2);
     }
-    waitSeconds(2);
     logLine("Set AD Flag false\r\n");
     st.ADF = false;
 
@@ -663,9 +684,12 @@ bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int
     if (programFlash(&written)) {
         if (written == WriteResult::Refused) written = eraseAndWriteAgain();
         logLine("Reset device after a 5 second rest\r\n");
-        waitSeconds(5);
-        if (!resetDevice()) logLine("Reset device failed\r\n");
-        waitSeconds(2);
+        {
+            ProgressStep progress(ProgressKind::Reset, kResetStepWeight);
+            waitSeconds(5);
+            if (!resetDevice()) logLine("Reset device failed\r\n");
+            waitSeconds(2);
+        }
         // A device whose image did not land comes back in its ROM bootloader,
         // ready for another try.
         if (written != WriteResult::Written) reportProgrammingError(kWriteIncompleteDetail);

@@ -127,9 +127,9 @@ ProgrammingErrorCounts programmingErrorCounts();
 // Back to zero (a fresh start, for tests).
 void resetProgrammingErrorCounts();
 
-// Installs the progress counter as the sink of the bootloader library's
-// logger. Done once before the first bootloader session; calling it again
-// does nothing.
-void installBootloaderLogSink();
+// Installs the updater's logger for the bootloader library, below its byte
+// trace, unless one is installed already. Done once before the first
+// bootloader session; calling it again does nothing.
+void installBootloaderLogger();
 
 }  // namespace core

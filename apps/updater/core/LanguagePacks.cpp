@@ -84,11 +84,13 @@ FontLoadOutcome listenForFontLoading(hidport::hid_device* handle) {
         const char* text = reinterpret_cast<const char*>(buffer.data());
         switch (buffer[1]) {
             case 'A':
+                ProgressStep::addToCurrent(ProgressKind::Fonts, kFontLoadWeight);
                 outcome.pack1 = true;
                 sendStatus(1, nullptr, "Language Pack 1 of 2 done!\nDevice Loading...");
                 logLinef("RX  KANJI_11x12_SUCCESS [%i][%d][%s]\r\n", counter, n, text);
                 break;
             case 'B':
+                ProgressStep::addToCurrent(ProgressKind::Fonts, kFontLoadWeight);
                 outcome.pack2 = true;
                 finished = true;
                 sendStatus(1, nullptr, "Language Pack 2 of 2 done!");
@@ -96,6 +98,7 @@ FontLoadOutcome listenForFontLoading(hidport::hid_device* handle) {
                          0, buffer[0], buffer[1], buffer[2]);
                 break;
             case 'C':
+                ProgressStep::addToCurrent(ProgressKind::Fonts, kFontLoadWeight);
                 outcome.single = true;
                 finished = true;
                 sendStatus(1, nullptr, "Language Pack condor done!");
@@ -140,8 +143,12 @@ bool runLanguagePacks() {
     if (!files) return false;
 
     const std::vector<const images::FontPack*> packs = images::fontPacksForType(type);
+    // One bar from the first copy to the last pack loaded.
+    ProgressStep progress(ProgressKind::Fonts,
+                          packs.size() * (kFontCopyWeight + kFontLoadWeight) + kFontWaitsWeight);
     for (const images::FontPack* pack : packs) {
         if (!copyFont(*files, *pack, staging, root)) return false;
+        progress.add(kFontCopyWeight);
     }
 
     waitSeconds(10);

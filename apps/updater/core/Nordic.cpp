@@ -184,7 +184,7 @@ int followRadioProgress(hidport::hid_device* handle, const std::string& modelNam
     bool announced = false;
     // The bar follows the ticks from the first one on; a tick that names its
     // own percentage ("*42") says it directly.
-    std::optional<MeasuredStep> bar;
+    std::optional<ProgressStep> bar;
     uint64_t ticks = 0;
     std::array<uint8_t, kReportBufferSize> raw{};
     std::array<uint8_t, kLinkInputReportSize> reply{};
@@ -221,10 +221,10 @@ int followRadioProgress(hidport::hid_device* handle, const std::string& modelNam
                 const std::string title =
                     formatText("%s\nProgramming wireless firmware", modelName.c_str());
                 sendStatus(0, title.c_str(), nullptr);
-                bar.emplace();
+                bar.emplace(ProgressKind::Radio, 100);
             }
             ++ticks;
-            bar->advance(radioTickPercent(text, ticks), 100);
+            bar->reach(static_cast<uint64_t>(radioTickPercent(text, ticks)));
             if (counter % 64 == 63) logLinef("%d ", counter);
             if (counter == 375) sendStatus(0, nullptr, "25% done");
             if (counter == 750) sendStatus(0, nullptr, "50% done");
@@ -233,12 +233,12 @@ int followRadioProgress(hidport::hid_device* handle, const std::string& modelNam
         }
         const std::string first8 = text.substr(0, 8);
         if (first8 == "Succus!!") {
-            if (bar) bar->advance(100, 100);
+            if (bar) bar->reach(100);
             sendStatus(0, nullptr, "Waiting for Device.");
             return 1;
         }
         if (first8 == "complete" || first8 == "file clo") {
-            if (bar) bar->advance(100, 100);
+            if (bar) bar->reach(100);
             sendStatus(0, nullptr, "Waiting for Device");
             return 1;
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "core/DevicePermission.h"
 #include "core/ReportCallbacks.h"
@@ -21,11 +22,11 @@ std::string cutText(const std::string& text, size_t limit) {
     return text.substr(0, end);
 }
 
-// Whether a measured step owns the progress bar.
+// Whether a step owns the progress bar.
 std::atomic<bool> gBarTaken{false};
 
-// The write being counted on this thread, if any.
-thread_local WriteProgress* tWrite = nullptr;
+// The step living on this thread, if any.
+thread_local ProgressStep* tStep = nullptr;
 
 // A bootloader data or command packet: 32 bytes of payload at most.
 constexpr uint64_t kReportPayload = 32;
@@ -106,12 +107,18 @@ void startRunLog() {
 void sleepSeconds(int seconds) {
     if (seconds <= 0) return;
     const int64_t total = static_cast<int64_t>(seconds) * 1000;
-    if (seconds < kMeasuredWaitSeconds || !services().window || !progressBarUp()) {
+    // A wait inside a step weighed in time is part of it; a long one outside
+    // any, while the bar is up, is a step of its own.
+    ProgressStep* step = tStep;
+    if (step && (step->kind() == ProgressKind::Write || step->kind() == ProgressKind::Radio)) {
         clock().sleepMs(total);
         return;
     }
-    MeasuredStep step;
-    if (!step.ownsBar()) {
+    std::optional<ProgressStep> own;
+    if (!step && seconds >= kMeasuredWaitSeconds && services().window && progressBarUp()) {
+        step = &own.emplace(ProgressKind::Wait, static_cast<uint64_t>(total));
+    }
+    if (!step || !step->ownsBar()) {
         clock().sleepMs(total);
         return;
     }
@@ -121,44 +128,67 @@ void sleepSeconds(int seconds) {
         const int64_t part = std::min(slice, total - slept);
         clock().sleepMs(part);
         slept += part;
-        step.advance(static_cast<uint64_t>(slept), static_cast<uint64_t>(total));
+        step->add(static_cast<uint64_t>(part));
     }
 }
 
-MeasuredStep::MeasuredStep() {
+ProgressStep::ProgressStep(ProgressKind kind, uint64_t weight)
+    : kind_(kind), weight_(weight), outer_(tStep) {
+    tStep = this;
     if (!services().window) return;
     owner_ = !gBarTaken.exchange(true);
-    if (owner_) advance(0, 1);
+    show();
 }
 
-MeasuredStep::~MeasuredStep() {
+ProgressStep::~ProgressStep() {
+    tStep = outer_;
     if (!owner_) return;
     if (Window* window = services().window) window->startMarquee();
     gBarTaken = false;
 }
 
-void MeasuredStep::advance(uint64_t done, uint64_t total) {
-    if (!owner_ || total == 0) return;
-    const int percent = static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
+ProgressStep* ProgressStep::current() {
+    return tStep;
+}
+
+void ProgressStep::addToCurrent(ProgressKind kind, uint64_t weight) {
+    if (tStep && tStep->kind_ == kind) tStep->add(weight);
+}
+
+void ProgressStep::add(uint64_t weight) {
+    reach(done_ + std::min(weight, weight_));
+}
+
+void ProgressStep::reach(uint64_t done) {
+    done_ = std::min(std::max(done_, done), weight_);
+    show();
+    if (kind_ != ProgressKind::Write || weight_ == 0) return;
+    static constexpr const char* kQuarters[][2] = {
+        {"Step 3 of 3\n25% done", "Flashing\n25% done"},
+        {"Step 3 of 3\n50% done", "Flashing\n50% done"},
+        {"Step 3 of 3\n75% done", "Flashing\n75% done"},
+    };
+    // A quarter of an odd count is its whole part, as the device counts it.
+    while (quartersSaid_ < 3 && done_ >= weight_ * static_cast<uint64_t>(quartersSaid_ + 1) / 4) {
+        sendStatus(0, nullptr, kQuarters[quartersSaid_][state().reverseUpgrade ? 1 : 0]);
+        ++quartersSaid_;
+    }
+}
+
+void ProgressStep::packetSent(bool data) {
+    if (kind_ == ProgressKind::Write && data) add(1);
+}
+
+void ProgressStep::show() {
+    if (!owner_) return;
+    const int percent = weight_ == 0 ? 0 : static_cast<int>(done_ * 100 / weight_);
     if (percent <= shown_) return;
     shown_ = percent;
     if (Window* window = services().window) window->setProgress(percent);
 }
 
-WriteProgress::WriteProgress(uint64_t reportsInAll) : inAll_(reportsInAll), outer_(tWrite) {
-    tWrite = this;
-}
-
-WriteProgress::~WriteProgress() {
-    tWrite = outer_;
-}
-
-void WriteProgress::reportSent() {
-    step_.advance(++sent_, inAll_);
-}
-
-uint64_t writeReportsInAll(uint64_t imageLength) {
-    return 1 + (imageLength + kReportPayload - 1) / kReportPayload;
+uint64_t writeDataReports(uint64_t imageLength) {
+    return (imageLength + kReportPayload - 1) / kReportPayload;
 }
 
 void refreshControls(Window& window) {
@@ -194,29 +224,6 @@ void refreshControls(Window& window) {
 
 void refreshControls() {
     if (Window* window = services().window) refreshControls(*window);
-}
-
-void progressLogSink(const char* text) {
-    // Each written report opens its trace with "[".
-    if (tWrite && text && text[0] == '[' && text[1] == '\0') tWrite->reportSent();
-    uint32_t count = ++state().progressLogCount;
-    if (!reportCallbacks().reportStatus) return;
-    const bool forced = state().reverseUpgrade;
-    const char* detail = nullptr;
-    switch (count) {
-        case 182000:
-            detail = forced ? "Flashing\n25% done" : "Step 3 of 3\n25% done";
-            break;
-        case 364000:
-            detail = forced ? "Flashing\n50% done" : "Step 3 of 3\n50% done";
-            break;
-        case 546000:
-            detail = forced ? "Flashing\n75% done" : "Step 3 of 3\n75% done";
-            break;
-        default:
-            return;
-    }
-    sendStatus(0, nullptr, detail);
 }
 
 }  // namespace core

@@ -1,6 +1,6 @@
 // The window side of the report table: status texts, the visibility of the
-// action button and the progress bar, the menu, the log view, and the
-// progress texts counted from the bootloader library's log.
+// action button and the progress bar, the menu, the log view, and the one
+// progress that drives the bar and the write's "% done" texts.
 #pragma once
 
 #include <cstdint>
@@ -35,52 +35,64 @@ void refreshControls(Window& window);
 // The same on the program's window; nothing while there is none.
 void refreshControls();
 
-// The sink of the bootloader library's logger (bootloader::FileLogger::setSink):
-// counts every message and turns the count into "25% done", "50% done" and
-// "75% done" while the first firmware is written.
-void progressLogSink(const char* text);
+// The steps of the device's work that the progress bar measures.
+enum class ProgressKind { Erase, Write, Reset, Radio, Fonts, Wait };
 
-// A measured step on the progress bar: while one lives, the bar shows how
-// much of it is done; when it ends the bar runs indeterminate again. One step
-// at a time owns the bar: a step begun while another runs (on another thread)
-// shows nothing. What it shows never goes backwards nor past the end, whatever
-// `done` and `total` say.
-class MeasuredStep {
+// What the parts of a step weigh, in milliseconds of a device's time. The
+// write weighs its data reports instead, the radio its own percentage.
+inline constexpr uint64_t kEraseSessionWeight = 3'000;
+inline constexpr uint64_t kEraseStepWeight = kEraseSessionWeight + 2'000;  // and its rest
+inline constexpr uint64_t kResetSessionWeight = 1'000;
+inline constexpr uint64_t kResetStepWeight = 5'000 + kResetSessionWeight + 2'000;
+inline constexpr uint64_t kFontCopyWeight = 2'000;   // per pack
+inline constexpr uint64_t kFontLoadWeight = 20'000;  // per pack
+inline constexpr uint64_t kFontWaitsWeight = 35'000;
+
+// The one progress of the program. A step of the device's work (erase,
+// write, reset, radio, fonts, a long wait) is measured in its weighted parts;
+// while it lives the progress bar shows how much of it is done, and when it
+// ends the bar runs indeterminate again. Each step has a bar of its own, so
+// that a write's "25% done", "50% done" and "75% done" stand beside a bar at
+// 25, 50 and 75. One step owns the bar at a time: one begun while another
+// runs shows nothing. The bar never goes back nor past the end, whatever is
+// added. A wait on a step's thread is part of that step.
+class ProgressStep {
   public:
-    MeasuredStep();
-    ~MeasuredStep();
-    MeasuredStep(const MeasuredStep&) = delete;
-    MeasuredStep& operator=(const MeasuredStep&) = delete;
+    // `weight`: the step in all, in the units its parts are added in.
+    ProgressStep(ProgressKind kind, uint64_t weight);
+    ~ProgressStep();
+    ProgressStep(const ProgressStep&) = delete;
+    ProgressStep& operator=(const ProgressStep&) = delete;
 
-    void advance(uint64_t done, uint64_t total);
+    // This much more of the step done; at least `done` of it done.
+    void add(uint64_t weight);
+    void reach(uint64_t done);
+    // The bootloader library's word that the device took a packet: the write
+    // counts its data reports, and says "25% done", "50% done" and "75% done"
+    // when a quarter, a half and three quarters of them went down.
+    void packetSent(bool data);
+
     bool ownsBar() const { return owner_; }
+    ProgressKind kind() const { return kind_; }
+    // The step living on the calling thread, if any.
+    static ProgressStep* current();
+    // `weight` more done of the calling thread's step, when it is a `kind`.
+    static void addToCurrent(ProgressKind kind, uint64_t weight);
 
   private:
+    void show();
+
+    ProgressKind kind_;
+    uint64_t weight_;
+    uint64_t done_ = 0;
     bool owner_ = false;
     int shown_ = -1;
+    int quartersSaid_ = 0;
+    ProgressStep* outer_;
 };
 
-// Counts the reports the firmware write sends, as the bootloader library's
-// trace shows them, on the thread that writes, while it lives.
-class WriteProgress {
-  public:
-    // `reportsInAll`: the command report and every data report of the write.
-    explicit WriteProgress(uint64_t reportsInAll);
-    ~WriteProgress();
-    WriteProgress(const WriteProgress&) = delete;
-    WriteProgress& operator=(const WriteProgress&) = delete;
-
-    void reportSent();
-
-  private:
-    MeasuredStep step_;
-    uint64_t sent_ = 0;
-    uint64_t inAll_;
-    WriteProgress* outer_;
-};
-
-// The reports a write-memory of `imageLength` bytes sends over USB HID.
-uint64_t writeReportsInAll(uint64_t imageLength);
+// The data reports a write-memory of `imageLength` bytes sends over USB HID.
+uint64_t writeDataReports(uint64_t imageLength);
 
 // Log texts are cut to this many characters for the log view.
 inline constexpr size_t kLogLineLimit = 299;

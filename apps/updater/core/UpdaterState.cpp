@@ -30,7 +30,6 @@ void UpdaterState::reset() {
     bootloaderVendorId = 0x15A2;
     bootloaderProductId = 0;
     scannedProductId = 0;
-    progressLogCount = 0;
     readDeviceCrashCount = 0;
 }
 

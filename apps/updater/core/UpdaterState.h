@@ -86,8 +86,6 @@ class UpdaterState {
     // Product id last seen under vendor 0x2B29; the bootloader-mode thread
     // programs the device with it.
     std::atomic<int> scannedProductId{0};
-    // Messages passed to the bootloader library's logger; never reset.
-    std::atomic<uint32_t> progressLogCount{0};
     // Errors caught at the top of readDevice during this run; never reset.
     std::atomic<int> readDeviceCrashCount{0};
 

@@ -48,7 +48,10 @@ Bootloader::Bootloader(const PeripheralConfig& config) {
             // The peripheral opens the device (or throws) before the
             // packetizer takes it over; USB HID targets are never pinged.
             auto* peripheral = new UsbHidPeripheral(config.vendorId, config.productId, "000001");
-            packetizer_ = std::make_unique<UsbHidPacketizer>(peripheral, config.packetTimeoutMs);
+            auto packetizer =
+                std::make_unique<UsbHidPacketizer>(peripheral, config.packetTimeoutMs);
+            packetizer->setReportSent(config.reportSent);
+            packetizer_ = std::move(packetizer);
             break;
         }
         default: {

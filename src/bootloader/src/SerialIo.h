@@ -22,8 +22,8 @@ int readFor(int fd, uint8_t* buffer, uint32_t count, uint32_t timeoutMs);
 int writeFor(int fd, const uint8_t* buffer, uint32_t count, uint32_t timeoutMs);
 
 // Level-7 byte trace: `open`, each byte as "%02x" with " " between, `close`,
-// every piece its own log call (the progress counter counts them). Nothing
-// when the installed logger's filter level is below 7.
+// every piece its own log call, as the trace has always been read. Nothing,
+// not even a call, when the installed logger's filter level is below 7.
 void trace(const char* open, const uint8_t* bytes, uint32_t count, const char* close);
 
 }  // namespace bootloader::serialio

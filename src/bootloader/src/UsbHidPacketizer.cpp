@@ -52,7 +52,9 @@ status_t UsbHidPacketizer::writePacket(const uint8_t* packet, uint32_t byteCount
     report_[3] = static_cast<uint8_t>(byteCount >> 8);
     if (byteCount) std::memcpy(report_ + kUsbHidHeaderSize, packet, byteCount);
     continuousReadCount_ = 0;
-    return hid_->write(report_, kUsbHidReportSize, packetTimeoutMs);
+    const status_t status = hid_->write(report_, kUsbHidReportSize, packetTimeoutMs);
+    if (status == kStatus_Success && reportSent_) reportSent_(type, byteCount);
+    return status;
 }
 
 bool UsbHidPacketizer::pollForAbortPacket() {

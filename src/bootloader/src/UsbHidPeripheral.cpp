@@ -11,9 +11,9 @@ namespace bootloader {
 
 namespace {
 
-// The byte trace: each piece is one log call, as the progress counter counts
-// them. The pieces carry no conversion, so they pass through the logger
-// without formatting or allocation.
+// The byte trace, made only for a logger at level 7 (one that prints it):
+// each piece is one log call. The pieces carry no conversion, so they pass
+// through the logger without formatting or allocation.
 struct TracePieces {
     std::string hex[256];
     std::string space = " ";
