@@ -20,6 +20,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdateEndNotice.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
@@ -521,6 +522,12 @@ bool resetDevice() {
 bool updateFirmware(SharedDeviceRecord& record) {
     UpdaterState& st = state();
     logLine("updateFirmware\r\n");
+    // Before the backup and JUMP_TO_BL: a GPS sent into its bootloader would
+    // wait there for an image that is not coming.
+    if (refuseImageWrite()) {
+        updateEnded();
+        return false;
+    }
 
     BackupOutcome backup = BackupOutcome::Skipped;
     saveGpsDataToLocal(record.snapshot(), &backup);
@@ -561,6 +568,8 @@ bool programInBootloaderMode(int productId, int vendorId) {
     st.bootloaderProductId = productId;
     st.bootloaderVendorId = vendorId;
     st.ADF = false;
+    // Not even the erase: the GPS keeps what it has.
+    if (refuseImageWrite()) return false;
 
     if (currentModelName()) {
         reportTitleWithModel(0, "%s connected\nErasing", nullptr);
@@ -627,6 +636,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
 }
 
 bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int variant) {
+    if (refuseImageWrite()) return true;
     PowerGuard awake(kWritingFirmwareReason);
     UpdaterState& st = state();
     st.bootloaderVendorId = kRomBootloaderVendorId;

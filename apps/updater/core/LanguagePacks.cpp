@@ -13,6 +13,7 @@
 #include "core/Services.h"
 #include "core/Staging.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
 #include "core/images/fontPacks.h"
@@ -169,6 +170,7 @@ bool runLanguagePacks() {
 }  // namespace
 
 bool updateLanguagePacks() {
+    if (refuseImageWrite()) return false;
     try {
         return runLanguagePacks();
     } catch (const std::exception& e) {

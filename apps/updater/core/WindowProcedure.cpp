@@ -11,6 +11,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdateOrchestration.h"
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
@@ -97,6 +98,16 @@ int variantOfConnectedDevice() {
 }
 
 constexpr const char* kRecoveryModeTitle = "Device Recovery Mode\n";
+
+// The commands that write an image say no, in the words of the status.
+bool refusedForTestImages(Window& window) {
+    if (!testImagesOnly()) return false;
+    logLine("Test images only: the command writes no image to a real GPS\r\n");
+    state().setStatus(nullptr, kTestImagesNotice);
+    window.invalidate(true);
+    window.messageBox(kTestImagesNotice, kTestImagesCaption, BoxButtons::Ok, BoxIcon::Warning);
+    return true;
+}
 
 }  // namespace
 
@@ -232,6 +243,7 @@ bool WindowProcedure::onCommand(int id) {
             eraseKeysCommand();
             return true;
         case kMenuLanguagePacks:
+            if (refusedForTestImages(window_)) return true;
             runWorkflow(workflows().languagePackCommand, "languagePackCommand");
             return true;
         case kMenuLoadJapan:
@@ -273,6 +285,7 @@ void WindowProcedure::actionButton() {
     const DeviceRecord record = connectedRecord();
     const std::string& label = record.updateLabel;
     if (label.size() >= 6 && std::string_view(label).starts_with("Update")) {
+        if (refusedForTestImages(window_)) return;
         if (window_.messageBox(record.promptText, "", BoxButtons::OkCancel, BoxIcon::Question) ==
             BoxAnswer::Ok) {
             st.gcbn = record.dlv == kJapaneseVariant ? kJapaneseVariant : 0;
@@ -286,6 +299,7 @@ void WindowProcedure::actionButton() {
 }
 
 void WindowProcedure::forcedUpdate() {
+    if (refusedForTestImages(window_)) return;
     UpdaterState& st = state();
     st.gcbn = variantOfConnectedDevice();
     st.reverseUpgrade = true;
@@ -294,6 +308,7 @@ void WindowProcedure::forcedUpdate() {
 }
 
 void WindowProcedure::forceVariant(int gcbn, const char* logText) {
+    if (refusedForTestImages(window_)) return;
     UpdaterState& st = state();
     st.gcbn = gcbn;
     st.reverseUpgrade = true;
@@ -402,6 +417,7 @@ void WindowProcedure::startRecoveryFlash() {
     UpdaterState& st = state();
     // The dialog closed itself just before; make sure none is left.
     if (host_.recoveryDialogExists()) host_.destroyRecoveryDialog();
+    if (refusedForTestImages(window_)) return;
     st.updateInProgress = true;
     if (runningWorkerThreads() > 0) {
         // Waiting here would hold the window thread that work waits for.
