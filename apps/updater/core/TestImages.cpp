@@ -18,8 +18,12 @@ void setRealGpsRoad(bool real) {
     images::setRefuseStandIns(real);
 }
 
+bool buildHasTestImages() {
+    return images::carriesStandIns();
+}
+
 bool testImagesOnly() {
-    return realRoad && images::carriesStandIns();
+    return realRoad && buildHasTestImages();
 }
 
 bool refuseImageWrite() {

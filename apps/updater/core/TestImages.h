@@ -12,6 +12,13 @@ inline constexpr const char* kTestImagesNotice =
     "This build carries test images only\nand cannot update a real GPS.\nFor a build that "
     "can, see \"Using a real GPS\"\nin the README.";
 inline constexpr const char* kTestImagesCaption = "Test images only";
+// Added to the About text and to --help in a build with test images.
+inline constexpr const char* kTestImagesBuildNote =
+    "This build carries test images only: it updates the simulated and the\nemulated GPS and "
+    "cannot update a real GPS (see \"Using a real GPS\" in the README).\n";
+
+// The build carries test images (either sign: the build's or the images').
+bool buildHasTestImages();
 
 // Set once at start-up, before any device work: whether the GPS is reached
 // on the real road. Not set (false) means the simulated GPS, as in the tests.

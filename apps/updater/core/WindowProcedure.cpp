@@ -137,15 +137,20 @@ void resetWorkflows() {
 std::string aboutText() {
     const auto& t = firmwareVersionTable;
     auto v = [&](int type) { return t[static_cast<size_t>(type)]; };
-    return formatText(
-        "Quorta Gps Firmware Programmer\n\nFirmware versions:\n Osprey GPS \t%d.%d\n Heron GPS "
-        "\t%d.%d\n Finch Chroma \t%d.%d\n Band Chroma \t%d.%d\n Finch Band \t%d.%d\n Robin GPS  "
-        "\t%d.%d\n Finch GPS \t%d.%d\n  Condor GPS \t%d.%d\n  Condor Chroma \t%d.%d\n  Osprey Max "
-        "\t%d.%d\n  Heron Ultra \t%d.%d\n  Heron Lite \t%d.%d\n\r\n",
-        v(4).major, v(4).minor, v(5).major, v(5).minor, v(7).major, v(7).minor, v(9).major,
-        v(9).minor, v(8).major, v(8).minor, v(10).major, v(10).minor, v(6).major, v(6).minor,
-        v(11).major, v(11).minor, v(12).major, v(12).minor, v(13).major, v(13).minor, v(14).major,
-        v(14).minor, v(15).major, v(15).minor);
+    // The versions are those of the test images, when it carries them.
+    const std::string note = buildHasTestImages() ? kTestImagesBuildNote : "";
+    return note + formatText(
+                      "Quorta Gps Firmware Programmer\n\nFirmware versions:\n Osprey GPS \t%d.%d\n "
+                      "Heron GPS "
+                      "\t%d.%d\n Finch Chroma \t%d.%d\n Band Chroma \t%d.%d\n Finch Band \t%d.%d\n "
+                      "Robin GPS  "
+                      "\t%d.%d\n Finch GPS \t%d.%d\n  Condor GPS \t%d.%d\n  Condor Chroma "
+                      "\t%d.%d\n  Osprey Max "
+                      "\t%d.%d\n  Heron Ultra \t%d.%d\n  Heron Lite \t%d.%d\n\r\n",
+                      v(4).major, v(4).minor, v(5).major, v(5).minor, v(7).major, v(7).minor,
+                      v(9).major, v(9).minor, v(8).major, v(8).minor, v(10).major, v(10).minor,
+                      v(6).major, v(6).minor, v(11).major, v(11).minor, v(12).major, v(12).minor,
+                      v(13).major, v(13).minor, v(14).major, v(14).minor, v(15).major, v(15).minor);
 }
 
 bool unplugWarningShown() {
