@@ -93,6 +93,9 @@ void reportProgrammingError(const char* detail) {
 constexpr const char* kWriteIncompleteDetail = "Flashing did not complete";
 // Detail shown when the device refused to erase: nothing was written.
 constexpr const char* kEraseRefusedDetail = "The flash could not be erased";
+constexpr const char* kDamagedImageTitle = "The firmware image in this updater is damaged";
+constexpr const char* kDamagedImageDetail =
+    "Nothing was written to the GPS.\nPlease install the updater again.";
 
 std::string statusText(uint32_t status) {
     return bootloader::getStatusMessage(static_cast<int32_t>(status));
@@ -187,6 +190,20 @@ bool withRetries(std::atomic<int>& counter, int limit, const char* crashLine, in
         sendStatus(1, failTitle, nullptr);
         return false;
     }
+}
+
+// The image this run is to write decodes to the bytes the build recorded.
+// Asked before anything leaves the GPS's hands (JUMP_TO_BL, the erase): a
+// damaged image found only at the write would leave it with none.
+bool carriedImageIntact() {
+    const ProgramTarget target = programTarget();
+    // Decoded into the firmware buffer under the lock of the writes that use it.
+    std::lock_guard lock(gProgrammingMutex);
+    if (images::unpackFirmwareImage(target.deviceType, target.lv, state().gcbn,
+                                    [](const std::string& line) { logLine(line); }))
+        return true;
+    sendStatus(1, kDamagedImageTitle, kDamagedImageDetail);
+    return false;
 }
 
 uint32_t nextImageLength() {
@@ -528,6 +545,13 @@ bool updateFirmware(SharedDeviceRecord& record) {
         updateEnded();
         return false;
     }
+    if (!carriedImageIntact()) {
+        logLine("Firmware image damaged: update stopped before JUMP_TO_BL\r\n");
+        st.reverseUpgrade = false;
+        st.updateInProgress = false;
+        updateEnded();
+        return false;
+    }
 
     BackupOutcome backup = BackupOutcome::Skipped;
     saveGpsDataToLocal(record.snapshot(), &backup);
@@ -578,6 +602,14 @@ bool programInBootloaderMode(int productId, int vendorId) {
     }
 
     waitForDrivers();
+
+    if (!carriedImageIntact()) {
+        // Nothing erased: the device restarts into what it holds.
+        logLine("Firmware image damaged: nothing erased\r\n");
+        if (!resetDevice()) logLine("Reset device failed\r\n");
+        sendStatus(1, kDamagedImageTitle, kDamagedImageDetail);
+        return false;
+    }
 
     logLine("Erasing Flash\r\n");
     bool regionErased = false;
