@@ -183,6 +183,17 @@ void languagePackCommand() {
     UpdaterState& st = state();
     Window* window = services().window;
     st.factoryResetPending = false;
+    if (testImagesOnly()) {
+        // Also after a factory reset: a build with test images gives no fonts
+        // back, and says so instead of trying.
+        refuseImageWrite();
+        if (window) {
+            window->messageBox(kTestImagesNotice, kTestImagesCaption, BoxButtons::Ok,
+                               BoxIcon::Warning);
+            window->showControl(Control::UpdateButton, true);
+        }
+        return;
+    }
     st.languagePackBusy = true;
     if (window) {
         window->showControl(Control::UpdateButton, false);
