@@ -14,8 +14,8 @@ inline constexpr const char* kTestImagesNotice =
 inline constexpr const char* kTestImagesCaption = "Test images only";
 // Added to the About text and to --help in a build with test images.
 inline constexpr const char* kTestImagesBuildNote =
-    "This build carries test images only: it updates the simulated and the\nemulated GPS and "
-    "cannot update a real GPS (see \"Using a real GPS\" in the README).\n";
+    "This build carries test images only: it updates the simulated and the\nemulated GPS, and "
+    "cannot update a real GPS (see \"Using a real GPS\" in\nthe README).\n";
 
 // The build carries test images (either sign: the build's or the images').
 bool buildHasTestImages();
