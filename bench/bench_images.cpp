@@ -11,6 +11,7 @@
 #include "core/images/fontPacks.h"
 #include "core/images/imageCatalogue.h"
 #include "core/images/radioImages.h"
+#include "core/images/standInImages.h"
 
 namespace {
 
@@ -73,6 +74,20 @@ void BM_UpdaterDecodeLargestImage(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * 570'480);
 }
 BENCHMARK(BM_UpdaterDecodeLargestImage)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// What the check before every write costs on the largest image: its SHA-256
+// against the one the build recorded (part of the decode above).
+void BM_Sha256CheckLargestImage(benchmark::State& state) {
+    const auto* entry = images::findFirmwareImage(11, 0);
+    const int n = images::decodeInto(*entry, images::firmwareBuffer, images::kImageBufferSize);
+    if (n != 570'480 || !images::sha256Matches(images::firmwareBuffer, size_t(n), entry->sha256))
+        state.SkipWithError("the largest image does not decode to its recorded bytes");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            images::sha256Matches(images::firmwareBuffer, size_t(n), entry->sha256));
+    state.SetBytesProcessed(int64_t(state.iterations()) * 570'480);
+}
+BENCHMARK(BM_Sha256CheckLargestImage)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

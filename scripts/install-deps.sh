@@ -9,11 +9,11 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   dbus python3-dbusmock umockdev libumockdev-dev xvfb xauth fonts-noto-cjk
-  python3-pil desktop-file-utils appstream groff-base
+  python3-pil desktop-file-utils appstream groff-base libssl-dev
 )
 # Optional extras for `make fuzz`, `make tsan` and packaging; asked for by name.
 if [[ "${1:-}" == "--extra" ]]; then
-  packages+=(clang clang-14 libclang-rt-14-dev dpkg-dev)
+  packages+=(clang clang-14 libclang-rt-14-dev dpkg-dev lintian)
 fi
 
 missing=()

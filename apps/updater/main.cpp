@@ -11,11 +11,13 @@
 #include "core/PowerGuard.h"
 #include "core/ProgramOptions.h"
 #include "core/Services.h"
+#include "core/TestImages.h"
 #include "core/UpdateWorkers.h"
 #include "core/WindowProcedure.h"
 #include "hidport/hidport.h"
 #include "platform/Clock.h"
 #include "platform/Threads.h"
+#include "platform/linux/EmulatedRoad.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "sim/SimulatedMachine.h"
 #include "sim/SimulationOptions.h"
@@ -141,6 +143,10 @@ int main(int argc, char** argv) {
     services.notifier = &notifier;
     core::setServices(services);
     core::resetWorkflows();
+    // Test images go to the simulated GPS, a replay, or the emulator's own
+    // road, never to a GPS on the real road; no option of ours changes that.
+    core::setRealGpsRoad(!simulated && !deviceTrace.replaying() &&
+                         !platform::emulatedRoadDeclared());
 
     core::FrontEndContext context;
     context.options = options;

@@ -4,11 +4,16 @@
 //       writes a stand-in for every carried image into OUT_DIR
 //   quorta_imagegen check IMAGES_DIR ASM_FILE
 //       checks the real images in IMAGES_DIR against the catalogue
+//   quorta_imagegen generate-unmarked OUT_DIR
+//       writes stand-ins without the stand-in mark and no ASM_FILE: a folder
+//       that passes `check`, for testing a real-images build
 //
 // Either way it then writes ASM_FILE, which embeds every image with .incbin,
 // in catalogue order, between the symbols quorta_embedded_images and
-// quorta_embedded_images_end. Nothing is written when a check fails.
+// quorta_embedded_images_end, and the SHA-256 of every decoded image as
+// quorta_image_digests. Nothing is written when a check fails.
 #include <lz4.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,11 +21,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/images/ImageVersionBlock.h"
 #include "core/images/imageCatalogue.h"
+#include "core/images/standInMark.h"
 #include "standIns.h"
 
 // Plain stdio and POSIX calls: this tool is compiled on every clean build,
@@ -109,7 +116,18 @@ std::string asmString(const std::string& text) {
     return quoted + "\"";
 }
 
-bool writeAsm(const std::string& asmFile, const std::string& imagesDir) {
+using Digest = std::vector<uint8_t>;
+
+Digest sha256Of(const uint8_t* data, size_t length) {
+    Digest digest(32);
+    unsigned int n = 0;
+    if (EVP_Digest(data, length, digest.data(), &n, EVP_sha256(), nullptr) != 1 || n != 32)
+        throw std::runtime_error("SHA-256 not available");
+    return digest;
+}
+
+bool writeAsm(const std::string& asmFile, const std::string& imagesDir,
+              const std::vector<Digest>& digests) {
     std::string s =
         "/* Written by quorta_imagegen: every carried image as a raw LZ4 block, in the\n"
         "   order of images::imageFiles, without padding between them. */\n"
@@ -124,19 +142,34 @@ bool writeAsm(const std::string& asmFile, const std::string& imagesDir) {
     s += "    .size quorta_embedded_images, . - quorta_embedded_images\n"
          "    .globl quorta_embedded_images_end\n"
          "quorta_embedded_images_end:\n"
+         "/* The SHA-256 of every decoded image, in the same order: checked before\n"
+         "   an image is written. */\n"
+         "    .section .rodata.quorta_image_digests,\"a\",@progbits\n"
+         "    .globl quorta_image_digests\n"
+         "    .type quorta_image_digests, @object\n"
+         "quorta_image_digests:\n";
+    for (const Digest& d : digests) {
+        s += "    .byte ";
+        for (size_t i = 0; i < d.size(); ++i) s += (i ? "," : "") + std::to_string(d[i]);
+        s += "\n";
+    }
+    s += "    .size quorta_image_digests, . - quorta_image_digests\n"
          "    .section .note.GNU-stack,\"\",@progbits\n";
     return makeDirectories(parentOf(absolutePath(asmFile))) &&
            writeFile(asmFile, s.data(), s.size());
 }
 
+// `asmFile` empty: unmarked stand-ins, the files alone.
 int generate(const std::string& outDir, const std::string& asmFile) {
+    const bool marked = !asmFile.empty();
     if (!makeDirectories(outDir)) {
         std::fprintf(stderr, "%s: cannot create %s\n", kTool, outDir.c_str());
         return 1;
     }
     std::vector<uint8_t> decoded;
+    std::vector<Digest> digests;
     for (const auto& f : images::imageFiles) {
-        const auto standIn = imagegen::makeStandIn(f);
+        const auto standIn = imagegen::makeStandIn(f, marked);
         // Prove it the way the program will use it before it goes in.
         const int n = decodedLengthOf(standIn.block, decoded);
         bool good = standIn.block.size() == f.compressedLength && n == int(f.decodedLength) &&
@@ -146,18 +179,22 @@ int generate(const std::string& outDir, const std::string& asmFile) {
             good = images::checkImage(decoded.data(), size_t(n), &v) == images::ImageCheck::ok &&
                    v.deviceType == f.deviceType && v.variant == f.variant;
         }
+        good = good && images::hasStandInMark(f.kind, decoded.data(), size_t(n)) == marked &&
+               images::blockHasStandInMark(f.kind, standIn.block.data(), standIn.block.size()) ==
+                   marked;
         if (!good) {
             std::fprintf(stderr, "%s: the stand-in for %s does not decode as built\n", kTool,
                          f.fileName);
             return 1;
         }
+        digests.push_back(sha256Of(decoded.data(), size_t(n)));
         const std::string path = joinPath(outDir, f.fileName);
         if (!writeFile(path, standIn.block.data(), standIn.block.size())) {
             std::fprintf(stderr, "%s: cannot write %s\n", kTool, path.c_str());
             return 1;
         }
     }
-    if (!writeAsm(asmFile, outDir)) {
+    if (marked && !writeAsm(asmFile, outDir, digests)) {
         std::fprintf(stderr, "%s: cannot write %s\n", kTool, asmFile.c_str());
         return 1;
     }
@@ -167,6 +204,7 @@ int generate(const std::string& outDir, const std::string& asmFile) {
 int check(const std::string& dir, const std::string& asmFile) {
     std::vector<std::string> problems;
     std::vector<uint8_t> block, decoded;
+    std::vector<Digest> digests;
     for (const auto& f : images::imageFiles) {
         const std::string path = joinPath(dir, f.fileName);
         if (!isRegularFile(path)) {
@@ -189,6 +227,11 @@ int check(const std::string& dir, const std::string& asmFile) {
         else if (n != int(f.decodedLength))
             problems.push_back(path + ": decodes to " + withCommas(uint64_t(n)) +
                                " bytes, expected " + withCommas(f.decodedLength));
+        else if (images::hasStandInMark(f.kind, decoded.data(), size_t(n)) ||
+                 images::blockHasStandInMark(f.kind, block.data(), block.size()))
+            problems.push_back(path + ": a stand-in image made by " + kTool + ", not the maker's");
+        else
+            digests.push_back(sha256Of(decoded.data(), size_t(n)));
     }
     if (!problems.empty()) {
         for (const auto& p : problems) std::fprintf(stderr, "%s: %s\n", kTool, p.c_str());
@@ -198,7 +241,7 @@ int check(const std::string& dir, const std::string& asmFile) {
                      kTool, problems.size(), images::kImageFileCount, dir.c_str());
         return 1;
     }
-    if (!writeAsm(asmFile, dir)) {
+    if (!writeAsm(asmFile, dir, digests)) {
         std::fprintf(stderr, "%s: cannot write %s\n", kTool, asmFile.c_str());
         return 1;
     }
@@ -209,13 +252,16 @@ int check(const std::string& dir, const std::string& asmFile) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (argc != 4 || (mode != "generate" && mode != "check")) {
+    const bool unmarked = mode == "generate-unmarked" && argc == 3;
+    if (!unmarked && (argc != 4 || (mode != "generate" && mode != "check"))) {
         std::fprintf(stderr,
-                     "usage: %s generate OUT_DIR ASM_FILE\n       %s check IMAGES_DIR ASM_FILE\n",
-                     kTool, kTool);
+                     "usage: %s generate OUT_DIR ASM_FILE\n       %s check IMAGES_DIR ASM_FILE\n"
+                     "       %s generate-unmarked OUT_DIR\n",
+                     kTool, kTool, kTool);
         return 2;
     }
     try {
+        if (unmarked) return generate(argv[2], "");
         return mode == "generate" ? generate(argv[2], argv[3]) : check(argv[2], argv[3]);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", kTool, e.what());

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/images/ImageVersionBlock.h"
+#include "core/images/standInMark.h"
 #include "lz4BlockWriter.h"
 
 namespace imagegen {
@@ -246,7 +247,7 @@ std::vector<uint8_t> firmwareHeader(Rng& rng, const images::ImageFile& file) {
     return h;
 }
 
-std::optional<StandIn> attempt(const images::ImageFile& file, unsigned attemptNo) {
+std::optional<StandIn> attempt(const images::ImageFile& file, unsigned attemptNo, bool marked) {
     Rng rng(seedOf(file.fileName, attemptNo));
     const size_t decodedTarget = file.decodedLength;
     const size_t blockTarget = file.compressedLength;
@@ -270,6 +271,13 @@ std::optional<StandIn> attempt(const images::ImageFile& file, unsigned attemptNo
         case images::ImageKind::radioInit:
             source = std::make_unique<RandomLiterals>(rng);
             break;
+    }
+    if (marked) {
+        // Part of the first run of literals, so that it stands in the block
+        // as it is (images::blockHasStandInMark).
+        prefix.resize(images::standInMarkOffset(file.kind));
+        prefix.insert(prefix.end(), images::kStandInMark,
+                      images::kStandInMark + images::kStandInMarkLength);
     }
     if (prefix.size() + kMinLastLiterals > decodedTarget) return std::nullopt;
 
@@ -312,7 +320,9 @@ std::optional<StandIn> attempt(const images::ImageFile& file, unsigned attemptNo
     const size_t remaining = decodedTarget - pos;
     const size_t budget = blockTarget - w.block().size();
     auto tail = solveTail(remaining, budget);
-    if (!tail || prefixUsed < prefix.size()) return std::nullopt;
+    // The prefix must end up among literals, never inside a match.
+    if (!tail || (!tail->literalsOnly && prefix.size() - prefixUsed > tail->literals))
+        return std::nullopt;
     if (!tail->literalsOnly) {
         auto offset = drawOffset(rng, pos + tail->literals, tail->match, keep);
         if (!offset) return std::nullopt;
@@ -340,11 +350,11 @@ std::optional<StandIn> attempt(const images::ImageFile& file, unsigned attemptNo
 
 }  // namespace
 
-StandIn makeStandIn(const images::ImageFile& file) {
+StandIn makeStandIn(const images::ImageFile& file, bool marked) {
     // A seed whose steering leaves an unsolvable tail is rare; the next seed
     // is just as deterministic.
     for (unsigned n = 0; n < 64; ++n)
-        if (auto s = attempt(file, n)) return std::move(*s);
+        if (auto s = attempt(file, n, marked)) return std::move(*s);
     throw std::runtime_error(std::string("no LZ4 block of the exact lengths found for ") +
                              file.fileName);
 }

@@ -16,6 +16,8 @@ struct StandIn {
 
 // Deterministic: the same entry always gives the same bytes. Throws
 // std::runtime_error if no block of the exact lengths could be built.
-StandIn makeStandIn(const images::ImageFile& file);
+// `marked` puts the stand-in mark in (every image the build embeds has it);
+// unmarked ones play the maker's images in the tests of a real-images build.
+StandIn makeStandIn(const images::ImageFile& file, bool marked = true);
 
 }  // namespace imagegen

@@ -5,6 +5,7 @@
 // monitor, hidraw through libhidapi-hidraw, the mount table, UDisks2.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 
 #include "hidport/hidport.h"
 #include "platform/Clock.h"
+#include "platform/linux/EmulatedRoad.h"
 #include "sim/SimulatedGps.h"
 #include "sim/SimulationOptions.h"
 #include "sim/emulator/EmulatedGps.h"
@@ -45,7 +47,7 @@ const char kUsage[] =
     "                           [--drive-fs=vfat|exfat-fuse]"
     " [--drive-label=TEXT]\n"
     "                           [--hidraw-mode=MODE] [--child-user=UID[:GID]]\n"
-    "                           [--report=FILE] -- COMMAND [ARG...]\n"
+    "                           [--report=FILE] [--as-real-gps] -- COMMAND [ARG...]\n"
     "\n"
     "Plays a simulated Quorta GPS as USB devices of an emulated computer (umockdev)\n"
     "and runs COMMAND in it, unmodified: it finds the GPS through libudev and hidraw,\n"
@@ -71,6 +73,8 @@ const char kUsage[] =
     "  --hidraw-mode=MODE    permissions of the hidraw node (octal, default 0666)\n"
     "  --child-user=UID[:GID] run COMMAND as this user (needs root)\n"
     "  --report=FILE         at the end, write what the GPS did and how it ended\n"
+    "  --as-real-gps         do not tell COMMAND that the GPS is emulated: a build with\n"
+    "                        test images then treats it as a real GPS and writes nothing\n"
     "  -h, --help            this text\n"
     "\n"
     "With QUORTA_EMULATOR_TRACE set in the environment every report through the\n"
@@ -91,6 +95,7 @@ struct Options {
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
     std::string report;
+    bool asRealGps = false;
     std::vector<std::string> command;
 };
 
@@ -166,6 +171,8 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             }
             o.uid = static_cast<uid_t>(uid);
             o.gid = static_cast<gid_t>(colon == std::string::npos ? uid : gid);
+        } else if (arg == "--as-real-gps") {
+            o.asRealGps = true;
         } else if (valueOf(arg, "--report", v)) {
             if (v.empty()) return "--report needs a file";
             o.report = v;
@@ -288,6 +295,19 @@ std::thread relayOutput(int from, int to, const sim::HostTextHook& hook) {
     });
 }
 
+// The memory file that tells the child its GPS is ours (EmulatedRoad.h), or
+// -1. Close-on-exec: only the child it is handed to keeps it.
+int declareEmulatedRoad(const std::string& testbedRoot) {
+    const int fd = ::memfd_create(platform::kEmulatedRoadMemfdName, MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    const std::string text = platform::emulatedRoadDeclaration(testbedRoot);
+    if (::write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::atomic<pid_t> gChild{-1};
 
 void forwardSignal(int signal) {
@@ -391,6 +411,16 @@ int main(int argc, char** argv) {
             emu::SpawnPlan plan;
             plan.argv = command;
             if (!bus.address().empty()) plan.set = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()};
+            // The child learns that its GPS is this one unless it is to take
+            // it for a real one; a declaration inherited from outside never
+            // passes on.
+            plan.unset = {platform::kEmulatedRoadFdVariable};
+            const int declaration = options.asRealGps ? -1 : declareEmulatedRoad(testbed->root());
+            if (declaration >= 0) {
+                plan.keepFd = declaration;
+                plan.set.push_back(std::string(platform::kEmulatedRoadFdVariable) + "=" +
+                                   std::to_string(declaration));
+            }
             plan.uid = options.uid;
             plan.gid = options.gid;
             struct sigaction forward {};

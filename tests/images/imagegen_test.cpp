@@ -28,11 +28,11 @@ class ImageStep : public testing::Test {
     }
 
     // Runs the tool; its standard error lands in `errors`.
-    int run(const std::string& mode, const fs::path& dir, const fs::path& asmFile) {
+    int run(const std::string& mode, const fs::path& dir, const fs::path& asmFile = {}) {
         const fs::path errFile = root / "stderr.txt";
+        const std::string asmArg = asmFile.empty() ? "" : " '" + asmFile.string() + "'";
         const std::string cmd = std::string("'") + QUORTA_IMAGEGEN + "' " + mode + " '" +
-                                dir.string() + "' '" + asmFile.string() + "' 2> '" +
-                                errFile.string() + "'";
+                                dir.string() + "'" + asmArg + " 2> '" + errFile.string() + "'";
         const int status = std::system(cmd.c_str());
         errors = read(errFile);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -47,24 +47,39 @@ class ImageStep : public testing::Test {
     std::string errors;
 };
 
-TEST_F(ImageStep, GeneratesTheSameBytesEveryTimeAndThoseBytesPassTheCheck) {
+TEST_F(ImageStep, GeneratesTheSameBytesEveryTimeAndTheCheckTakesThemOnlyUnmarked) {
     ASSERT_EQ(run("generate", root / "a", root / "a.S"), 0) << errors;
     ASSERT_EQ(run("generate", root / "b", root / "b.S"), 0) << errors;
+    ASSERT_EQ(run("generate-unmarked", root / "real"), 0) << errors;
     for (const auto& f : images::imageFiles) {
         const std::string a = read(root / "a" / f.fileName);
         EXPECT_EQ(a.size(), f.compressedLength) << f.fileName;
         EXPECT_TRUE(a == read(root / "b" / f.fileName)) << f.fileName;
+        EXPECT_EQ(read(root / "real" / f.fileName).size(), f.compressedLength) << f.fileName;
     }
-    ASSERT_EQ(run("check", root / "a", root / "check.S"), 0) << errors;
+    // A folder of stand-ins is never taken for the maker's images: every
+    // file is named, the main images, the radio's and the fonts alike.
+    EXPECT_NE(run("check", root / "a", root / "marked.S"), 0);
+    for (const auto& f : images::imageFiles)
+        EXPECT_NE(errors.find(std::string(f.fileName) + ": a stand-in image"), std::string::npos)
+            << f.fileName;
+    EXPECT_FALSE(fs::exists(root / "marked.S"));
+
+    ASSERT_EQ(run("check", root / "real", root / "check.S"), 0) << errors;
     const std::string asmText = read(root / "check.S");
     EXPECT_NE(asmText.find("quorta_embedded_images:"), std::string::npos);
-    EXPECT_NE(asmText.find(".incbin \"" + (root / "a" / "radio_init_15.lz4").string() + "\""),
+    EXPECT_NE(asmText.find(".incbin \"" + (root / "real" / "radio_init_15.lz4").string() + "\""),
               std::string::npos);
+    EXPECT_NE(asmText.find("quorta_image_digests:"), std::string::npos);
 }
 
 TEST_F(ImageStep, CheckNamesEveryFileThatDoesNotMatch) {
-    ASSERT_EQ(run("generate", root / "real", root / "gen.S"), 0) << errors;
+    ASSERT_EQ(run("generate-unmarked", root / "real"), 0) << errors;
+    ASSERT_EQ(run("generate", root / "gen", root / "gen.S"), 0) << errors;
     const fs::path dir = root / "real";
+    // One stand-in among the others.
+    fs::copy_file(root / "gen" / "radio_09.lz4", dir / "radio_09.lz4",
+                  fs::copy_options::overwrite_existing);
     fs::resize_file(dir / "firmware_07_standard.lz4", 356'108);
     {
         std::ofstream grow(dir / "radio_12.lz4", std::ios::binary | std::ios::app);
@@ -89,7 +104,8 @@ TEST_F(ImageStep, CheckNamesEveryFileThatDoesNotMatch) {
     EXPECT_NE(errors.find("Kanji_19x19.bin.lz4: missing"), std::string::npos) << errors;
     EXPECT_NE(errors.find("firmware_05_japanese.lz4: not a raw LZ4 block"), std::string::npos)
         << errors;
-    EXPECT_NE(errors.find("4 of 46 image files"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("radio_09.lz4: a stand-in image"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("5 of 46 image files"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("firmware_04_standard.lz4"), std::string::npos) << errors;
     // Nothing to embed from a folder that failed.
     EXPECT_FALSE(fs::exists(root / "real.S"));

@@ -8,6 +8,7 @@
 #include "core/images/firmwareImages.h"
 #include "core/images/fontPacks.h"
 #include "core/images/radioImages.h"
+#include "core/images/standInImages.h"
 #include "logCapture.h"
 
 namespace {
@@ -212,6 +213,39 @@ TEST_F(CorruptedBlocks, RadioAndFontPathsRefuseToo) {
     EXPECT_FALSE(images::unpackFontPack(tooBig, log.sink()));
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_EQ(log.lines[0].rfind("Decoding Kanji_19x19.bin failed: LZ4 result -", 0), 0u);
+}
+
+// A byte changed where the decoder cannot see it (a literal of the first run,
+// inside the vector table): the image still decodes to its length, but it is
+// not the one the build recorded, and nothing of it is handed on.
+TEST_F(CorruptedBlocks, AnImageSpoiledInsideItsLiteralsFailsItsSha256) {
+    copy[100] ^= 0x01;
+    ASSERT_EQ(images::decodeInto(entry, images::imageBuffer, images::kImageBufferSize), 440288);
+    EXPECT_FALSE(images::decodeChecked(entry, images::imageBuffer, images::kImageBufferSize,
+                                       "binary", log.sink()));
+    EXPECT_EQ(log.lines, Lines{"Decoding binary failed: firmware_06_standard.lz4 is not the image "
+                               "this program was built with (SHA-256 differs)\r\n"});
+    copy[100] ^= 0x01;
+    EXPECT_TRUE(images::decodeChecked(entry, images::imageBuffer, images::kImageBufferSize,
+                                      "binary", log.sink()));
+}
+
+// A GPS on the real road never gets an image with the stand-in mark, main,
+// radio or font alike; the bytes are whole, so only the mark refuses them.
+TEST(StandInMark, MarkedImagesAreRefusedWhileStandInsAreRefused) {
+    if (!images::embeddedImagesMarked()) GTEST_SKIP() << "this build carries unmarked images";
+    EXPECT_TRUE(images::carriesStandIns());
+    LogCapture log;
+    images::setRefuseStandIns(true);
+    EXPECT_FALSE(images::unpackFirmwareImage(11, 0, 0, log.sink()));
+    EXPECT_FALSE(images::unpackRadioImage(*images::findRadioImage(14), log.sink()));
+    EXPECT_FALSE(images::unpackFontPack(images::fontPackTable[0], log.sink()));
+    images::setRefuseStandIns(false);
+    EXPECT_NE(log.lines.back().find("Kanji_11x12.bin.lz4 is a test image and is not written to a "
+                                    "real GPS"),
+              std::string::npos)
+        << log.lines.back();
+    EXPECT_TRUE(images::unpackFirmwareImage(11, 0, 0, log.sink()));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,6 +56,8 @@ TEST(DebPackage, CarriesEveryInstalledFile) {
         "./usr/share/metainfo/org.quorta.GpsUpdater.metainfo.xml",
         "./usr/share/man/man1/quorta-updater.1.gz",
         "./usr/share/man/man1/quorta-bl.1.gz",
+        std::string("./usr/share/doc/") + QUORTA_PACKAGE_NAME + "/copyright",
+        std::string("./usr/share/doc/") + QUORTA_PACKAGE_NAME + "/changelog.gz",
     };
     // Every size of the icon there is.
     fs::path art = packagingtest::sourceDir() / "assets/art/icons";
@@ -80,6 +83,27 @@ TEST(DebPackage, CarriesEveryInstalledFile) {
     for (const char* package : {"libhidapi-hidraw0", "libjsoncpp25", "libudev1", "libsystemd0",
                                 "libqt6widgets6", "libqt6core6", "libc6"}) {
         EXPECT_NE(depends.output.find(package), std::string::npos) << depends.output;
+    }
+
+    // A package of test images cannot be mistaken for the updater: its name
+    // differs, and so does what it says of itself.
+    auto fields = runCommand("dpkg-deb -f " + shellQuote(deb) + " Package Description Conflicts");
+    ASSERT_EQ(fields.exitCode, 0) << fields.output;
+    const bool testImages = std::string(QUORTA_PACKAGE_NAME) == "quorta-updater-demo";
+    EXPECT_NE(fields.output.find(std::string("Package: ") + QUORTA_PACKAGE_NAME + "\n"),
+              std::string::npos)
+        << fields.output;
+    EXPECT_EQ(fields.output.find("cannot update a real GPS") != std::string::npos, testImages)
+        << fields.output;
+    EXPECT_EQ(fields.output.find("Conflicts: quorta-updater\n") != std::string::npos, testImages)
+        << fields.output;
+
+    if (findOnPath("lintian").empty()) {
+        std::cout << "lintian is not installed (scripts/install-deps.sh --extra): not run\n";
+    } else {
+        // No error; warnings are for the reader of the output.
+        auto lint = runCommand("lintian --no-cfg --fail-on error " + shellQuote(deb));
+        EXPECT_EQ(lint.exitCode, 0) << lint.output;
     }
     fs::remove_all(scratch);
 }

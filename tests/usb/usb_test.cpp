@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "EmulatorRun.h"
+#include "core/images/standInImages.h"
 #include "sim/SimulatedFirmware.h"
 
 namespace {
@@ -77,6 +78,44 @@ TEST_F(UsbRoad, TheWholeAutomaticUpdateOfAJapaneseType5) {
     // What the device itself holds afterwards.
     EXPECT_TRUE(has(r.report, "flash: image intact (type 5, 7.63 Japanese)\n")) << r.report;
     EXPECT_TRUE(has(r.report, "mode: application\n")) << r.report;
+}
+
+// The emulator withholds its declaration: to the program this is a real GPS,
+// and a build with test images reads and shows it but writes nothing to it,
+// whichever command asks.
+TEST_F(UsbRoad, TestImagesReachNoGpsOnTheRoadOfARealOne) {
+    if (!images::carriesStandIns()) GTEST_SKIP() << "this build carries the maker's images";
+    const EmulatorRun r = emulator.run({"--gps=5:jp:7.62", "--time-scale=0.05", "--as-real-gps"},
+                                       {kUpdater, "--cli", "--yes", "--update", "--force-update"});
+    EXPECT_EQ(r.exitCode, 1) << describe(r);
+    EXPECT_TRUE(inOrder(r.out, {"Title:  Heron GPS connected\n        Ver: 7.62",
+                                "Detail: This build carries test images only\n        and cannot "
+                                "update a real GPS.\n",
+                                "Menu: Force update\n", "[Test images only]\n"}))
+        << describe(r);
+    EXPECT_FALSE(has(r.out, "Pressing [")) << describe(r);
+    // The GPS got no JUMP_TO_BL and never showed its bootloader: its flash
+    // is what it was.
+    EXPECT_FALSE(has(r.report, "activity: JUMP_TO_BL")) << r.report;
+    EXPECT_FALSE(has(r.report, "bootloader")) << r.report;
+    EXPECT_TRUE(has(r.report, "flash: image intact (type 5, 7.62 Japanese)\n")) << r.report;
+}
+
+// A build made with QUORTA_IMAGES_DIR from a folder without the stand-in mark
+// writes to a GPS on the real road, each image checked against its SHA-256.
+TEST_F(UsbRoad, ARealImagesBuildUpdatesAGpsOnTheRoadOfARealOne) {
+    const EmulatorRun r = emulator.run({"--gps=5:jp:7.62", "--time-scale=0.05", "--as-real-gps"},
+                                       // The emulator passes its time scale on only to the programs
+                                       // it knows by name.
+                                       {QUORTA_REAL_IMAGES_UPDATER_PATH, "--time-scale=0.05",
+                                        "--cli", "--yes", "--update", "--about"});
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_FALSE(has(r.out, "test images")) << describe(r);
+    EXPECT_TRUE(
+        inOrder(r.out, {"Pressing [Update to 7.63]\n", "Title:  Heron GPS Flashing success\n",
+                        "Detail: Latest software is installed on device\n"}))
+        << describe(r);
+    EXPECT_TRUE(has(r.report, "flash: image intact (type 5, 7.63 Japanese)\n")) << r.report;
 }
 
 TEST_F(UsbRoad, AType13From1240GetsItsDriveBackBitForBit) {

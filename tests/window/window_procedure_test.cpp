@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "WindowTestSupport.h"
+#include "core/TestImages.h"
 #include "core/WindowProcedure.h"
 #include "core/WorkerThreads.h"
 #include "platform/InstanceLock.h"
@@ -267,6 +268,39 @@ TEST_F(WindowProcedureTest, ForcedUpdatesChooseTheirVariantWithoutAsking) {
     EXPECT_FALSE(procedure.onCommand(4242));
 }
 
+// A build with test images, a GPS on the real road: every command that would
+// write an image says why not, in the status's words, and starts nothing.
+TEST_F(WindowProcedureTest, OnTheRealRoadTestImagesRefuseEveryCommandThatWritesAnImage) {
+    if (!core::buildHasTestImages()) GTEST_SKIP() << "this build carries no test images";
+    struct RealRoad {
+        RealRoad() { core::setRealGpsRoad(true); }
+        ~RealRoad() { core::setRealGpsRoad(false); }
+    } realRoad;
+    int packRuns = 0, recoveries = 0;
+    core::workflows().languagePackCommand = [&] { ++packRuns; };
+    core::workflows().onEmergencyProgramFlashMode = [&](core::SharedDeviceRecord&, int, int) {
+        ++recoveries;
+    };
+    connect("Update to 7.63");
+    window.answers.assign(6, core::BoxAnswer::Ok);
+    for (int id : std::initializer_list<int>{core::kActionButtonCommand, core::kMenuForceUpdate,
+                                             core::kMenuLoadJapan, core::kMenuLoadStandard,
+                                             core::kMenuLanguagePacks})
+        EXPECT_TRUE(procedure.onCommand(id));
+    procedure.onMessage(core::WindowMessage::StartRecoveryFlash, 0);
+
+    EXPECT_EQ(workerStarts, 0);
+    EXPECT_EQ(packRuns, 0);
+    EXPECT_EQ(recoveries, 0);
+    EXPECT_FALSE(core::state().updateInProgress);
+    ASSERT_EQ(window.boxes.size(), 6u);
+    for (const auto& box : window.boxes) {
+        EXPECT_EQ(box.text, core::kTestImagesNotice);
+        EXPECT_EQ(box.caption, core::kTestImagesCaption);
+    }
+    EXPECT_EQ(core::state().statusDetail(), core::kTestImagesNotice);
+}
+
 TEST_F(WindowProcedureTest, AboutExitAndDestruction) {
     window.answers = {BoxAnswer::Ok};
     procedure.onCommand(core::kMenuAbout);
@@ -283,11 +317,15 @@ TEST_F(WindowProcedureTest, AboutExitAndDestruction) {
 }
 
 TEST_F(WindowProcedureTest, AboutTextListsTheCarriedVersions) {
-    EXPECT_EQ(core::aboutText(),
-              "Quorta Gps Firmware Programmer\n\nFirmware versions:\n Osprey GPS \t7.63\n Heron "
-              "GPS \t7.63\n Finch Chroma \t7.63\n Band Chroma \t7.63\n Finch Band \t7.63\n Robin "
-              "GPS  \t7.63\n Finch GPS \t7.63\n  Condor GPS \t14.51\n  Condor Chroma \t14.51\n  "
-              "Osprey Max \t14.51\n  Heron Ultra \t14.51\n  Heron Lite \t13.12\n\r\n");
+    // A build with test images says so first.
+    const std::string note = core::buildHasTestImages() ? core::kTestImagesBuildNote : "";
+    EXPECT_EQ(
+        core::aboutText(),
+        note +
+            "Quorta Gps Firmware Programmer\n\nFirmware versions:\n Osprey GPS \t7.63\n Heron "
+            "GPS \t7.63\n Finch Chroma \t7.63\n Band Chroma \t7.63\n Finch Band \t7.63\n Robin "
+            "GPS  \t7.63\n Finch GPS \t7.63\n  Condor GPS \t14.51\n  Condor Chroma \t14.51\n  "
+            "Osprey Max \t14.51\n  Heron Ultra \t14.51\n  Heron Lite \t13.12\n\r\n");
 }
 
 TEST_F(WindowProcedureTest, RecoveryDialogMessages) {

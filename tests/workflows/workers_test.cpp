@@ -67,6 +67,11 @@ TEST_F(WorkersTest, OnlyOneUpdateWorkerRuns) {
     services.clock = &slow;
     applyServices();
     core::state().GNormDevID = 5;
+    // A type 5 is connected: its image is checked before the JUMP_TO_BL.
+    core::DeviceRecord record;
+    record.deviceType = 5;
+    core::deviceRecord().store(record);
+    core::reportCallbacks().currentDevice = &core::deviceRecord();
 
     constexpr int kWorkers = 4;
     std::latch go(kWorkers);

@@ -10,6 +10,7 @@
 #include "core/GpsDrive.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
+#include "core/TestImages.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
 
@@ -118,6 +119,13 @@ bool readDeviceOnce(SharedDeviceRecord& shared) {
         return true;
     }
 
+    if (testImagesOnly()) {
+        // Shown and read, never offered: the notice takes the update's place.
+        rec.statusMessage = kTestImagesNotice;
+        rec.updateLabel.clear();
+        publish();
+        return true;
+    }
     rec.updateLabel = updateLabelText(rec.targetMajor, rec.targetMinor);
     rec.statusMessage.clear();
     if (rec.versionMajor == 0) {

@@ -20,6 +20,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdateEndNotice.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
@@ -92,6 +93,9 @@ void reportProgrammingError(const char* detail) {
 constexpr const char* kWriteIncompleteDetail = "Flashing did not complete";
 // Detail shown when the device refused to erase: nothing was written.
 constexpr const char* kEraseRefusedDetail = "The flash could not be erased";
+constexpr const char* kDamagedImageTitle = "The firmware image in this updater is damaged";
+constexpr const char* kDamagedImageDetail =
+    "Nothing was written to the GPS.\nPlease install the updater again.";
 
 std::string statusText(uint32_t status) {
     return bootloader::getStatusMessage(static_cast<int32_t>(status));
@@ -192,6 +196,20 @@ bool withRetries(std::atomic<int>& counter, int limit, const char* crashLine, in
         sendStatus(1, failTitle, nullptr);
         return false;
     }
+}
+
+// The image this run is to write decodes to the bytes the build recorded.
+// Asked before anything leaves the GPS's hands (JUMP_TO_BL, the erase): a
+// damaged image found only at the write would leave it with none.
+bool carriedImageIntact() {
+    const ProgramTarget target = programTarget();
+    // Decoded into the firmware buffer under the lock of the writes that use it.
+    std::lock_guard lock(gProgrammingMutex);
+    if (images::unpackFirmwareImage(target.deviceType, target.lv, state().gcbn,
+                                    [](const std::string& line) { logLine(line); }))
+        return true;
+    sendStatus(1, kDamagedImageTitle, kDamagedImageDetail);
+    return false;
 }
 
 uint32_t nextImageLength() {
@@ -539,6 +557,19 @@ bool resetDevice() {
 bool updateFirmware(SharedDeviceRecord& record) {
     UpdaterState& st = state();
     logLine("updateFirmware\r\n");
+    // Before the backup and JUMP_TO_BL: a GPS sent into its bootloader would
+    // wait there for an image that is not coming.
+    if (refuseImageWrite()) {
+        updateEnded();
+        return false;
+    }
+    if (!carriedImageIntact()) {
+        logLine("Firmware image damaged: update stopped before JUMP_TO_BL\r\n");
+        st.reverseUpgrade = false;
+        st.updateInProgress = false;
+        updateEnded();
+        return false;
+    }
 
     BackupOutcome backup = BackupOutcome::Skipped;
     saveGpsDataToLocal(record.snapshot(), &backup);
@@ -579,6 +610,8 @@ bool programInBootloaderMode(int productId, int vendorId) {
     st.bootloaderProductId = productId;
     st.bootloaderVendorId = vendorId;
     st.ADF = false;
+    // Not even the erase: the GPS keeps what it has.
+    if (refuseImageWrite()) return false;
 
     if (currentModelName()) {
         reportTitleWithModel(0, "%s connected\nErasing", nullptr);
@@ -587,6 +620,14 @@ bool programInBootloaderMode(int productId, int vendorId) {
     }
 
     waitForDrivers();
+
+    if (!carriedImageIntact()) {
+        // Nothing erased: the device restarts into what it holds.
+        logLine("Firmware image damaged: nothing erased\r\n");
+        if (!resetDevice()) logLine("Reset device failed\r\n");
+        sendStatus(1, kDamagedImageTitle, kDamagedImageDetail);
+        return false;
+    }
 
     logLine("Erasing Flash\r\n");
     bool regionErased = false;
@@ -648,6 +689,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
 }
 
 bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int variant) {
+    if (refuseImageWrite()) return true;
     PowerGuard awake(kWritingFirmwareReason);
     UpdaterState& st = state();
     st.bootloaderVendorId = kRomBootloaderVendorId;

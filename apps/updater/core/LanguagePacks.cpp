@@ -13,6 +13,7 @@
 #include "core/Services.h"
 #include "core/Staging.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdaterState.h"
 #include "core/Window.h"
 #include "core/images/fontPacks.h"
@@ -176,6 +177,7 @@ bool runLanguagePacks() {
 }  // namespace
 
 bool updateLanguagePacks() {
+    if (refuseImageWrite()) return false;
     try {
         return runLanguagePacks();
     } catch (const std::exception& e) {
@@ -188,6 +190,17 @@ void languagePackCommand() {
     UpdaterState& st = state();
     Window* window = services().window;
     st.factoryResetPending = false;
+    if (testImagesOnly()) {
+        // Also after a factory reset: a build with test images gives no fonts
+        // back, and says so instead of trying.
+        refuseImageWrite();
+        if (window) {
+            window->messageBox(kTestImagesNotice, kTestImagesCaption, BoxButtons::Ok,
+                               BoxIcon::Warning);
+            window->showControl(Control::UpdateButton, true);
+        }
+        return;
+    }
     st.languagePackBusy = true;
     if (window) {
         window->showControl(Control::UpdateButton, false);

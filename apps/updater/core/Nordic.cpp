@@ -15,6 +15,7 @@
 #include "core/Services.h"
 #include "core/Staging.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdaterState.h"
 #include "core/images/radioImages.h"
 #include "hidport/hidport.h"
@@ -428,6 +429,7 @@ bool checkNordicVersion() {
 }
 
 bool updateNordic() {
+    if (refuseImageWrite()) return false;
     try {
         return runUpdateNordic();
     } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "core/TestImages.h"
 #include "core/Window.h"
 
 namespace core {
@@ -134,7 +135,10 @@ bool devicesAreEmulated() {
 }
 
 const char* programUsage() {
-    return kUsage;
+    static const std::string usage =
+        std::string(kUsage) +
+        (buildHasTestImages() ? std::string("\n") + kTestImagesBuildNote : "");
+    return usage.c_str();
 }
 
 std::optional<ProgramOptions> parseProgramOptions(const std::vector<std::string>& args,

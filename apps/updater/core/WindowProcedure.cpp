@@ -11,6 +11,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdateOrchestration.h"
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
@@ -98,6 +99,16 @@ int variantOfConnectedDevice() {
 
 constexpr const char* kRecoveryModeTitle = "Device Recovery Mode\n";
 
+// The commands that write an image say no, in the words of the status.
+bool refusedForTestImages(Window& window) {
+    if (!testImagesOnly()) return false;
+    logLine("Test images only: the command writes no image to a real GPS\r\n");
+    state().setStatus(nullptr, kTestImagesNotice);
+    window.invalidate(true);
+    window.messageBox(kTestImagesNotice, kTestImagesCaption, BoxButtons::Ok, BoxIcon::Warning);
+    return true;
+}
+
 }  // namespace
 
 Workflows& workflows() {
@@ -126,15 +137,20 @@ void resetWorkflows() {
 std::string aboutText() {
     const auto& t = firmwareVersionTable;
     auto v = [&](int type) { return t[static_cast<size_t>(type)]; };
-    return formatText(
-        "Quorta Gps Firmware Programmer\n\nFirmware versions:\n Osprey GPS \t%d.%d\n Heron GPS "
-        "\t%d.%d\n Finch Chroma \t%d.%d\n Band Chroma \t%d.%d\n Finch Band \t%d.%d\n Robin GPS  "
-        "\t%d.%d\n Finch GPS \t%d.%d\n  Condor GPS \t%d.%d\n  Condor Chroma \t%d.%d\n  Osprey Max "
-        "\t%d.%d\n  Heron Ultra \t%d.%d\n  Heron Lite \t%d.%d\n\r\n",
-        v(4).major, v(4).minor, v(5).major, v(5).minor, v(7).major, v(7).minor, v(9).major,
-        v(9).minor, v(8).major, v(8).minor, v(10).major, v(10).minor, v(6).major, v(6).minor,
-        v(11).major, v(11).minor, v(12).major, v(12).minor, v(13).major, v(13).minor, v(14).major,
-        v(14).minor, v(15).major, v(15).minor);
+    // The versions are those of the test images, when it carries them.
+    const std::string note = buildHasTestImages() ? kTestImagesBuildNote : "";
+    return note + formatText(
+                      "Quorta Gps Firmware Programmer\n\nFirmware versions:\n Osprey GPS \t%d.%d\n "
+                      "Heron GPS "
+                      "\t%d.%d\n Finch Chroma \t%d.%d\n Band Chroma \t%d.%d\n Finch Band \t%d.%d\n "
+                      "Robin GPS  "
+                      "\t%d.%d\n Finch GPS \t%d.%d\n  Condor GPS \t%d.%d\n  Condor Chroma "
+                      "\t%d.%d\n  Osprey Max "
+                      "\t%d.%d\n  Heron Ultra \t%d.%d\n  Heron Lite \t%d.%d\n\r\n",
+                      v(4).major, v(4).minor, v(5).major, v(5).minor, v(7).major, v(7).minor,
+                      v(9).major, v(9).minor, v(8).major, v(8).minor, v(10).major, v(10).minor,
+                      v(6).major, v(6).minor, v(11).major, v(11).minor, v(12).major, v(12).minor,
+                      v(13).major, v(13).minor, v(14).major, v(14).minor, v(15).major, v(15).minor);
 }
 
 bool unplugWarningShown() {
@@ -232,6 +248,7 @@ bool WindowProcedure::onCommand(int id) {
             eraseKeysCommand();
             return true;
         case kMenuLanguagePacks:
+            if (refusedForTestImages(window_)) return true;
             runWorkflow(workflows().languagePackCommand, "languagePackCommand");
             return true;
         case kMenuLoadJapan:
@@ -273,6 +290,7 @@ void WindowProcedure::actionButton() {
     const DeviceRecord record = connectedRecord();
     const std::string& label = record.updateLabel;
     if (label.size() >= 6 && std::string_view(label).starts_with("Update")) {
+        if (refusedForTestImages(window_)) return;
         if (window_.messageBox(record.promptText, "", BoxButtons::OkCancel, BoxIcon::Question) ==
             BoxAnswer::Ok) {
             st.gcbn = record.dlv == kJapaneseVariant ? kJapaneseVariant : 0;
@@ -286,6 +304,7 @@ void WindowProcedure::actionButton() {
 }
 
 void WindowProcedure::forcedUpdate() {
+    if (refusedForTestImages(window_)) return;
     UpdaterState& st = state();
     st.gcbn = variantOfConnectedDevice();
     st.reverseUpgrade = true;
@@ -294,6 +313,7 @@ void WindowProcedure::forcedUpdate() {
 }
 
 void WindowProcedure::forceVariant(int gcbn, const char* logText) {
+    if (refusedForTestImages(window_)) return;
     UpdaterState& st = state();
     st.gcbn = gcbn;
     st.reverseUpgrade = true;
@@ -402,6 +422,7 @@ void WindowProcedure::startRecoveryFlash() {
     UpdaterState& st = state();
     // The dialog closed itself just before; make sure none is left.
     if (host_.recoveryDialogExists()) host_.destroyRecoveryDialog();
+    if (refusedForTestImages(window_)) return;
     st.updateInProgress = true;
     if (runningWorkerThreads() > 0) {
         // Waiting here would hold the window thread that work waits for.

@@ -1,10 +1,15 @@
 #include "core/images/imageDecode.h"
 
 #include <lz4.h>
+#include <openssl/evp.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
+
+#include "core/images/standInImages.h"
+#include "core/images/standInMark.h"
 
 namespace images {
 
@@ -26,7 +31,26 @@ std::optional<uint32_t> decodeChecked(const CompressedImage& image, uint8_t* buf
                                   result, image.decodedLength));
         return std::nullopt;
     }
+    if (image.sha256 && !sha256Matches(buffer, uint32_t(result), image.sha256)) {
+        logTo(logLine, formatLine("Decoding %s failed: %s is not the image this program was "
+                                  "built with (SHA-256 differs)\r\n",
+                                  what, image.fileName));
+        return std::nullopt;
+    }
+    if (standInsRefused() && hasStandInMark(image.kind, buffer, uint32_t(result))) {
+        logTo(logLine, formatLine("Decoding %s failed: %s is a test image and is not written to "
+                                  "a real GPS\r\n",
+                                  what, image.fileName));
+        return std::nullopt;
+    }
     return uint32_t(result);
+}
+
+bool sha256Matches(const uint8_t* data, size_t length, const uint8_t* expected) {
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (EVP_Digest(data, length, digest, &n, EVP_sha256(), nullptr) != 1 || n != 32) return false;
+    return std::memcmp(digest, expected, 32) == 0;
 }
 
 std::string formatLine(const char* format, ...) {

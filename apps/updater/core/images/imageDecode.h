@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "core/images/imageCatalogue.h"
+
 namespace images {
 
 // One raw LZ4 block carried in the program.
@@ -16,6 +18,10 @@ struct CompressedImage {
     uint32_t compressedLength = 0;
     uint32_t decodedLength = 0;  // what it must decode to; anything else is refused
     const char* fileName = "";   // its name in the catalogue
+    ImageKind kind = ImageKind::firmware;
+    // The SHA-256 of the decoded image as the build recorded it (32 bytes);
+    // a decode giving other bytes is refused. Null: not recorded.
+    const uint8_t* sha256 = nullptr;
 };
 
 // Receives whole log lines; wired to ReportCallbacks::logLine. An empty
@@ -34,9 +40,11 @@ extern uint8_t initPacketBuffer[kImageBufferSize];
 // `maxLength` bytes: the library's result (bytes written, or negative).
 int decodeInto(const CompressedImage& image, uint8_t* buffer, int maxLength);
 
-// The same, judged: the decoded length when it is exactly the catalogue's;
-// otherwise nothing, after logging "Decoding <what> failed: ..." so the run
-// can end as a failure instead of using a negative result as a length.
+// The same, judged: the decoded length when it is exactly the catalogue's and
+// the bytes are the ones the build recorded (SHA-256), and, while stand-ins
+// are refused (setRefuseStandIns), they carry no stand-in mark; otherwise
+// nothing, after logging "Decoding <what> failed: ..." so the run can end as
+// a failure instead of writing a spoiled or stand-in image.
 std::optional<uint32_t> decodeChecked(const CompressedImage& image, uint8_t* buffer, int maxLength,
                                       const char* what, const LogLine& logLine);
 

@@ -11,6 +11,7 @@
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
+#include "core/TestImages.h"
 #include "core/UpdateOrchestration.h"
 #include "core/UpdateWorkers.h"
 #include "core/UpdaterState.h"
@@ -77,7 +78,7 @@ bool romBootloaderPresent() {
 // Boxes that tell of a failure.
 bool reportsFailure(const std::string& text, const std::string& caption) {
     return caption == core::kWirelessProblemCaption || caption == "Factory Reset Failed" ||
-           text == core::kWorkerLanguagePackFailedText;
+           caption == core::kTestImagesCaption || text == core::kWorkerLanguagePackFailedText;
 }
 
 // Questions whose Yes does nothing but open a web page.
