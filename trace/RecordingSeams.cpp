@@ -170,7 +170,7 @@ void RecordingFiles::noteWritten(int drive, const std::string& relative, const s
     v["ok"] = ok;
     if (std::optional<FileState> file = fileStateAt(path, relative)) {
         v["size"] = Json::UInt64(file->size);
-        v["crc32"] = crcText(file->crc32);
+        if (file->crc32) v["crc32"] = crcText(*file->crc32);
     }
     writer_.firstTouch(drive, relative);
     writer_.write(v);
@@ -227,6 +227,7 @@ platform::TreeResult RecordingFiles::noteCopied(const std::string& from, const s
         v["path"] = drive->second;
         v["ok"] = result.ok;
         addTree(v, copied);
+        writer_.firstTouch(drive->first, drive->second);
         for (const std::string& folder : copied.folders) writer_.firstTouch(drive->first, folder);
         for (const FileState& file : copied.files) writer_.firstTouch(drive->first, file.path);
         writer_.write(v);
@@ -254,6 +255,8 @@ bool RecordingFiles::renameFolder(const std::string& from, const std::string& to
         v["path"] = drive->second;
         v["to"] = target->second;
         v["ok"] = ok;
+        writer_.firstTouch(drive->first, drive->second);
+        writer_.firstTouch(drive->first, target->second);
         writer_.write(v);
     }
     return ok;

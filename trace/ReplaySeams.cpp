@@ -47,6 +47,7 @@ std::vector<std::string> ReplayUsbDeviceList::hardwareIds() {
     return session_
         .take(
             Op::Usb, [] { return std::string("listed the USB devices"); }, always)
+        .more()
         .texts;
 }
 
@@ -61,7 +62,7 @@ bool ReplayVolumes::list(std::vector<platform::VolumeInfo>& out) {
     const Entry& e = session_.take(
         Op::Volumes, [] { return std::string("listed the volumes"); }, always);
     out.clear();
-    for (const VolumeRecord& v : e.volumes) {
+    for (const VolumeRecord& v : e.more().volumes) {
         platform::VolumeInfo info;
         info.root = session_.driveRoot(v.drive);
         info.removable = true;
@@ -78,7 +79,7 @@ bool ReplayVolumes::listRoot(const std::string& root, std::vector<platform::DirE
         Op::ListRoot, [&] { return "listed the root " + root; },
         [&](const Entry& r) { return drive && drive->second.empty() && r.drive == drive->first; });
     out.clear();
-    for (const std::string& name : e.rootEntries) {
+    for (const std::string& name : e.more().rootEntries) {
         platform::DirEntry entry;
         entry.isDirectory = !name.empty() && name.back() == '/';
         entry.name = entry.isDirectory ? name.substr(0, name.size() - 1) : name;
@@ -145,7 +146,8 @@ void ReplayFiles::checkChange(const char* op, int drive, const std::string& rela
     session_.take(
         Op::DriveChange, [&] { return action; },
         [&](const Entry& r) {
-            return r.kind == kind && r.drive == drive && r.path == relative && r.to == to &&
+            const EntryDetail& d = r.more();
+            return d.kind == kind && r.drive == drive && d.path == relative && d.to == to &&
                    r.ok == ok;
         });
 }
@@ -158,12 +160,14 @@ void ReplayFiles::checkWritten(int drive, const std::string& relative, const std
         Op::DriveChange,
         [&] { return "wrote " + describeFile(made, relative) + (ok ? "" : " (failed)"); },
         [&](const Entry& r) {
-            return r.kind == "wrote" && r.drive == drive && r.path == relative && r.ok == ok &&
-                   r.file == made;
+            const EntryDetail& d = r.more();
+            return d.kind == "wrote" && r.drive == drive && d.path == relative && r.ok == ok &&
+                   d.file == made;
         },
         [&](const Entry& r) {
-            if (r.kind != "wrote") return describe(r);
-            return describeFile(r.file, r.path) + (r.ok ? "" : " (failed)");
+            const EntryDetail& d = r.more();
+            if (d.kind != "wrote") return describe(r);
+            return describeFile(d.file, d.path) + (r.ok ? "" : " (failed)");
         });
 }
 
@@ -220,15 +224,20 @@ platform::TreeResult ReplayFiles::checkCopied(const std::string& from, const std
                        (result.ok ? "" : " (failed)");
             },
             [&](const Entry& r) {
-                return r.kind == "copied" && r.drive == drive->first && r.path == relative &&
-                       r.ok == result.ok && r.tree == made;
+                const EntryDetail& d = r.more();
+                return d.kind == "copied" && r.drive == drive->first && d.path == relative &&
+                       r.ok == result.ok && d.tree == made;
             },
             [&](const Entry& r) {
-                if (r.kind != "copied") return describe(r);
-                return relative + " (" + describeTree(r.tree) + ")" + (r.ok ? "" : " (failed)");
+                const EntryDetail& d = r.more();
+                if (d.kind != "copied") return describe(r);
+                return relative + " (" + describeTree(d.tree) + ")" + (r.ok ? "" : " (failed)");
             },
             std::nullopt,
-            [&](const Entry& r) { return r.kind == "copied" ? treeDifference(made, r.tree) : ""; });
+            [&](const Entry& r) {
+                const EntryDetail& d = r.more();
+                return d.kind == "copied" ? treeDifference(made, d.tree) : "";
+            });
     }
     return result;
 }

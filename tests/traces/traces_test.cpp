@@ -92,7 +92,7 @@ TEST_P(GoldenTrace, ReplaysAsRecorded) {
     cli_testing::ProgramRunner runner;
     const ProgramRun r = replay(runner, g, path);
     // Every line met, and the run ended as it did when recorded.
-    EXPECT_EQ(r.exitCode, recorded->entries.back().exitCode) << r.err << r.out;
+    EXPECT_EQ(r.exitCode, recorded->entries.back().more().outcome.exitCode) << r.err << r.out;
     EXPECT_EQ(r.err.find("trace differs"), std::string::npos) << r.err;
 }
 
@@ -153,9 +153,9 @@ TEST(TraceReplay, BadTracesGiveAClearError) {
          {},
          "line 1: not a device trace: not JSON Lines"},
         {"a newer format",
-         "{\"about\":\"Quorta GPS device trace\",\"format\":2,\"program\":\"quorta-bl\"}\n",
+         "{\"about\":\"Quorta GPS device trace\",\"format\":3,\"program\":\"quorta-bl\"}\n",
          {},
-         "line 1: the trace is of format 2, newer than this program reads (1)"},
+         "line 1: the trace is of format 3, newer than this program reads (2)"},
         {"cut off in the middle",
          header + open + "{\"h\":1,\"hex\":\"0100",
          {},
