@@ -360,7 +360,7 @@ void ReplaySession::pumpEvents() {
         std::function<void(const std::string&)> sink = sink_;
         delivering_ = true;
         lock.unlock();
-        if (sink) sink(e.more().texts[0]);
+        if (sink) sink(e.eventName());
         lock.lock();
         delivering_ = false;
         delivered_.notify_all();

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <set>
 
@@ -23,7 +24,10 @@ constexpr uint64_t kLargestDriveTotal = uint64_t{16} << 30;
 // the longest, about 70 bytes and 8 values a file); beyond them a line could
 // make jsoncpp take many times its length.
 constexpr size_t kLongestLine = size_t{4} << 20;
-constexpr size_t kMostValues = 500000;
+constexpr size_t kMostValues = 200000;
+// A kept line costs about its own length: the shortest a trace can keep is
+// 31 bytes.
+static_assert(sizeof(Entry) <= 64);
 // What the lines read may keep: twice what was read, and a little more.
 constexpr uint64_t kKeptSlack = uint64_t{64} << 20;
 
@@ -339,6 +343,10 @@ std::string escapeLines(const std::string& text) {
 
 }  // namespace
 
+const char* Entry::eventName() const {
+    return kEventNames[event < std::size(kEventNames) ? event : 0];
+}
+
 const EntryDetail& Entry::more() const {
     static const EntryDetail none;
     return detail ? *detail : none;
@@ -408,7 +416,7 @@ std::string describe(const Entry& e) {
         case Op::Usb:
             return "listed the USB devices";
         case Op::Event:
-            return "device event " + (d.texts.empty() ? std::string("?") : d.texts[0]);
+            return std::string("device event ") + e.eventName();
         case Op::Volumes:
             return "listed the volumes";
         case Op::ListRoot:

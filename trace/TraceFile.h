@@ -60,7 +60,11 @@ inline constexpr size_t kLargestReport = 4096;
 // its contents (a PIN, a name) to anyone who tried the few values it can hold.
 inline constexpr uint64_t kSmallestFileWithCrc = 64;
 
-enum class Op {
+// The device events a trace may hold, as the program names them.
+inline constexpr const char* kEventNames[] = {"DevNodesChanged", "VolumeArrival",
+                                              "VolumeRemoveComplete"};
+
+enum class Op : uint8_t {
     Thread,
     Open,
     Write,
@@ -122,8 +126,8 @@ struct EntryDetail {
     std::string error;  // and write
     int errorNumber = 0;
     std::string permissionNode;
-    // usb, event, thread
-    std::vector<std::string> texts;  // usb ids; the event's or the thread's name first
+    // usb, thread
+    std::vector<std::string> texts;  // usb ids; the thread's name first
     // volumes, listRoot, found, drive changes
     std::vector<VolumeRecord> volumes;
     std::string path;
@@ -166,12 +170,14 @@ struct Entry {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     int16_t drive = 0;  // volumes, listRoot, found, drive changes
+    uint8_t event = 0;  // event: which, an index into kEventNames
     Op op = Op::End;
     bool timeout = false;
     bool ok = true;
     ReportBytes bytes;
     std::unique_ptr<EntryDetail> detail;
 
+    const char* eventName() const;
     // The rest of the line; empty for a line that has none.
     const EntryDetail& more() const;
     EntryDetail& more();  // made when first asked for

@@ -307,11 +307,11 @@ void readEntry(const Json::Value& line, Entry& e) {
     } else if (op == "event") {
         e.op = Op::Event;
         const std::string name = text(line, "event");
-        if (name != "DevNodesChanged" && name != "VolumeArrival" &&
-            name != "VolumeRemoveComplete") {
+        const auto known = std::find(std::begin(kEventNames), std::end(kEventNames), name);
+        if (known == std::end(kEventNames)) {
             refuse("\"" + name + "\" is no device event this program knows");
         }
-        e.more().texts = {name};
+        e.event = static_cast<uint8_t>(known - std::begin(kEventNames));
     } else if (op == "volumes") {
         e.op = Op::Volumes;
         threadOf();
