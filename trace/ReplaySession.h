@@ -99,6 +99,8 @@ class ReplaySession {
     // A question the program asks again, answered from an earlier line, or
     // null. Only in a trace with an expect line. Caller holds mutex_.
     const Entry* answeredAgain(Op op, const Match& matches, int thread);
+    // Whether the next line of `thread`, wherever it is, is this call.
+    bool nextOwnMatches(int thread, Op op, const Match& matches) const;
     // The files left on the replayed drive `drive`, below the folders the
     // trace touched.
     DriveFiles leftOn(int drive) const;
