@@ -1,5 +1,6 @@
 #include "RecordingSeams.h"
 
+#include "ClosedFile.h"
 #include "DriveState.h"
 #include "TraceJson.h"
 
@@ -12,46 +13,6 @@ Json::Value line(const char* op) {
     v["op"] = op;
     return v;
 }
-
-// Closes through to the real file, then notes what the drive holds.
-class RecordingWritableFile : public platform::WritableFile {
-  public:
-    RecordingWritableFile(std::unique_ptr<platform::WritableFile> inner, RecordingFiles& files,
-                          int drive, std::string relative, std::string path)
-        : inner_(std::move(inner)),
-          files_(files),
-          drive_(drive),
-          relative_(std::move(relative)),
-          path_(std::move(path)) {}
-    ~RecordingWritableFile() override {
-        if (!closed_) {
-            inner_.reset();
-            files_.noteWritten(drive_, relative_, path_, false);
-        }
-    }
-    bool lock(uint64_t offset, uint64_t length) override { return inner_->lock(offset, length); }
-    bool unlock(uint64_t offset, uint64_t length) override {
-        return inner_->unlock(offset, length);
-    }
-    size_t write(const uint8_t* data, size_t length) override {
-        return inner_->write(data, length);
-    }
-    bool close() override {
-        const bool ok = inner_->close();
-        closed_ = true;
-        files_.noteWritten(drive_, relative_, path_, ok);
-        return ok;
-    }
-    std::string error() const override { return inner_->error(); }
-
-  private:
-    std::unique_ptr<platform::WritableFile> inner_;
-    RecordingFiles& files_;
-    int drive_;
-    std::string relative_;
-    std::string path_;
-    bool closed_ = false;
-};
 
 }  // namespace
 
@@ -191,8 +152,9 @@ std::unique_ptr<platform::WritableFile> RecordingFiles::createFile(const std::st
         noteWritten(drive->first, drive->second, path, false);
         return file;
     }
-    return std::make_unique<RecordingWritableFile>(std::move(file), *this, drive->first,
-                                                   drive->second, path);
+    return std::make_unique<ClosedFile>(std::move(file), [this, drive = *drive, path](bool ok) {
+        noteWritten(drive.first, drive.second, path, ok);
+    });
 }
 
 bool RecordingFiles::deleteFile(const std::string& path, std::string* error) {

@@ -1,5 +1,6 @@
 #include "ReplaySeams.h"
 
+#include "ClosedFile.h"
 #include "DriveState.h"
 
 namespace trace {
@@ -94,49 +95,6 @@ std::unique_ptr<platform::VolumeHandle> ReplayVolumeEjector::open(const std::str
 
 // --- Files ------------------------------------------------------------------------------
 
-namespace {
-
-class ReplayWritableFile : public platform::WritableFile {
-  public:
-    ReplayWritableFile(std::unique_ptr<platform::WritableFile> inner, ReplayFiles& files, int drive,
-                       std::string relative, std::string path)
-        : inner_(std::move(inner)),
-          files_(files),
-          drive_(drive),
-          relative_(std::move(relative)),
-          path_(std::move(path)) {}
-    ~ReplayWritableFile() override {
-        if (!closed_) {
-            inner_.reset();
-            files_.checkWritten(drive_, relative_, path_, false);
-        }
-    }
-    bool lock(uint64_t offset, uint64_t length) override { return inner_->lock(offset, length); }
-    bool unlock(uint64_t offset, uint64_t length) override {
-        return inner_->unlock(offset, length);
-    }
-    size_t write(const uint8_t* data, size_t length) override {
-        return inner_->write(data, length);
-    }
-    bool close() override {
-        const bool ok = inner_->close();
-        closed_ = true;
-        files_.checkWritten(drive_, relative_, path_, ok);
-        return ok;
-    }
-    std::string error() const override { return inner_->error(); }
-
-  private:
-    std::unique_ptr<platform::WritableFile> inner_;
-    ReplayFiles& files_;
-    int drive_;
-    std::string relative_;
-    std::string path_;
-    bool closed_ = false;
-};
-
-}  // namespace
-
 void ReplayFiles::checkChange(const char* op, int drive, const std::string& relative, bool ok,
                               const std::string& to) {
     if (relative.empty()) return;  // as recorded: the drive itself is not written down
@@ -186,8 +144,9 @@ std::unique_ptr<platform::WritableFile> ReplayFiles::createFile(const std::strin
         checkWritten(drive->first, drive->second, path, false);
         return file;
     }
-    return std::make_unique<ReplayWritableFile>(std::move(file), *this, drive->first, drive->second,
-                                                path);
+    return std::make_unique<ClosedFile>(std::move(file), [this, drive = *drive, path](bool ok) {
+        checkWritten(drive.first, drive.second, path, ok);
+    });
 }
 
 bool ReplayFiles::deleteFile(const std::string& path, std::string* error) {
