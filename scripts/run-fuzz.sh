@@ -37,7 +37,7 @@ for t in "${targets[@]}"; do
   # memory held back by AddressSanitizer kept small, so that it does not).
   rss=2048 len=() asan="${ASAN_OPTIONS:-}"
   if [[ "$t" == fuzz_trace_reader ]]; then
-    rss=256 len=(-max_len=4194304) asan="${asan:+$asan:}quarantine_size_mb=16"
+    rss=192 len=(-max_len=4194304) asan="${asan:+$asan:}quarantine_size_mb=16"
   fi
   ASAN_OPTIONS="$asan" \
   "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb="$rss" "${len[@]}" \

@@ -99,11 +99,10 @@ DriveFiles filesLeft(int drive, const std::string& root, const std::set<std::str
     if (root.empty() || !fs::is_directory(fs::symlink_status(root, ec))) return left;
     for (const std::string& top : tops) {
         const std::string path = (fs::path(root) / top).string();
-        if (fs::is_directory(fs::symlink_status(path, ec))) {
-            for (FileState& f : treeStateAt(path, top).files) left.files.push_back(std::move(f));
-        } else if (std::optional<FileState> f = fileStateAt(path, top)) {
-            left.files.push_back(std::move(*f));
-        }
+        // The program's own files at the root (radio, fonts) are the GPS's to
+        // take: the rider's are in folders.
+        if (!fs::is_directory(fs::symlink_status(path, ec))) continue;
+        for (FileState& f : treeStateAt(path, top).files) left.files.push_back(std::move(f));
     }
     for (FileState& f : left.files) f.crc32.reset();  // names and sizes only
     std::sort(left.files.begin(), left.files.end(),

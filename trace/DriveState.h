@@ -26,8 +26,9 @@ TreeState treeStateAt(const std::string& folder, const std::string& prefix);
 TreeState copiedState(const std::string& from, const std::string& to, const std::string& prefix);
 
 // The rider's files left on drive `drive` at `root` at the end of a run:
-// every file below the top-level folders (or files) named in `tops`, by
-// path and size only. Empty when `root` is no folder.
+// every file below the top-level folders named in `tops` (files at the root
+// are the program's, for the GPS to take), by path and size only. Empty
+// when `root` is no folder.
 DriveFiles filesLeft(int drive, const std::string& root, const std::set<std::string>& tops);
 
 // Makes the folders and the files of `tree` inside `root`, each file with

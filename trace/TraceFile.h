@@ -29,7 +29,8 @@
 //   end       {"exit"} and how the run ended: "title" and "detail", the
 //             status the updater showed last, and "left": [{"drive",
 //             "files": [{"path", "size"}]}], the rider's files left on each
-//             drive still there (below the folders the program touched)
+//             drive still there (below the top-level folders the program
+//             touched)
 //   expect    {"exit", "title", "detail"} (each may be left out): written by
 //             a person in place of the end line, what the run should end with
 #pragma once
