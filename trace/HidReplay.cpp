@@ -44,7 +44,8 @@ int HidReplay::read(int handle, unsigned char* data, size_t length, int millisec
                    " bytes, wait " + std::to_string(milliseconds) + " ms)";
         },
         [&](const Entry& r) {
-            return r.handle == handle && size_t{r.bufferSize} == length && r.waitMs == milliseconds;
+            return r.handle == handle && size_t{r.bufferSize} == length &&
+                   session_.sameWait(r.waitMs, milliseconds);
         },
         [&](const Entry& r) {
             if (r.op != Op::Read) return describe(r);

@@ -1,5 +1,7 @@
 #include "ReplaySession.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -109,6 +111,15 @@ void ReplaySession::waitLoaded(std::unique_lock<std::mutex>& lock) {
     std::fflush(stderr);
     removeFolder();
     std::_Exit(1);
+}
+
+bool ReplaySession::sameWait(int recordedMs, int nowMs) const {
+    if (recordedMs == nowMs) return true;
+    if (recordedMs <= 0 || nowMs <= 0) return false;
+    // The program's scaled waits are whole milliseconds of the scaled clock.
+    const double now = static_cast<double>(clock_.realDuration(1000000).count()) / 1e9;
+    const double expected = recordedMs * now / trace_.timeScale;
+    return std::abs(nowMs - expected) <= std::max(1.0, expected / 100);
 }
 
 const Trace& ReplaySession::trace() {

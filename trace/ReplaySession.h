@@ -88,6 +88,10 @@ class ReplaySession {
     const Trace& trace();
     platform::Clock& clock() { return clock_; }
 
+    // Whether a read's timeout is the recorded one: the same, or the same
+    // wait scaled by another --time-scale than the recording's.
+    bool sameWait(int recordedMs, int nowMs) const;
+
     // The folder that plays drive `drive`, with a trailing "/".
     std::string driveRoot(int drive);
     // The drive whose folder `path` lies in, and the path relative to it.

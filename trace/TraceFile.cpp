@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <new>
 #include <set>
+#include <thread>
 
 #include "TraceLines.h"
 
@@ -133,60 +136,63 @@ struct Checker {
     }
 };
 
-// Reads a trace line by line: each line is read, checked and kept (or the
-// reading stops there) before the next is looked at.
+// Reads a trace a batch of lines at a time: the lines of a batch are read
+// on every core (jsoncpp is most of the work, and a line stands alone), then
+// checked in their order and kept, and the reading stops at the first line
+// refused. Memory: the lines kept, and one batch.
 class Reader {
   public:
-    Reader() : checker_(trace_) {
-        Json::CharReaderBuilder builder;
-        Json::CharReaderBuilder::strictMode(&builder.settings_);
-        builder.settings_["stackLimit"] = 64;
-        builder.settings_["collectComments"] = false;
-        json_.reset(builder.newCharReader());
+    Reader() : checker_(trace_) {}
+
+    // Queues `line`, whose text must stay until the next flush(). False,
+    // with why, at a line that cannot be used.
+    bool add(std::string_view line) {
+        batch_.push_back(line);
+        return batch_.size() < kBatchLines || flush();
     }
 
-    // False, with `why_`, at a line that cannot be used.
-    bool add(std::string_view line) {
-        ++count_;
-        read_ += line.size() + 1;
-        try {
-            if (line.size() > kLongestLine) {
-                refuse("a line longer than any trace has (" + std::to_string(kLongestLine >> 20) +
-                       " MB)");
+    // Reads, checks and keeps the lines queued.
+    bool flush() {
+        size_t from = 0;
+        if (count_ == 0 && !batch_.empty()) {
+            ++count_;
+            read_ += batch_[0].size() + 1;
+            try {
+                readHeader(parse(*newJsonReader(), batch_[0], true), trace_);
+            } catch (...) {
+                why_ = whyOf(std::current_exception());
+                return false;
             }
-            if (valuesIn(line) > kMostValues) {
-                refuse("a line of more than " + std::to_string(kMostValues) + " values");
-            }
-            Json::Value value;
-            std::string why;
-            if (!json_->parse(line.data(), line.data() + line.size(), &value, &why)) {
-                if (count_ == 1)
-                    refuse("not a device trace: not JSON Lines (" + oneLine(why) + ")");
-                refuse("not JSON: " + oneLine(why));
-            }
-            if (count_ == 1) {
-                readHeader(value, trace_);
-                return true;
-            }
-            Entry& e = trace_.entries.emplace_back();
-            e.line = static_cast<uint32_t>(count_);
-            readEntry(value, e);
-            checker_.check(e);
-            kept_ += keptBytes(e) + (e.op == Op::Thread ? 96 : 0);
-            if (kept_ > 2 * read_ + kKeptSlack) {
-                refuse("the lines up to here would take " + std::to_string(kept_ >> 20) +
-                       " MB of memory, more than a trace of their size may");
-            }
-            return true;
-        } catch (const Refusal& r) {
-            why_ = r.why;
-        } catch (const std::bad_alloc&) {
-            why_ = "not enough memory to read the trace";
-        } catch (const std::exception& ex) {
-            // jsoncpp throws, too, for lists nested deeper than its limit.
-            why_ = std::string("not readable: ") + ex.what();
+            from = 1;
         }
-        return false;
+        const size_t n = batch_.size() - from;
+        std::vector<Entry> entries(n);
+        std::vector<std::string> refusals(n);
+        readInParallel(from, entries, refusals);
+        for (size_t i = 0; i < n; ++i) {
+            ++count_;
+            read_ += batch_[from + i].size() + 1;
+            if (!refusals[i].empty()) {
+                why_ = refusals[i];
+                return false;
+            }
+            Entry& e = entries[i];
+            e.line = static_cast<uint32_t>(count_);
+            try {
+                checker_.check(e);
+                kept_ += keptBytes(e) + (e.op == Op::Thread ? 96 : 0);
+                if (kept_ > 2 * read_ + kKeptSlack) {
+                    refuse("the lines up to here would take " + std::to_string(kept_ >> 20) +
+                           " MB of memory, more than a trace of their size may");
+                }
+                trace_.entries.push_back(std::move(e));
+            } catch (...) {
+                why_ = whyOf(std::current_exception());
+                return false;
+            }
+        }
+        batch_.clear();
+        return true;
     }
 
     // The text is over: the trace, or none with `error`.
@@ -212,6 +218,16 @@ class Reader {
     size_t count() const { return count_; }
 
   private:
+    static constexpr size_t kBatchLines = 8192;
+
+    static std::unique_ptr<Json::CharReader> newJsonReader() {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        builder.settings_["stackLimit"] = 64;
+        builder.settings_["collectComments"] = false;
+        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+    }
+
     // jsoncpp's message, whole, on one line.
     static std::string oneLine(std::string why) {
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
@@ -221,9 +237,86 @@ class Reader {
         return why;
     }
 
+    static Json::Value parse(Json::CharReader& json, std::string_view line, bool first) {
+        if (line.size() > kLongestLine) {
+            refuse("a line longer than any trace has (" + std::to_string(kLongestLine >> 20) +
+                   " MB)");
+        }
+        if (valuesIn(line) > kMostValues) {
+            refuse("a line of more than " + std::to_string(kMostValues) + " values");
+        }
+        Json::Value value;
+        std::string why;
+        if (!json.parse(line.data(), line.data() + line.size(), &value, &why)) {
+            if (first) refuse("not a device trace: not JSON Lines (" + oneLine(why) + ")");
+            refuse("not JSON: " + oneLine(why));
+        }
+        return value;
+    }
+
+    static std::string whyOf(std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const Refusal& r) {
+            return r.why;
+        } catch (const std::bad_alloc&) {
+            return "not enough memory to read the trace";
+        } catch (const std::exception& ex) {
+            // jsoncpp throws, too, for lists nested deeper than its limit.
+            return std::string("not readable: ") + ex.what();
+        } catch (...) {
+            return "not readable";
+        }
+    }
+
+    // Lines [from + first, from + last) of the batch into entries[first, last).
+    void readLines(size_t from, size_t first, size_t last, std::vector<Entry>& entries,
+                   std::vector<std::string>& refusals) const {
+        std::unique_ptr<Json::CharReader> json;
+        try {
+            json = newJsonReader();
+        } catch (...) {
+            for (size_t i = first; i < last; ++i) refusals[i] = whyOf(std::current_exception());
+            return;
+        }
+        for (size_t i = first; i < last; ++i) {
+            try {
+                readEntry(parse(*json, batch_[from + i], false), entries[i]);
+            } catch (...) {
+                refusals[i] = whyOf(std::current_exception());
+                // Nothing after a refused line is looked at.
+                for (size_t j = i + 1; j < last; ++j) refusals[j] = "not read";
+                return;
+            }
+        }
+    }
+
+    void readInParallel(size_t from, std::vector<Entry>& entries,
+                        std::vector<std::string>& refusals) const {
+        const size_t n = entries.size();
+        const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+        const size_t workers = n < 1024 ? 1 : cores;
+        const size_t chunk = (n + workers - 1) / std::max<size_t>(workers, 1);
+        std::vector<std::thread> threads;
+        size_t done = chunk;
+        for (size_t start = chunk; start < n; start += chunk) {
+            try {
+                threads.emplace_back([&, start] {
+                    readLines(from, start, std::min(n, start + chunk), entries, refusals);
+                });
+                done = start + chunk;
+            } catch (...) {
+                break;  // no thread to be had: read here
+            }
+        }
+        readLines(from, 0, std::min(n, chunk), entries, refusals);
+        if (done < n) readLines(from, done, n, entries, refusals);
+        for (std::thread& t : threads) t.join();
+    }
+
     Trace trace_;
     Checker checker_;
-    std::unique_ptr<Json::CharReader> json_;
+    std::vector<std::string_view> batch_;
     size_t count_ = 0;
     uint64_t read_ = 0;
     uint64_t kept_ = 0;
@@ -238,12 +331,12 @@ std::optional<Trace> parseTrace(std::string_view text, std::string* error) {
     try {
         Reader reader;
         if (text.empty()) return reader.failNext("the trace is empty", error);
-        for (size_t at = 0; at < text.size();) {
-            const size_t end = text.find('\n', at);
-            if (end == std::string_view::npos) return reader.failNext(kCutOff, error);
+        size_t at = 0;
+        for (size_t end; (end = text.find('\n', at)) != std::string_view::npos; at = end + 1) {
             if (!reader.add(text.substr(at, end - at))) return reader.failHere(error);
-            at = end + 1;
         }
+        if (!reader.flush()) return reader.failHere(error);
+        if (at < text.size()) return reader.failNext(kCutOff, error);
         return reader.finish(error);
     } catch (const std::bad_alloc&) {
         if (error) *error = "not enough memory to read the trace";
@@ -280,36 +373,40 @@ std::optional<Trace> readTrace(int fd, std::string* error) {
     } closer{fd};
     try {
         Reader reader;
-        // A window of the file: at most one line and one read beyond it.
+        // A window of the file: the lines of one read, and the start of the
+        // next line.
+        constexpr size_t kChunk = size_t{1} << 20;
         std::string window;
-        size_t at = 0;
         uint64_t total = 0;
-        char buffer[1 << 16];
         for (;;) {
-            const size_t end = window.find('\n', at);
-            if (end != std::string::npos) {
+            size_t at = 0;
+            for (size_t end; (end = window.find('\n', at)) != std::string::npos; at = end + 1) {
                 if (!reader.add(std::string_view(window).substr(at, end - at))) {
                     return reader.failHere(error);
                 }
-                at = end + 1;
-                continue;
             }
-            if (window.size() - at > kLongestLine) {
+            // The lines queued point into the window: read before it changes.
+            if (!reader.flush()) return reader.failHere(error);
+            window.erase(0, at);
+            if (window.size() > kLongestLine) {
                 return reader.failNext("a line longer than any trace has (" +
                                            std::to_string(kLongestLine >> 20) + " MB)",
                                        error);
             }
-            window.erase(0, at);
-            at = 0;
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n < 0) return reader.failNext(std::strerror(errno), error);
+            const size_t kept = window.size();
+            window.resize(kept + kChunk);
+            ssize_t n;
+            do {
+                n = ::read(fd, window.data() + kept, kChunk);
+            } while (n < 0 && (errno == EINTR || errno == EAGAIN));
+            const int readError = errno;
+            window.resize(kept + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            if (n < 0) return reader.failNext(std::strerror(readError), error);
             if (n == 0) break;
             total += static_cast<uint64_t>(n);
             if (total > kLargestFile) {
                 return reader.failNext("larger than any trace (512 MB)", error);
             }
-            window.append(buffer, static_cast<size_t>(n));
         }
         if (!window.empty()) return reader.failNext(kCutOff, error);
         if (reader.count() == 0) return reader.failNext("the trace is empty", error);

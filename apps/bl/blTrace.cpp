@@ -47,7 +47,9 @@ bool Session::open(const Options& options, const std::vector<std::string>& args,
     if (options.timeScale) platform::setSharedClockScale(*options.timeScale);
     if (options.replay) return hid_->replay(*options.replay, error);
     if (!options.record) return true;
-    return hid_->record(*options.record, args, Json::Value(Json::objectValue), error);
+    Json::Value header(Json::objectValue);
+    header["timeScale"] = options.timeScale.value_or(1.0);
+    return hid_->record(*options.record, args, header, error);
 }
 
 bool Session::recordedIds(uint16_t* vendorId, uint16_t* productId) const {
