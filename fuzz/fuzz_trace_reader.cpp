@@ -71,17 +71,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case trace::Op::ListRoot:
             case trace::Op::DriveChange:
                 check(parsed->driveRoots.count(e.drive) == 1);
-                for (const std::string& folder : e.tree.folders) check(staysInside(folder));
-                if (e.op == trace::Op::DriveChange) check(staysInside(e.path));
-                for (const trace::FileState& f : e.tree.files) {
+                for (const std::string& folder : e.more().tree.folders) {
+                    check(staysInside(folder));
+                }
+                if (e.op == trace::Op::DriveChange) check(staysInside(e.more().path));
+                for (const trace::FileState& f : e.more().tree.files) {
                     check(staysInside(f.path));
+                    // A short file's CRC would give its contents back: never kept.
+                    check(f.crc32.has_value() == (f.size >= trace::kSmallestFileWithCrc));
                     // The replay makes these files up: their CRC must come out.
-                    if (f.size >= 4 && f.size <= 4096) {
-                        const auto tail = trace::contentTailWithCrc(f.size, f.crc32);
+                    if (f.crc32 && f.size <= 4096) {
+                        const auto tail = trace::contentTailWithCrc(f.size, *f.crc32);
                         check(tail && tail->size() == 4);
                         std::vector<uint8_t> content(f.size, 0);
                         std::copy(tail->begin(), tail->end(), content.end() - 4);
-                        check(trace::crc32(content.data(), content.size()) == f.crc32);
+                        check(trace::crc32(content.data(), content.size()) == *f.crc32);
                     }
                 }
                 break;
@@ -89,6 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
-    check(!parsed->complete || parsed->entries.back().op == trace::Op::End);
+    check(!parsed->complete || parsed->entries.back().op == trace::Op::End ||
+          parsed->entries.back().op == trace::Op::Expect);
+    check(parsed->expected == (parsed->complete && parsed->entries.back().op == trace::Op::Expect));
     return 0;
 }

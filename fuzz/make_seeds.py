@@ -262,3 +262,13 @@ DRIVE = HEADER + "".join(line + "\n" for line in [
 ])
 write("fuzz_trace_reader", "drive_and_link", DRIVE.encode())
 write("fuzz_trace_reader", "cut_off", DRIVE[: len(DRIVE) // 2].encode())
+write("fuzz_trace_reader", "expect",
+      (HEADER + '{"name":"main","op":"thread","t":0,"th":1}\n'
+       '{"op":"expect","exit":1,"title":"Osprey Max connected\\nVer: 14.52","detail":""}\n').encode())
+# Large enough that a reader taking many times a trace's size in memory
+# passes the fuzzer's memory limit (run-fuzz.sh): lines it refuses after the
+# first, and short lines it keeps.
+write("fuzz_trace_reader", "memory_refused", (HEADER + "{}\n" * 350000).encode())
+write("fuzz_trace_reader", "memory_short_lines",
+      (HEADER + '{"name":"main","op":"thread","t":0,"th":1}\n' +
+       '{"op":"hid_exit","t":0,"th":1}\n' * 35000).encode())

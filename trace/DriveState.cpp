@@ -25,15 +25,17 @@ std::optional<FileState> fileStateAt(const std::string& path, const std::string&
     }
     FileState state;
     state.path = name;
+    uint32_t crc = 0;
     uint8_t buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        state.crc32 = crc32(buffer, static_cast<size_t>(n), state.crc32);
+        crc = crc32(buffer, static_cast<size_t>(n), crc);
         state.size += static_cast<uint64_t>(n);
     }
     ::close(fd);
+    if (state.size >= kSmallestFileWithCrc) state.crc32 = crc;
     return state;
 }
 
@@ -90,6 +92,24 @@ TreeState copiedState(const std::string& from, const std::string& to, const std:
     return copied;
 }
 
+DriveFiles filesLeft(int drive, const std::string& root, const std::set<std::string>& tops) {
+    DriveFiles left;
+    left.drive = drive;
+    std::error_code ec;
+    if (root.empty() || !fs::is_directory(fs::symlink_status(root, ec))) return left;
+    for (const std::string& top : tops) {
+        const std::string path = (fs::path(root) / top).string();
+        // The program's own files at the root (radio, fonts) are the GPS's to
+        // take: the rider's are in folders.
+        if (!fs::is_directory(fs::symlink_status(path, ec))) continue;
+        for (FileState& f : treeStateAt(path, top).files) left.files.push_back(std::move(f));
+    }
+    for (FileState& f : left.files) f.crc32.reset();  // names and sizes only
+    std::sort(left.files.begin(), left.files.end(),
+              [](const FileState& a, const FileState& b) { return a.path < b.path; });
+    return left;
+}
+
 bool makeTree(const std::string& root, const TreeState& tree, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
@@ -103,10 +123,12 @@ bool makeTree(const std::string& root, const TreeState& tree, std::string* error
     for (const FileState& file : tree.files) {
         const fs::path path = fs::path(root) / file.path;
         fs::create_directories(path.parent_path(), ec);
-        const std::optional<std::vector<uint8_t>> tail = contentTailWithCrc(file.size, file.crc32);
+        // A short file, kept by its size only, is made of zeros.
+        const std::optional<std::vector<uint8_t>> tail =
+            file.crc32 ? contentTailWithCrc(file.size, *file.crc32) : std::vector<uint8_t>();
         if (!tail) {
             return fail("no file of " + std::to_string(file.size) + " bytes has CRC-32 " +
-                        crcText(file.crc32) + " (" + file.path + ")");
+                        crcText(*file.crc32) + " (" + file.path + ")");
         }
         const int fd =
             ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);

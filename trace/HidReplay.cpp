@@ -26,8 +26,8 @@ int HidReplay::open(unsigned short vendorId, unsigned short productId, std::wstr
         Op::Open, [&] { return "opened " + ids(vendorId, productId); },
         [&](const Entry& r) { return r.vendorId == vendorId && r.productId == productId; });
     if (e.handle) return e.handle;
-    error = widen(e.error);
-    permissionNode = e.permissionNode;
+    error = widen(e.more().error);
+    permissionNode = e.more().permissionNode;
     return 0;
 }
 
@@ -35,9 +35,24 @@ int HidReplay::read(int handle, unsigned char* data, size_t length, int millisec
     const auto asked = std::chrono::steady_clock::now();
     const auto timedOutAt =
         milliseconds > 0 ? asked + session_.clock().realDuration(milliseconds) : asked;
+    // The buffer and the timeout asked for are part of the exchange: a
+    // shorter buffer or another wait may end otherwise on a real device.
     const Entry& e = session_.take(
-        Op::Read, [&] { return "read handle " + std::to_string(handle); },
-        [&](const Entry& r) { return r.handle == handle; }, nullptr, timedOutAt);
+        Op::Read,
+        [&] {
+            return "read handle " + std::to_string(handle) + " (" + std::to_string(length) +
+                   " bytes, wait " + std::to_string(milliseconds) + " ms)";
+        },
+        [&](const Entry& r) {
+            return r.handle == handle && size_t{r.bufferSize} == length &&
+                   session_.sameWait(r.waitMs, milliseconds);
+        },
+        [&](const Entry& r) {
+            if (r.op != Op::Read) return describe(r);
+            return "read handle " + std::to_string(r.handle) + " (" + std::to_string(r.bufferSize) +
+                   " bytes, wait " + std::to_string(r.waitMs) + " ms)";
+        },
+        timedOutAt);
     if (e.length > static_cast<int>(length)) {
         session_.differs(
             e.line, "read " + std::to_string(length) + " bytes on handle " + std::to_string(handle),
@@ -83,7 +98,7 @@ int HidReplay::write(int handle, const unsigned char* data, size_t length, int,
             text += " differs)";
             return text;
         });
-    if (e.result < 0) error = widen(e.error.empty() ? "write failed" : e.error);
+    if (e.result < 0) error = widen(e.more().error.empty() ? "write failed" : e.more().error);
     return e.result;
 }
 

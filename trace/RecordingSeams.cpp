@@ -1,5 +1,6 @@
 #include "RecordingSeams.h"
 
+#include "ClosedFile.h"
 #include "DriveState.h"
 #include "TraceJson.h"
 
@@ -12,46 +13,6 @@ Json::Value line(const char* op) {
     v["op"] = op;
     return v;
 }
-
-// Closes through to the real file, then notes what the drive holds.
-class RecordingWritableFile : public platform::WritableFile {
-  public:
-    RecordingWritableFile(std::unique_ptr<platform::WritableFile> inner, RecordingFiles& files,
-                          int drive, std::string relative, std::string path)
-        : inner_(std::move(inner)),
-          files_(files),
-          drive_(drive),
-          relative_(std::move(relative)),
-          path_(std::move(path)) {}
-    ~RecordingWritableFile() override {
-        if (!closed_) {
-            inner_.reset();
-            files_.noteWritten(drive_, relative_, path_, false);
-        }
-    }
-    bool lock(uint64_t offset, uint64_t length) override { return inner_->lock(offset, length); }
-    bool unlock(uint64_t offset, uint64_t length) override {
-        return inner_->unlock(offset, length);
-    }
-    size_t write(const uint8_t* data, size_t length) override {
-        return inner_->write(data, length);
-    }
-    bool close() override {
-        const bool ok = inner_->close();
-        closed_ = true;
-        files_.noteWritten(drive_, relative_, path_, ok);
-        return ok;
-    }
-    std::string error() const override { return inner_->error(); }
-
-  private:
-    std::unique_ptr<platform::WritableFile> inner_;
-    RecordingFiles& files_;
-    int drive_;
-    std::string relative_;
-    std::string path_;
-    bool closed_ = false;
-};
 
 }  // namespace
 
@@ -170,7 +131,7 @@ void RecordingFiles::noteWritten(int drive, const std::string& relative, const s
     v["ok"] = ok;
     if (std::optional<FileState> file = fileStateAt(path, relative)) {
         v["size"] = Json::UInt64(file->size);
-        v["crc32"] = crcText(file->crc32);
+        if (file->crc32) v["crc32"] = crcText(*file->crc32);
     }
     writer_.firstTouch(drive, relative);
     writer_.write(v);
@@ -191,8 +152,9 @@ std::unique_ptr<platform::WritableFile> RecordingFiles::createFile(const std::st
         noteWritten(drive->first, drive->second, path, false);
         return file;
     }
-    return std::make_unique<RecordingWritableFile>(std::move(file), *this, drive->first,
-                                                   drive->second, path);
+    return std::make_unique<ClosedFile>(std::move(file), [this, drive = *drive, path](bool ok) {
+        noteWritten(drive.first, drive.second, path, ok);
+    });
 }
 
 bool RecordingFiles::deleteFile(const std::string& path, std::string* error) {
@@ -227,6 +189,7 @@ platform::TreeResult RecordingFiles::noteCopied(const std::string& from, const s
         v["path"] = drive->second;
         v["ok"] = result.ok;
         addTree(v, copied);
+        writer_.firstTouch(drive->first, drive->second);
         for (const std::string& folder : copied.folders) writer_.firstTouch(drive->first, folder);
         for (const FileState& file : copied.files) writer_.firstTouch(drive->first, file.path);
         writer_.write(v);
@@ -254,6 +217,8 @@ bool RecordingFiles::renameFolder(const std::string& from, const std::string& to
         v["path"] = drive->second;
         v["to"] = target->second;
         v["ok"] = ok;
+        writer_.firstTouch(drive->first, drive->second);
+        writer_.firstTouch(drive->first, target->second);
         writer_.write(v);
     }
     return ok;

@@ -1,5 +1,6 @@
 #include "ReplaySeams.h"
 
+#include "ClosedFile.h"
 #include "DriveState.h"
 
 namespace trace {
@@ -47,6 +48,7 @@ std::vector<std::string> ReplayUsbDeviceList::hardwareIds() {
     return session_
         .take(
             Op::Usb, [] { return std::string("listed the USB devices"); }, always)
+        .more()
         .texts;
 }
 
@@ -61,7 +63,7 @@ bool ReplayVolumes::list(std::vector<platform::VolumeInfo>& out) {
     const Entry& e = session_.take(
         Op::Volumes, [] { return std::string("listed the volumes"); }, always);
     out.clear();
-    for (const VolumeRecord& v : e.volumes) {
+    for (const VolumeRecord& v : e.more().volumes) {
         platform::VolumeInfo info;
         info.root = session_.driveRoot(v.drive);
         info.removable = true;
@@ -78,7 +80,7 @@ bool ReplayVolumes::listRoot(const std::string& root, std::vector<platform::DirE
         Op::ListRoot, [&] { return "listed the root " + root; },
         [&](const Entry& r) { return drive && drive->second.empty() && r.drive == drive->first; });
     out.clear();
-    for (const std::string& name : e.rootEntries) {
+    for (const std::string& name : e.more().rootEntries) {
         platform::DirEntry entry;
         entry.isDirectory = !name.empty() && name.back() == '/';
         entry.name = entry.isDirectory ? name.substr(0, name.size() - 1) : name;
@@ -93,49 +95,6 @@ std::unique_ptr<platform::VolumeHandle> ReplayVolumeEjector::open(const std::str
 
 // --- Files ------------------------------------------------------------------------------
 
-namespace {
-
-class ReplayWritableFile : public platform::WritableFile {
-  public:
-    ReplayWritableFile(std::unique_ptr<platform::WritableFile> inner, ReplayFiles& files, int drive,
-                       std::string relative, std::string path)
-        : inner_(std::move(inner)),
-          files_(files),
-          drive_(drive),
-          relative_(std::move(relative)),
-          path_(std::move(path)) {}
-    ~ReplayWritableFile() override {
-        if (!closed_) {
-            inner_.reset();
-            files_.checkWritten(drive_, relative_, path_, false);
-        }
-    }
-    bool lock(uint64_t offset, uint64_t length) override { return inner_->lock(offset, length); }
-    bool unlock(uint64_t offset, uint64_t length) override {
-        return inner_->unlock(offset, length);
-    }
-    size_t write(const uint8_t* data, size_t length) override {
-        return inner_->write(data, length);
-    }
-    bool close() override {
-        const bool ok = inner_->close();
-        closed_ = true;
-        files_.checkWritten(drive_, relative_, path_, ok);
-        return ok;
-    }
-    std::string error() const override { return inner_->error(); }
-
-  private:
-    std::unique_ptr<platform::WritableFile> inner_;
-    ReplayFiles& files_;
-    int drive_;
-    std::string relative_;
-    std::string path_;
-    bool closed_ = false;
-};
-
-}  // namespace
-
 void ReplayFiles::checkChange(const char* op, int drive, const std::string& relative, bool ok,
                               const std::string& to) {
     if (relative.empty()) return;  // as recorded: the drive itself is not written down
@@ -145,7 +104,8 @@ void ReplayFiles::checkChange(const char* op, int drive, const std::string& rela
     session_.take(
         Op::DriveChange, [&] { return action; },
         [&](const Entry& r) {
-            return r.kind == kind && r.drive == drive && r.path == relative && r.to == to &&
+            const EntryDetail& d = r.more();
+            return d.kind == kind && r.drive == drive && d.path == relative && d.to == to &&
                    r.ok == ok;
         });
 }
@@ -158,12 +118,14 @@ void ReplayFiles::checkWritten(int drive, const std::string& relative, const std
         Op::DriveChange,
         [&] { return "wrote " + describeFile(made, relative) + (ok ? "" : " (failed)"); },
         [&](const Entry& r) {
-            return r.kind == "wrote" && r.drive == drive && r.path == relative && r.ok == ok &&
-                   r.file == made;
+            const EntryDetail& d = r.more();
+            return d.kind == "wrote" && r.drive == drive && d.path == relative && r.ok == ok &&
+                   d.file == made;
         },
         [&](const Entry& r) {
-            if (r.kind != "wrote") return describe(r);
-            return describeFile(r.file, r.path) + (r.ok ? "" : " (failed)");
+            const EntryDetail& d = r.more();
+            if (d.kind != "wrote") return describe(r);
+            return describeFile(d.file, d.path) + (r.ok ? "" : " (failed)");
         });
 }
 
@@ -182,8 +144,9 @@ std::unique_ptr<platform::WritableFile> ReplayFiles::createFile(const std::strin
         checkWritten(drive->first, drive->second, path, false);
         return file;
     }
-    return std::make_unique<ReplayWritableFile>(std::move(file), *this, drive->first, drive->second,
-                                                path);
+    return std::make_unique<ClosedFile>(std::move(file), [this, drive = *drive, path](bool ok) {
+        checkWritten(drive.first, drive.second, path, ok);
+    });
 }
 
 bool ReplayFiles::deleteFile(const std::string& path, std::string* error) {
@@ -220,15 +183,20 @@ platform::TreeResult ReplayFiles::checkCopied(const std::string& from, const std
                        (result.ok ? "" : " (failed)");
             },
             [&](const Entry& r) {
-                return r.kind == "copied" && r.drive == drive->first && r.path == relative &&
-                       r.ok == result.ok && r.tree == made;
+                const EntryDetail& d = r.more();
+                return d.kind == "copied" && r.drive == drive->first && d.path == relative &&
+                       r.ok == result.ok && d.tree == made;
             },
             [&](const Entry& r) {
-                if (r.kind != "copied") return describe(r);
-                return relative + " (" + describeTree(r.tree) + ")" + (r.ok ? "" : " (failed)");
+                const EntryDetail& d = r.more();
+                if (d.kind != "copied") return describe(r);
+                return relative + " (" + describeTree(d.tree) + ")" + (r.ok ? "" : " (failed)");
             },
             std::nullopt,
-            [&](const Entry& r) { return r.kind == "copied" ? treeDifference(made, r.tree) : ""; });
+            [&](const Entry& r) {
+                const EntryDetail& d = r.more();
+                return d.kind == "copied" ? treeDifference(made, d.tree) : "";
+            });
     }
     return result;
 }

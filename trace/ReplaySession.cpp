@@ -1,8 +1,11 @@
 #include "ReplaySession.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <vector>
 
 #include "DriveState.h"
@@ -19,6 +22,28 @@ constexpr auto kStallSlack = std::chrono::seconds(15);
 
 bool passive(Op op) {
     return op == Op::Thread || op == Op::Found;
+}
+
+// The first file in which two drives' files left differ: now, and as recorded.
+std::pair<std::string, std::string> firstDifference(const DriveFiles& now,
+                                                    const DriveFiles& recorded) {
+    const std::vector<FileState>& a = now.files;
+    const std::vector<FileState>& b = recorded.files;
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    std::optional<FileState> x, y;
+    if (i < a.size()) x = a[i];
+    if (i < b.size()) y = b[i];
+    // The file first by name is the one the other side lacks.
+    if (x && y && x->path != y->path) {
+        if (x->path < y->path) {
+            y.reset();
+        } else {
+            x.reset();
+        }
+    }
+    const std::string path = x ? x->path : y ? y->path : "";
+    return {describeFile(x, path), describeFile(y, path)};
 }
 
 std::string makePrivateFolder(std::string* error) {
@@ -38,15 +63,15 @@ std::string makePrivateFolder(std::string* error) {
 std::unique_ptr<ReplaySession> ReplaySession::load(const std::string& path,
                                                    const std::string& program,
                                                    platform::Clock& clock, std::string* error) {
-    std::string text, why;
-    if (!readTraceText(path, &text, &why)) {
+    std::string why;
+    const int fd = openTraceFile(path, &why);
+    if (fd < 0) {
         if (error) *error = "cannot replay " + path + ": " + why;
         return nullptr;
     }
     std::unique_ptr<ReplaySession> session(new ReplaySession(clock, program, path));
     // Read while the program starts: the first call at a seam waits for it.
-    session->loader_ =
-        std::thread([s = session.get(), text = std::move(text)] { s->loadInBackground(text); });
+    session->loader_ = std::thread([s = session.get(), fd] { s->loadInBackground(fd); });
     session->pump_ = std::thread([s = session.get()] { s->pumpEvents(); });
     return session;
 }
@@ -57,10 +82,10 @@ ReplaySession::ReplaySession(platform::Clock& clock, std::string program, std::s
       path_(std::move(path)),
       lastProgress_(std::chrono::steady_clock::now()) {}
 
-void ReplaySession::loadInBackground(const std::string& text) {
+void ReplaySession::loadInBackground(int fd) {
     std::string why;
     bool ok = false;
-    if (std::optional<Trace> trace = parseTrace(text, &why)) {
+    if (std::optional<Trace> trace = readTrace(fd, &why)) {
         trace_ = std::move(*trace);
         if (trace_.program != program_) {
             why = "it was recorded by " + trace_.program + ", not by " + program_;
@@ -86,6 +111,15 @@ void ReplaySession::waitLoaded(std::unique_lock<std::mutex>& lock) {
     std::fflush(stderr);
     removeFolder();
     std::_Exit(1);
+}
+
+bool ReplaySession::sameWait(int recordedMs, int nowMs) const {
+    if (recordedMs == nowMs) return true;
+    if (recordedMs <= 0 || nowMs <= 0) return false;
+    // The program's scaled waits are whole milliseconds of the scaled clock.
+    const double now = static_cast<double>(clock_.realDuration(1000000).count()) / 1e9;
+    const double expected = recordedMs * now / trace_.timeScale;
+    return std::abs(nowMs - expected) <= std::max(1.0, expected / 100);
 }
 
 const Trace& ReplaySession::trace() {
@@ -129,7 +163,7 @@ bool ReplaySession::makeDrives(std::string* error) {
     for (const Entry& e : trace_.entries) {
         if (e.op != Op::Found) continue;
         std::string why;
-        if (!makeTree(driveRoots_[e.drive], e.tree, &why)) {
+        if (!makeTree(driveRoots_[e.drive], e.more().tree, &why)) {
             if (error) *error = "line " + std::to_string(e.line) + ": " + why;
             return false;
         }
@@ -184,7 +218,8 @@ void ReplaySession::advance(const Entry& e) {
     // one thread's run of reports, and waking the others for each of them
     // would cost the reporting thread its processor on a busy machine.
     skipPassive();
-    if (next_ >= trace_.entries.size() || trace_.entries[next_].op == Op::End) {
+    if (next_ >= trace_.entries.size() || trace_.entries[next_].op == Op::End ||
+        trace_.entries[next_].op == Op::Expect) {
         for (auto& [thread, turn] : turns_) turn.notify_all();
         return;
     }
@@ -212,7 +247,7 @@ std::string ReplaySession::frontText() const {
                                : "the end of the trace (the recording was cut off there)";
     }
     const Entry& e = trace_.entries[next_];
-    if (e.op == Op::End) return "the end of the run";
+    if (e.op == Op::End || e.op == Op::Expect) return "the end of the run";
     std::string text = describe(e);
     if (e.thread) {
         auto it = trace_.threads.find(e.thread);
@@ -246,9 +281,13 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
     for (;;) {
         skipPassive();
         const size_t at = next_;
-        const bool atEnd = at >= trace_.entries.size() || trace_.entries[at].op == Op::End;
+        const bool atEnd = at >= trace_.entries.size() || trace_.entries[at].op == Op::End ||
+                           trace_.entries[at].op == Op::Expect;
         const size_t line = at < trace_.entries.size() ? trace_.entries[at].line : trace_.lines + 1;
-        if (atEnd) differs(line, action(), frontText());
+        if (atEnd) {
+            if (const Entry* again = answeredAgain(op, matches, thread)) return *again;
+            differs(line, action(), frontText());
+        }
         const Entry& e = trace_.entries[at];
         if (thread == 0) {
             differs(line, action(), frontText(),
@@ -256,6 +295,7 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
         }
         if (e.op != Op::Event && e.thread == thread) {
             if (e.op != op || !matches(e)) {
+                if (const Entry* again = answeredAgain(op, matches, thread)) return *again;
                 differs(e.line, action(), recorded ? recorded(e) : frontText(),
                         note ? note(e) : std::string());
             }
@@ -266,10 +306,16 @@ const Entry& ReplaySession::take(Op op, const Text& action, const Match& matches
                     turns_[thread].wait_until(lock, *timedOutAt);
                 }
             }
+            again_.erase(thread);
             advance(e);
             return e;
         }
-        // Another thread's line, or a device event, comes first.
+        // Another thread's line, or a device event, comes first. In a trace
+        // judged by its expectation, a call that is not this thread's next
+        // line is a question asked again: answered now, not waited for.
+        if (trace_.expected && !nextOwnMatches(thread, op, matches)) {
+            if (const Entry* again = answeredAgain(op, matches, thread)) return *again;
+        }
         const auto deadline = lastProgress_ + gapBefore(e) * 2 + kStallSlack;
         const std::cv_status waited = turns_[thread].wait_until(lock, deadline);
         if (waited == std::cv_status::timeout && next_ == at &&
@@ -330,7 +376,7 @@ void ReplaySession::pumpEvents() {
         std::function<void(const std::string&)> sink = sink_;
         delivering_ = true;
         lock.unlock();
-        if (sink) sink(e.texts[0]);
+        if (sink) sink(e.eventName());
         lock.lock();
         delivering_ = false;
         delivered_.notify_all();
@@ -338,7 +384,70 @@ void ReplaySession::pumpEvents() {
     }
 }
 
-void ReplaySession::finish() {
+bool ReplaySession::nextOwnMatches(int thread, Op op, const Match& matches) const {
+    for (size_t i = next_; i < trace_.entries.size(); ++i) {
+        const Entry& e = trace_.entries[i];
+        if (e.thread == thread && !passive(e.op)) return e.op == op && matches(e);
+    }
+    return false;
+}
+
+const Entry* ReplaySession::answeredAgain(Op op, const Match& matches, int thread) {
+    if (!trace_.expected || answeredAgain_ >= kMostAnsweredAgain) return nullptr;
+    auto answer = [&](size_t at) {
+        const Entry& e = trace_.entries[at];
+        again_[thread] = {at + 1, e.thread};
+        ++answeredAgain_;
+        return &e;
+    };
+    // Within an exchange asked again (a read after a write asked again), the
+    // lines that followed the earlier question answer.
+    if (auto it = again_.find(thread); it != again_.end()) {
+        const auto [from, recordedThread] = it->second;
+        for (size_t i = from; i < next_; ++i) {
+            const Entry& e = trace_.entries[i];
+            if (e.thread != recordedThread || e.op == Op::Event || passive(e.op)) continue;
+            if (e.op == op && matches(e)) return answer(i);
+            break;
+        }
+    }
+    // Else the last time the same question was asked, on any thread.
+    for (size_t i = next_; i-- > 0;) {
+        const Entry& e = trace_.entries[i];
+        if (e.op == op && matches(e)) return answer(i);
+    }
+    return nullptr;
+}
+
+DriveFiles ReplaySession::leftOn(int drive) const {
+    std::set<std::string> tops;
+    auto top = [&](const std::string& path) {
+        if (!path.empty()) tops.insert(path.substr(0, path.find('/')));
+    };
+    for (const Entry& e : trace_.entries) {
+        if (e.drive != drive || (e.op != Op::Found && e.op != Op::DriveChange)) continue;
+        const EntryDetail& d = e.more();
+        top(d.path);
+        top(d.to);
+        for (const std::string& folder : d.tree.folders) top(folder);
+        for (const FileState& file : d.tree.files) top(file.path);
+    }
+    auto root = driveRoots_.find(drive);
+    return filesLeft(drive, root == driveRoots_.end() ? std::string() : root->second, tops);
+}
+
+void ReplaySession::endedDifferently(size_t line, const std::string& recorded,
+                                     const std::string& now) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "trace ended differently: recorded %s, now %s\n", recorded.c_str(),
+                 now.c_str());
+    std::fprintf(stderr, "  the ending is line %zu of the trace\n", line);
+    std::fflush(stderr);
+    removeFolder();
+    std::_Exit(kExitTraceDiffers);
+}
+
+void ReplaySession::finish(const Outcome& now) {
     std::unique_lock lock(mutex_);
     waitLoaded(lock);
     delivered_.wait(lock, [this] { return !delivering_; });
@@ -350,8 +459,42 @@ void ReplaySession::finish() {
         }
         break;
     }
-    if (next_ < trace_.entries.size() && trace_.entries[next_].op != Op::End) {
+    if (next_ < trace_.entries.size() && trace_.entries[next_].op != Op::End &&
+        trace_.entries[next_].op != Op::Expect) {
         differs(trace_.entries[next_].line, "ended the run", frontText());
+    }
+    // How the run ended: what the trace says of it, and only that.
+    if (next_ < trace_.entries.size()) {
+        const Entry& ending = trace_.entries[next_];
+        const Outcome& said = ending.more().outcome;
+        Outcome recorded, seen;
+        auto compare = [&](const auto& a, const auto& b, auto& ra, auto& sb) {
+            if (a && a != b) {
+                ra = a;
+                sb = b;
+            }
+        };
+        compare(said.exitCode, now.exitCode, recorded.exitCode, seen.exitCode);
+        compare(said.title, now.title, recorded.title, seen.title);
+        compare(said.detail, now.detail, recorded.detail, seen.detail);
+        if (said.left) {
+            for (const DriveFiles& drive : *said.left) {
+                const DriveFiles left = leftOn(drive.drive);
+                if (left != drive) {
+                    recorded.left = {drive};
+                    seen.left = {left};
+                    break;
+                }
+            }
+        }
+        if (recorded.exitCode || recorded.title || recorded.detail || recorded.left) {
+            std::string was = describeOutcome(recorded), is = describeOutcome(seen);
+            if (recorded.left) {
+                const auto [a, b] = firstDifference(seen.left->front(), recorded.left->front());
+                is += " (first difference: " + a + " recorded " + b + ")";
+            }
+            endedDifferently(ending.line, was, is);
+        }
     }
     ending_ = true;
     wakeAll();

@@ -9,7 +9,14 @@
 // moves its threads. A call that meets a line of its own thread that says
 // something else is a difference; so is a wait that no other thread ends. At
 // the first difference the replay prints "trace differs at line N: ... " and
-// ends the program with exit status 3.
+// ends the program with exit status 3. So does a run that ends otherwise
+// than the trace says: "trace ended differently: recorded ..., now ...".
+//
+// A trace whose ending is an `expect` line, written by a person after
+// changing a device's answers, is judged by that ending. Its exchanges are
+// met in order as any other, but a question the program asks again (a
+// rescan, a version asked once more) is answered again from the lines that
+// answered it before, up to kMostAnsweredAgain calls.
 //
 // Time: events come after the recorded time since the line before them, on
 // the program's clock (so scaled by --time-scale); reads are answered at
@@ -33,6 +40,7 @@
 namespace trace {
 
 inline constexpr int kExitTraceDiffers = 3;
+inline constexpr int kMostAnsweredAgain = 1000;
 
 class ReplaySession {
   public:
@@ -71,12 +79,18 @@ class ReplaySession {
     void startEvents(std::function<void(const std::string&)> sink);
     void stopEvents();
 
-    // The run has ended: every line must have been met (device events
-    // nobody was listening for aside). Returns when so.
-    void finish();
+    // The run has ended with `now` (its exit status, and the status texts
+    // when the program has them): every line must have been met (device
+    // events nobody was listening for aside), and the run must end as the
+    // trace says, with the same files left on the drives. Returns when so.
+    void finish(const Outcome& now);
 
     const Trace& trace();
     platform::Clock& clock() { return clock_; }
+
+    // Whether a read's timeout is the recorded one: the same, or the same
+    // wait scaled by another --time-scale than the recording's.
+    bool sameWait(int recordedMs, int nowMs) const;
 
     // The folder that plays drive `drive`, with a trailing "/".
     std::string driveRoot(int drive);
@@ -85,7 +99,17 @@ class ReplaySession {
 
   private:
     ReplaySession(platform::Clock& clock, std::string program, std::string path);
-    void loadInBackground(const std::string& text);
+    void loadInBackground(int fd);
+    // A question the program asks again, answered from an earlier line, or
+    // null. Only in a trace with an expect line. Caller holds mutex_.
+    const Entry* answeredAgain(Op op, const Match& matches, int thread);
+    // Whether the next line of `thread`, wherever it is, is this call.
+    bool nextOwnMatches(int thread, Op op, const Match& matches) const;
+    // The files left on the replayed drive `drive`, below the folders the
+    // trace touched.
+    DriveFiles leftOn(int drive) const;
+    [[noreturn]] void endedDifferently(size_t line, const std::string& recorded,
+                                       const std::string& now);
     // Until the trace is read; ends the program when it cannot be replayed.
     void waitLoaded(std::unique_lock<std::mutex>& lock);
     void removeFolder();
@@ -112,6 +136,10 @@ class ReplaySession {
     std::condition_variable delivered_;  // an event has been handed to the sink
     // Per thread of the trace: its line may be at the front.
     std::map<int, std::condition_variable> turns_;
+    // Trace thread -> where its questions asked again go on: the next line
+    // and the recorded thread whose lines answer.
+    std::map<int, std::pair<size_t, int>> again_;
+    int answeredAgain_ = 0;
     bool delivering_ = false;  // the sink is being called
     size_t next_ = 0;
     int64_t lastT_ = 0;

@@ -11,7 +11,7 @@ inline Json::Value fileJson(const FileState& file) {
     Json::Value v(Json::objectValue);
     v["path"] = file.path;
     v["size"] = Json::UInt64(file.size);
-    v["crc32"] = crcText(file.crc32);
+    if (file.crc32) v["crc32"] = crcText(*file.crc32);
     return v;
 }
 

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
+#include "DriveState.h"
 #include "TraceFile.h"
 
 namespace trace {
@@ -122,10 +124,36 @@ void TraceWriter::writeThen(Json::Value line, const std::function<void()>& then)
     then();
 }
 
-void TraceWriter::end(int exitCode) {
-    Json::Value line(Json::objectValue);
+void TraceWriter::end(int exitCode, Json::Value said) {
+    Json::Value& line = said;
     line["op"] = "end";
     line["exit"] = exitCode;
+    Json::Value left(Json::arrayValue);
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [root, number] : drives_) {
+            std::error_code ec;
+            if (!std::filesystem::is_directory(std::filesystem::symlink_status(root, ec))) {
+                continue;  // gone (ejected, or the GPS away): nothing to say of it
+            }
+            std::set<std::string> tops;
+            for (const auto& [drive, path] : touched_) {
+                if (drive == number && !path.empty()) tops.insert(path.substr(0, path.find('/')));
+            }
+            Json::Value drive(Json::objectValue);
+            drive["drive"] = number;
+            Json::Value files(Json::arrayValue);
+            for (const FileState& f : filesLeft(number, root, tops).files) {
+                Json::Value file(Json::objectValue);
+                file["path"] = f.path;
+                file["size"] = Json::UInt64(f.size);
+                files.append(file);
+            }
+            drive["files"] = files;
+            left.append(drive);
+        }
+    }
+    line["left"] = left;
     write(line, false);
     std::lock_guard lock(mutex_);
     ended_ = true;

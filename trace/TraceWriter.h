@@ -45,8 +45,10 @@ class TraceWriter {
     // that what came of it is written after it. `then` must not wait for a
     // thread that writes lines.
     void writeThen(Json::Value line, const std::function<void()>& then);
-    // The last line; nothing is written after it.
-    void end(int exitCode);
+    // The last line: how the run ended (`said` holds the status texts when
+    // the program has them) and the rider's files left on each drive still
+    // there. Nothing is written after it.
+    void end(int exitCode, Json::Value said = Json::Value(Json::objectValue));
 
     // Drives by their root as the program saw it, numbered from 1 as first seen.
     int driveNumber(const std::string& root);

@@ -5,12 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "hidport/hidport.h"
 #include "platform/Clock.h"
-#include "trace/HidRecorder.h"
-#include "trace/HidReplay.h"
+#include "trace/HidTraceSession.h"
 #include "trace/ReplaySession.h"
-#include "trace/TraceWriter.h"
 
 namespace bltrace {
 
@@ -41,45 +38,23 @@ std::string check(const Options& options, bool simulate, bool serial, bool scale
     return "";
 }
 
-Session::Session() = default;
+Session::Session() : hid_(std::make_unique<trace::HidTraceSession>(kProgram)) {}
 
-Session::~Session() {
-    hidport::setObserver(nullptr);
-    if (session_) {
-        hidport::setExternalBackend(nullptr);
-        hidport::setBackend(hidport::Backend::Real);
-    }
-}
+Session::~Session() = default;
 
 bool Session::open(const Options& options, const std::vector<std::string>& args,
                    std::string* error) {
     if (options.timeScale) platform::setSharedClockScale(*options.timeScale);
-    if (options.replay) {
-        session_ =
-            trace::ReplaySession::load(*options.replay, kProgram, platform::sharedClock(), error);
-        if (!session_) return false;
-        replay_ = std::make_unique<trace::HidReplay>(*session_);
-        hidport::setExternalBackend(replay_.get());
-        hidport::setBackend(hidport::Backend::External);
-        return true;
-    }
+    if (options.replay) return hid_->replay(*options.replay, error);
     if (!options.record) return true;
     Json::Value header(Json::objectValue);
-    header["program"] = kProgram;
-    header["version"] = QUORTA_VERSION;
-    Json::Value argList(Json::arrayValue);
-    for (const std::string& arg : args) argList.append(arg);
-    header["args"] = argList;
-    writer_ = trace::TraceWriter::create(*options.record, header, platform::sharedClock(), error);
-    if (!writer_) return false;
-    recorder_ = std::make_unique<trace::HidRecorder>(*writer_);
-    hidport::setObserver(recorder_.get());
-    return true;
+    header["timeScale"] = options.timeScale.value_or(1.0);
+    return hid_->record(*options.record, args, header, error);
 }
 
 bool Session::recordedIds(uint16_t* vendorId, uint16_t* productId) const {
-    if (!session_) return false;
-    for (const trace::Entry& e : session_->trace().entries) {
+    if (!hid_->replaying()) return false;
+    for (const trace::Entry& e : hid_->replaying()->trace().entries) {
         if (e.op != trace::Op::Open) continue;
         *vendorId = e.vendorId;
         *productId = e.productId;
@@ -89,12 +64,9 @@ bool Session::recordedIds(uint16_t* vendorId, uint16_t* productId) const {
 }
 
 int Session::finish(int code) {
-    if (writer_) {
-        hidport::setObserver(nullptr);
-        writer_->end(code);
-    }
-    if (session_) session_->finish();
-    return code;
+    trace::Outcome now;
+    now.exitCode = code;
+    return hid_->finish(now);
 }
 
 }  // namespace bltrace

@@ -9,10 +9,7 @@
 #include <vector>
 
 namespace trace {
-class HidRecorder;
-class HidReplay;
-class ReplaySession;
-class TraceWriter;
+class HidTraceSession;
 }  // namespace trace
 
 namespace bltrace {
@@ -38,14 +35,12 @@ class Session {
     // Replay: the ids of the trace's first open, the device to ask for.
     bool recordedIds(uint16_t* vendorId, uint16_t* productId) const;
     // The run is over: the recording's end line, or the replay's last check
-    // (which ends the program with 3 when lines were not met).
+    // (which ends the program with 3 when lines were not met or the exit
+    // status is not the recorded one).
     int finish(int code);
 
   private:
-    std::unique_ptr<trace::TraceWriter> writer_;
-    std::unique_ptr<trace::HidRecorder> recorder_;
-    std::unique_ptr<trace::ReplaySession> session_;
-    std::unique_ptr<trace::HidReplay> replay_;
+    std::unique_ptr<trace::HidTraceSession> hid_;
 };
 
 }  // namespace bltrace

@@ -3,10 +3,8 @@
 #include <json/value.h>
 
 #include "core/DeviceRecord.h"
-#include "hidport/hidport.h"
-#include "platform/Clock.h"
-#include "trace/HidRecorder.h"
-#include "trace/HidReplay.h"
+#include "core/UpdaterState.h"
+#include "trace/HidTraceSession.h"
 #include "trace/RecordingSeams.h"
 #include "trace/ReplaySeams.h"
 #include "trace/ReplaySession.h"
@@ -32,49 +30,30 @@ Json::Value carriedImages() {
 
 }  // namespace
 
-DeviceTrace::DeviceTrace() = default;
+DeviceTrace::DeviceTrace() : hid_(std::make_unique<trace::HidTraceSession>(kProgram)) {}
 
-DeviceTrace::~DeviceTrace() {
-    hidport::setObserver(nullptr);
-    if (session_) {
-        hidport::setExternalBackend(nullptr);
-        hidport::setBackend(hidport::Backend::Real);
-    }
+DeviceTrace::~DeviceTrace() = default;
+
+bool DeviceTrace::replaying() const {
+    return hid_->replaying() != nullptr;
 }
 
 bool DeviceTrace::open(const core::ProgramOptions& options, const std::vector<std::string>& args,
                        std::string* error) {
-    if (options.replayTrace) {
-        session_ = trace::ReplaySession::load(*options.replayTrace, kProgram,
-                                              platform::sharedClock(), error);
-        if (!session_) return false;
-        hidReplay_ = std::make_unique<trace::HidReplay>(*session_);
-        hidport::setExternalBackend(hidReplay_.get());
-        hidport::setBackend(hidport::Backend::External);
-        return true;
-    }
+    if (options.replayTrace) return hid_->replay(*options.replayTrace, error);
     if (!options.recordTrace) return true;
     Json::Value header(Json::objectValue);
-    header["program"] = kProgram;
-    header["version"] = QUORTA_VERSION;
-    Json::Value argList(Json::arrayValue);
-    for (const std::string& arg : args) argList.append(arg);
-    header["args"] = argList;
     header["timeScale"] = options.timeScale.value_or(1.0);
     header["carried"] = carriedImages();
-    writer_ =
-        trace::TraceWriter::create(*options.recordTrace, header, platform::sharedClock(), error);
-    if (!writer_) return false;
-    hidRecorder_ = std::make_unique<trace::HidRecorder>(*writer_);
-    hidport::setObserver(hidRecorder_.get());
-    return true;
+    return hid_->record(*options.recordTrace, args, header, error);
 }
 
 void DeviceTrace::replaceSeams(core::Services& services, platform::DeviceEvents*& events) {
-    replayUsb_ = std::make_unique<trace::ReplayUsbDeviceList>(*session_);
-    replayVolumes_ = std::make_unique<trace::ReplayVolumes>(*session_);
+    trace::ReplaySession& session = *hid_->replaying();
+    replayUsb_ = std::make_unique<trace::ReplayUsbDeviceList>(session);
+    replayVolumes_ = std::make_unique<trace::ReplayVolumes>(session);
     replayEjector_ = std::make_unique<trace::ReplayVolumeEjector>();
-    replayEvents_ = std::make_unique<trace::ReplayDeviceEvents>(*session_);
+    replayEvents_ = std::make_unique<trace::ReplayDeviceEvents>(session);
     services.usbDevices = replayUsb_.get();
     services.volumes = replayVolumes_.get();
     services.volumeEjector = replayEjector_.get();
@@ -82,35 +61,35 @@ void DeviceTrace::replaceSeams(core::Services& services, platform::DeviceEvents*
 }
 
 void DeviceTrace::wrapSeams(core::Services& services, platform::DeviceEvents*& events) {
-    if (session_ && services.files) {
-        replayFiles_ = std::make_unique<trace::ReplayFiles>(*services.files, *session_);
+    if (hid_->replaying() && services.files) {
+        replayFiles_ = std::make_unique<trace::ReplayFiles>(*services.files, *hid_->replaying());
         services.files = replayFiles_.get();
     }
-    if (!writer_) return;
+    trace::TraceWriter* writer = hid_->recording();
+    if (!writer) return;
     if (services.usbDevices) {
         recordingUsb_ =
-            std::make_unique<trace::RecordingUsbDeviceList>(*services.usbDevices, *writer_);
+            std::make_unique<trace::RecordingUsbDeviceList>(*services.usbDevices, *writer);
         services.usbDevices = recordingUsb_.get();
     }
     if (services.volumes) {
-        recordingVolumes_ = std::make_unique<trace::RecordingVolumes>(*services.volumes, *writer_);
+        recordingVolumes_ = std::make_unique<trace::RecordingVolumes>(*services.volumes, *writer);
         services.volumes = recordingVolumes_.get();
     }
     if (services.files) {
-        recordingFiles_ = std::make_unique<trace::RecordingFiles>(*services.files, *writer_);
+        recordingFiles_ = std::make_unique<trace::RecordingFiles>(*services.files, *writer);
         services.files = recordingFiles_.get();
     }
     if (events) {
-        recordingEvents_ = std::make_unique<trace::RecordingDeviceEvents>(*events, *writer_);
+        recordingEvents_ = std::make_unique<trace::RecordingDeviceEvents>(*events, *writer);
         events = recordingEvents_.get();
     }
 }
 
 int DeviceTrace::finish(int code) {
-    if (writer_) {
-        hidport::setObserver(nullptr);
-        writer_->end(code);
-    }
-    if (session_) session_->finish();
-    return code;
+    trace::Outcome now;
+    now.exitCode = code;
+    now.title = core::state().statusTitle();
+    now.detail = core::state().statusDetail();
+    return hid_->finish(now);
 }

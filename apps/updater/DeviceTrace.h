@@ -11,19 +11,16 @@
 #include "platform/DeviceEvents.h"
 
 namespace trace {
-class HidRecorder;
-class HidReplay;
+class HidTraceSession;
 class RecordingDeviceEvents;
 class RecordingFiles;
 class RecordingUsbDeviceList;
 class RecordingVolumes;
 class ReplayDeviceEvents;
 class ReplayFiles;
-class ReplaySession;
 class ReplayUsbDeviceList;
 class ReplayVolumeEjector;
 class ReplayVolumes;
-class TraceWriter;
 }  // namespace trace
 
 class DeviceTrace {
@@ -35,7 +32,7 @@ class DeviceTrace {
     // `error`, when it cannot be written or read.
     bool open(const core::ProgramOptions& options, const std::vector<std::string>& args,
               std::string* error);
-    bool replaying() const { return session_ != nullptr; }
+    bool replaying() const;
 
     // Replay: the trace's device list, volumes, events and drive in place
     // of the computer's.
@@ -44,21 +41,19 @@ class DeviceTrace {
     // Replay: the files, whose changes on the replayed drive are compared.
     void wrapSeams(core::Services& services, platform::DeviceEvents*& events);
 
-    // The run is over with `code`: the recording gets its end line; a
-    // replay checks that every line was met (and ends the program with 3
-    // when not). The exit status to use.
+    // The run is over with `code`: the recording gets its end line (with
+    // the status last shown); a replay checks that every line was met and
+    // that the run ended as recorded (and ends the program with 3 when
+    // not). The exit status to use.
     int finish(int code);
 
   private:
-    std::unique_ptr<trace::TraceWriter> writer_;
-    std::unique_ptr<trace::HidRecorder> hidRecorder_;
+    std::unique_ptr<trace::HidTraceSession> hid_;
     std::unique_ptr<trace::RecordingUsbDeviceList> recordingUsb_;
     std::unique_ptr<trace::RecordingVolumes> recordingVolumes_;
     std::unique_ptr<trace::RecordingDeviceEvents> recordingEvents_;
     std::unique_ptr<trace::RecordingFiles> recordingFiles_;
 
-    std::unique_ptr<trace::ReplaySession> session_;
-    std::unique_ptr<trace::HidReplay> hidReplay_;
     std::unique_ptr<trace::ReplayUsbDeviceList> replayUsb_;
     std::unique_ptr<trace::ReplayVolumes> replayVolumes_;
     std::unique_ptr<trace::ReplayVolumeEjector> replayEjector_;

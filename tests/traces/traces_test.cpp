@@ -1,8 +1,10 @@
 // The golden device traces replayed against the programs, a replay that
 // meets a changed report, and traces that cannot be replayed.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -92,7 +94,7 @@ TEST_P(GoldenTrace, ReplaysAsRecorded) {
     cli_testing::ProgramRunner runner;
     const ProgramRun r = replay(runner, g, path);
     // Every line met, and the run ended as it did when recorded.
-    EXPECT_EQ(r.exitCode, recorded->entries.back().exitCode) << r.err << r.out;
+    EXPECT_EQ(r.exitCode, recorded->entries.back().more().outcome.exitCode) << r.err << r.out;
     EXPECT_EQ(r.err.find("trace differs"), std::string::npos) << r.err;
 }
 
@@ -133,6 +135,122 @@ TEST(TraceReplay, AWriteThatDiffersStopsAtItsLine) {
         << r.err;
 }
 
+// The trace at `name` with `edit` applied to each line (its number from 1);
+// a line it empties is left out.
+std::string editedGolden(const std::string& name,
+                         const std::function<void(size_t, std::string&)>& edit) {
+    std::istringstream in(slurp(kTracesDir + "/" + name + ".jsonl"));
+    std::ostringstream out;
+    size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        edit(++number, line);
+        if (!line.empty()) out << line << "\n";
+    }
+    return out.str();
+}
+
+// A reply of the GPS's command link as a 64-byte report, in hex: SOH, the
+// payload and its CRC-16 (polynomial 0x1021, from 0, low byte first) with
+// control bytes escaped by DLE, EOT, then 0xff.
+std::string linkReply(const std::vector<uint8_t>& payload) {
+    uint16_t crc = 0;
+    for (uint8_t b : payload) {
+        crc ^= static_cast<uint16_t>(b << 8);
+        for (int i = 0; i < 8; ++i) {
+            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    std::vector<uint8_t> body = payload;
+    body.push_back(static_cast<uint8_t>(crc & 0xff));
+    body.push_back(static_cast<uint8_t>(crc >> 8));
+    std::vector<uint8_t> report = {0x01};
+    for (uint8_t b : body) {
+        if (b == 0x01 || b == 0x04 || b == 0x10) report.push_back(0x10);
+        report.push_back(b);
+    }
+    report.push_back(0x04);
+    report.resize(64, 0xff);
+    return trace::toHex(report.data(), report.size());
+}
+
+// How the run ended is part of the trace: a changed ending fails with its
+// line; a device answer changed by hand is judged by an expect line.
+TEST(TraceReplay, TheEndingIsJudged) {
+    const Golden g = [] {
+        for (const Golden& g : goldens()) {
+            if (g.name == "erase-keys") return g;
+        }
+        return Golden{};
+    }();
+    ASSERT_FALSE(g.name.empty());
+    cli_testing::ProgramRunner runner;
+    const std::string path = runner.runtimeDir() + "/edited.jsonl";
+    size_t endLine = 0;
+    std::ofstream(path) << editedGolden(g.name, [&](size_t n, std::string& line) {
+        if (line.find("\"op\":\"end\"") == std::string::npos) return;
+        endLine = n;
+        line.replace(line.find("\"exit\":0"), 8, "\"exit\":1");
+    });
+    ProgramRun r = replay(runner, g, path);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("trace ended differently: recorded exit status 1, now exit status 0\n"
+                         "  the ending is line " +
+                         std::to_string(endLine)),
+              std::string::npos)
+        << r.err;
+
+    // The GPS says it has firmware 14.52 (newer than the 14.51 carried), in
+    // its device information: model byte 0x49 (type 13, Japanese), 14, 52.
+    auto withExpectation = [&](const std::string& expect) {
+        std::ofstream(path) << editedGolden(g.name, [&](size_t, std::string& line) {
+            const size_t at = line.find("\"hex\":\"0106490e33");
+            if (at != std::string::npos)
+                line.replace(at + 7, 128, linkReply({6, 0x49, 14, 52, 0, 0}));
+            if (line.find("\"op\":\"end\"") != std::string::npos) line = expect;
+        });
+        return replay(runner, g, path);
+    };
+    r = withExpectation(
+        R"({"op":"expect","exit":1,"title":"Osprey Max connected\nVer: 14.52-1333026\nJapanese"})");
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.out.find("Button: [Update to 14.51]"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("trace"), std::string::npos) << r.err;
+    r = withExpectation(R"({"op":"expect","exit":0})");
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("trace ended differently: recorded exit status 0, now exit status 1"),
+              std::string::npos)
+        << r.err;
+
+    // Without its second look at the GPS (lines 13 to 17: the device list,
+    // and the device information asked again), the run is answered from the
+    // first look when judged by an expectation.
+    std::ofstream(path) << editedGolden(g.name, [&](size_t n, std::string& line) {
+        if (n >= 13 && n <= 17) line.clear();
+        if (line.find("\"op\":\"end\"") != std::string::npos) {
+            line = R"({"op":"expect","exit":0,"detail":"Latest software is installed on device"})";
+        }
+    });
+    r = replay(runner, g, path);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+// A named pipe given as the trace: refused at once, never waited on.
+TEST(TraceReplay, AFifoIsRefusedAtOnce) {
+    cli_testing::ProgramRunner runner;
+    const std::string path = runner.runtimeDir() + "/fifo.jsonl";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const ProgramRun bl = runner.runProgram(
+        QUORTA_BL_PATH, {"--replay-trace", path, "--usb", "0x2b29,0x05", "get-property", "1"}, "",
+        20);
+    const ProgramRun updater =
+        runner.runProgram(QUORTA_UPDATER_PATH, {"--replay-trace", path, "--cli", "--yes"}, "", 20);
+    for (const ProgramRun* r : {&bl, &updater}) {
+        EXPECT_EQ(r->exitCode, 1) << r->err;
+        EXPECT_NE(r->err.find("cannot replay " + path + ": not a regular file"), std::string::npos)
+            << r->err;
+    }
+}
+
 // Traces that cannot be replayed, and a recording that cannot be written:
 // a clear error, exit 1, before any device work, never a crash or a hang.
 TEST(TraceReplay, BadTracesGiveAClearError) {
@@ -153,9 +271,9 @@ TEST(TraceReplay, BadTracesGiveAClearError) {
          {},
          "line 1: not a device trace: not JSON Lines"},
         {"a newer format",
-         "{\"about\":\"Quorta GPS device trace\",\"format\":2,\"program\":\"quorta-bl\"}\n",
+         "{\"about\":\"Quorta GPS device trace\",\"format\":3,\"program\":\"quorta-bl\"}\n",
          {},
-         "line 1: the trace is of format 2, newer than this program reads (1)"},
+         "line 1: the trace is of format 3, newer than this program reads (2)"},
         {"cut off in the middle",
          header + open + "{\"h\":1,\"hex\":\"0100",
          {},
@@ -200,6 +318,15 @@ TEST(TraceReplay, BadTracesGiveAClearError) {
                 << c.what << ", " << program << ": " << r.err;
         }
     }
+}
+
+// A file under 64 bytes is kept by its size only: its CRC-32 would give its
+// contents back. The recording's drive holds a 4-byte pin.txt.
+TEST(TraceDrive, AShortFileKeepsItsSizeOnly) {
+    const std::string golden = slurp(kTracesDir + "/update-type13-backup.jsonl");
+    EXPECT_NE(golden.find(R"({"path":"Quorta/pin.txt","size":4})"), std::string::npos);
+    EXPECT_NE(golden.find(R"({"crc32":"5d64191d","path":"Quorta/Settings.json","size":900})"),
+              std::string::npos);
 }
 
 // The replayed drive's files are made up with the recorded size and CRC.
