@@ -32,6 +32,7 @@ void UpdaterState::reset() {
     scannedProductId = 0;
     progressLogCount = 0;
     readDeviceCrashCount = 0;
+    firstOpenRefusalMs = -1;
 }
 
 std::string UpdaterState::statusTitle() const {
