@@ -17,6 +17,7 @@ bool LinkHandle::open() {
         if (taken_ || dead_) return false;
         ++s->openAttempts;
         if (!s->linkReachableLocked() || s->appEnumeration != enumeration_) return false;
+        if (s->linkAccessLateLocked()) return false;
         int& failures = s->config.faults.openFailures;
         if (failures < 0) return false;
         if (failures > 0) {
@@ -31,6 +32,13 @@ bool LinkHandle::open() {
     hidport::removeSimulatedDevice(this);
     s->offerLinkSlot(enumeration_);
     return true;
+}
+
+std::string LinkHandle::permissionDeniedNode() const {
+    auto s = owner_.lock();
+    if (!s) return {};
+    std::lock_guard lock(s->mutex);
+    return s->linkAccessLateLocked() ? kLinkNodeName : std::string();
 }
 
 void LinkHandle::close() {

@@ -72,16 +72,19 @@ std::string SimulatedGps::driveRoot() const {
 
 std::optional<platform::VolumeInfo> SimulatedGps::driveVolume() const {
     DriveStyle style;
+    bool readOnly;
     {
         std::lock_guard lock(impl_->mutex);
         if (!impl_->driveVisibleLocked()) return std::nullopt;
         style = impl_->config.driveStyle;
+        readOnly = impl_->config.faults.driveReadOnly;
     }
     platform::VolumeInfo v;
     v.root = driveRoot();
     v.removable = true;
     v.label = style == DriveStyle::LabelledQuorta ? "QUORTA" : "";
     v.fileSystem = style == DriveStyle::Ntfs ? "NTFS" : "FAT32";
+    v.readOnly = readOnly;
     return v;
 }
 

@@ -175,6 +175,7 @@ bool SimulatedGps::Impl::change(std::optional<GpsMode> newMode, std::optional<bo
                 {
                     std::lock_guard lock(mutex);
                     enumeration = ++appEnumeration;
+                    appShownAtMs = clock.nowMs();
                 }
                 freeLink = std::make_shared<LinkHandle>(weak, enumeration);
                 hidport::addSimulatedDevice(freeLink);

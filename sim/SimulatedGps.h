@@ -145,6 +145,9 @@ struct GpsFaults {
     // Each time the flash bootloader enumerates, its first N opens fail, as a
     // node the system has not finished setting up.
     int bootloaderOpenFailures = 0;
+    // Each time the application shows, opens of its link are refused for lack
+    // of permission for this long (clock ms), as a node udev gives the user late.
+    int64_t linkAccessLateMs = 0;
 };
 
 struct GpsConfig {

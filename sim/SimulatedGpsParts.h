@@ -35,6 +35,8 @@ inline constexpr uint16_t kGpsVendorId = 0x2B29;
 inline constexpr uint16_t kAppProductId = 0x55;
 inline constexpr uint16_t kRomVendorId = 0x15A2;
 inline constexpr uint16_t kRomProductId = 0x73;
+// The hidraw node a refused open names (GpsFaults::linkAccessLateMs).
+inline constexpr const char* kLinkNodeName = "/dev/hidraw0";
 inline constexpr int kJapaneseOffset = 60;
 
 inline constexpr uint8_t kReadDeviceInfo = 6;
@@ -153,6 +155,7 @@ class LinkHandle : public hidport::SimulatedHidDevice {
     uint16_t productId() const override { return kAppProductId; }
     size_t outputReportLength() const override { return kOutputReportSize; }
     bool open() override;
+    std::string permissionDeniedNode() const override;
     void close() override;
     int read(unsigned char* data, size_t length, int milliseconds) override;
     int write(const unsigned char* data, size_t length, int milliseconds) override;
@@ -325,6 +328,11 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
     uint64_t generation = 0;  // a physical change starts a new one
     int openAttempts = 0;
     uint64_t appEnumeration = 0;  // counts the application's enumerations
+    int64_t appShownAtMs = 0;     // clock time of the latest one
+    // While the node is not yet the user's (GpsFaults::linkAccessLateMs).
+    bool linkAccessLateLocked() const {
+        return clock.nowMs() - appShownAtMs < config.faults.linkAccessLateMs;
+    }
     std::vector<gps::LinkHandle*> openLinks;
     std::vector<LinkCommandFrame> received;
     std::vector<std::string> activity;

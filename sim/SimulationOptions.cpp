@@ -75,6 +75,10 @@ const FaultKind kFaults[] = {
      [](SimulationConfig& c, int) { c.gps.faults.badCrc = true; }},
     {"link-open-fails", true, false, "opening the command link fails the first N times",
      [](SimulationConfig& c, int n) { c.gps.faults.openFailures = n; }},
+    {"link-access-late", true, false,
+     "each time the application shows, opening its link is refused (permission denied) for N "
+     "seconds, as a node udev gives the user late",
+     [](SimulationConfig& c, int n) { c.gps.faults.linkAccessLateMs = n * 1000LL; }},
     {"radio-silent", false, false,
      "the radio does not answer NRF_GET_VERSION (until a radio update)",
      [](SimulationConfig& c, int) { c.gps.faults.silentRadio = true; }},

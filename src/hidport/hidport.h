@@ -136,4 +136,10 @@ int exitCount();
 // last open succeeded.
 std::string lastPermissionDeniedNode();
 
+// True when the last failed hid_open found a device of that id on the bus
+// whose node would not open (permission denied, busy, or not made yet): a
+// node that appeared a moment ago may open once the system has set it up.
+// False when no such device was there, and after a successful open.
+bool lastOpenRefused();
+
 }  // namespace hidport

@@ -10,6 +10,7 @@
 #include "core/Maintenance.h"
 #include "core/PowerGuard.h"
 #include "core/UpdateWorkers.h"
+#include "core/WorkerThreads.h"
 #include "platform/SleepInhibitor.h"
 
 namespace {
@@ -116,6 +117,18 @@ TEST_F(PowerGuardTest, TheLockSpansTheGapBetweenTwoPiecesOfWorkThenGoes) {
     fatal.endNow();
     EXPECT_FALSE(inhibitor.held);
     EXPECT_EQ(inhibitor.releases, 2);
+}
+
+TEST_F(PowerGuardTest, ALingeringLockIsNotWorkAFrontEndWaitsFor) {
+    core::setPowerLingerMs(3600000);  // an hour on this clock
+    { core::PowerGuard update(core::kUpdatingFirmwareReason); }
+    EXPECT_TRUE(inhibitor.held);
+    // The terminal's run ends when no device work is left, not an hour on.
+    EXPECT_EQ(core::runningWorkerThreads(), 0u);
+    // And ending the run gives the lock back at once.
+    core::setPowerLingerMs(0);
+    EXPECT_FALSE(inhibitor.held);
+    core::joinWorkerThreads();
 }
 
 TEST_F(PowerGuardTest, GoesOnWithoutALockAndSaysWhy) {

@@ -207,6 +207,17 @@ class DataTest : public CoreTest {
         }
         return false;
     }
+    // A status with this title whose detail's last line is `lastLine`.
+    bool statusEndingWith(const std::string& title, const std::string& lastLine) {
+        std::lock_guard lock(statusMutex);
+        for (const Status& s : statuses) {
+            const std::string detail = s.detail.value_or("");
+            const size_t at = detail.rfind('\n');
+            const std::string last = at == std::string::npos ? detail : detail.substr(at + 1);
+            if (s.title == title && last == lastLine) return true;
+        }
+        return false;
+    }
     std::vector<int> waitsSoFar() {
         std::lock_guard lock(statusMutex);
         return waits;

@@ -215,7 +215,7 @@ TEST_F(BackupTest, ARestoreThatFailsKeepsTheBackupForAnotherTry) {
     files.readOnlyRoot = driveRoot();
     EXPECT_FALSE(core::saveLocalDataToGps());
     EXPECT_TRUE(core::state().backupDone);
-    EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
+    EXPECT_TRUE(statusEndingWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
     EXPECT_FALSE(logged("Save Local Data To GPS...DONE\r\n"));
     EXPECT_TRUE(fs::exists(backupDir() + "/Activities/Old/2023-01-01.fit"));
 

@@ -4,6 +4,7 @@
 #include "DataTestSupport.h"
 #include "ScriptedLinkDevice.h"
 #include "core/CommandLink.h"
+#include "core/DriveWriteCheck.h"
 #include "core/LanguagePacks.h"
 #include "core/images/fontPacks.h"
 
@@ -103,8 +104,8 @@ TEST_F(LanguagePackTest, NotJapaneseNoDriveReadOnlyDriveAndNoDevice) {
     core::state().setGpsDriveRoot(driveRoot());
     files.readOnlyRoot = driveRoot();
     EXPECT_FALSE(core::updateLanguagePacks());
-    EXPECT_TRUE(logged("xfer FAIL source " + stagingDir() + "Kanji_11x12.bin\n to\n target " +
-                       onDrive("Kanji_11x12.bin") + "...\r\n"));
+    EXPECT_TRUE(statusWith(core::kDriveNotWritableTitle));
+    EXPECT_FALSE(fs::exists(stagingDir() + "Kanji_11x12.bin"));
     EXPECT_EQ(gps->opens, 0);
 
     // The staging disk fills in the second font: it never reaches the drive.

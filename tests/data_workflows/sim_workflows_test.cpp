@@ -8,6 +8,7 @@
 
 #include "DataTestSupport.h"
 #include "core/Backup.h"
+#include "core/DriveWriteCheck.h"
 #include "core/LanguagePacks.h"
 #include "core/Maintenance.h"
 #include "core/Nordic.h"
@@ -176,24 +177,27 @@ TEST_F(SimWorkflowTest, BackupSurvivesTheFactoryResetAndComesBackBitForBit) {
 TEST_F(SimWorkflowTest, AReadOnlyDrive) {
     sim::SimulatedGps& gps = plugIn(13, 12, 40);
     writeBytes(gps.driveRoot() + "Quorta/Settings.dat", binaryBytes(100, 1));
+    // A backup made while the drive took files.
+    BackupOutcome outcome = BackupOutcome::Skipped;
+    ASSERT_TRUE(core::saveGpsDataToLocal(core::deviceRecord().snapshot(), &outcome));
     sim::GpsFaults faults;
     faults.driveReadOnly = true;
     gps.setFaults(faults);  // once the scene is set
 
-    // Reading it for the backup works.
-    BackupOutcome outcome = BackupOutcome::Skipped;
-    ASSERT_TRUE(core::saveGpsDataToLocal(core::deviceRecord().snapshot(), &outcome));
-
-    // Writing to it fails plainly, and the backup is kept.
+    // Nothing is tried on it: the restore keeps the backup and says where,
+    // the radio and font files are not copied, and no test file is left.
     EXPECT_FALSE(core::saveLocalDataToGps());
     EXPECT_TRUE(core::state().backupDone);
-    EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
+    const std::string why =
+        std::string(core::kDriveReadOnlyReason) + "\n" + core::kDriveNotWritableAdvice;
+    EXPECT_TRUE(
+        statusWith(core::kRestoreFailedTitle, why + "\nYour data is kept in " + backupDir()));
     EXPECT_FALSE(core::updateNordic());
-    bool failed = false;
-    for (const std::string& line : logLines())
-        if (line.rfind("xfer FAIL source ", 0) == 0) failed = true;
-    EXPECT_TRUE(failed);
+    EXPECT_TRUE(statusWith(core::kDriveNotWritableTitle, why));
+    for (const std::string& line : logLines()) EXPECT_NE(line.rfind("xfer ", 0), 0u) << line;
     EXPECT_FALSE(core::updateLanguagePacks());
+    EXPECT_FALSE(fs::exists(gps.driveRoot() + core::kDriveTestFileName));
+    EXPECT_EQ(readBytes(gps.driveRoot() + "Quorta/Settings.dat"), binaryBytes(100, 1));
 }
 
 TEST_F(SimWorkflowTest, EraseKeysHearsTheRadioAndEnds) {

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QAction>
 #include <QImage>
 #include <QMenu>
@@ -121,6 +122,16 @@ TEST_F(MainWindowTest, MenuItemsInOrderAndDisabledOnesDoNothing) {
                      "  LOAD STANDARD FIRMWARE NOW", "  -", "  -", "  LOAD JAPAN FIRMWARE NOW",
                      "  -", "  -", "  LOAD Language Packs", "-", "E&xit Quorta Gps Updater"}));
 
+    // Each pair of separators is drawn as two lines, not collapsed into one.
+    for (QAction* a : top[0]->menu()->actions()) {
+        if (!a->menu()) continue;
+        for (QAction* b : a->menu()->actions()) {
+            if (b->isSeparator()) {
+                EXPECT_GT(a->menu()->actionGeometry(b).height(), 0);
+            }
+        }
+    }
+
     int starts = 0;
     core::workflows().startUpdateWorkerThread = [&] { ++starts; };
     window->menuAction(core::kMenuForceUpdate)->trigger();
@@ -234,6 +245,11 @@ TEST_F(MainWindowTest, StatusFromAWorkerIsPaintedWithTheWarning) {
     worker.join();
     EXPECT_EQ(core::state().statusDetail(), "Working...");
     EXPECT_GT(redPixels(), 200);
+    // What a screen reader gets of the painted texts.
+    QAccessibleInterface* canvas = QAccessible::queryAccessibleInterface(window->canvas());
+    ASSERT_NE(canvas, nullptr);
+    EXPECT_EQ(canvas->text(QAccessible::Name), "Osprey Max connected\nUpdating");
+    EXPECT_EQ(canvas->text(QAccessible::Description), "Working...");
     core::state().updateInProgress = false;
     window->repaintNow();
     EXPECT_EQ(redPixels(), 0);

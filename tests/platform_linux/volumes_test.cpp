@@ -138,11 +138,12 @@ TEST(LinuxVolumes, ListsBlockMountsWithWhatTheSearchNeeds) {
                       "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
                       "30 27 0:45 / /run/user/1000 rw - tmpfs tmpfs rw\n"
                       "40 27 8:1 / /home rw - ext4 /dev/sda1 rw\n"
-                      "112 27 8:17 / /media/rider/QUORTA\\040GPS rw,nosuid - vfat /dev/sdb1 rw\n"
+                      "112 27 8:17 / /media/rider/QUORTA\\040GPS rw,nosuid - vfat /dev/sdb1 "
+                      "rw,errors=remount-ro\n"
                       "113 27 8:17 /Quorta /mnt/bind rw - vfat /dev/sdb1 rw\n"
                       "114 27 8:17 / /mnt/again rw - vfat /dev/sdb1 rw\n"
-                      "115 27 8:33 / /media/rider/BACKUP rw - ntfs3 /dev/sdc1 rw\n"
-                      "116 27 8:16 / /media/rider/\\303\\251 rw - exfat /dev/sdb rw\n");
+                      "115 27 8:33 / /media/rider/BACKUP ro,nosuid - ntfs3 /dev/sdc1 rw\n"
+                      "116 27 8:16 / /media/rider/\\303\\251 rw - exfat /dev/sdb ro\n");
     std::map<std::pair<unsigned, unsigned>, platform::VolumeProperties> udevDb = {
         {{8, 17}, {"vfat", "FAT32", "QUORTA_GPS", R"(QUORTA\x20GPS)"}},
         {{8, 33}, {"ntfs", "", "Backup", ""}},
@@ -169,14 +170,17 @@ TEST(LinuxVolumes, ListsBlockMountsWithWhatTheSearchNeeds) {
     EXPECT_TRUE(list[2].removable);
     EXPECT_EQ(list[2].label, "QUORTA GPS");
     EXPECT_EQ(list[2].fileSystem, "FAT32");
+    EXPECT_FALSE(list[2].readOnly);  // "errors=remount-ro" is no "ro"
 
     EXPECT_EQ(list[3].root, "/media/rider/BACKUP/");
     EXPECT_TRUE(list[3].removable);  // a USB hard disk
     EXPECT_EQ(list[3].label, "Backup");
     EXPECT_EQ(list[3].fileSystem, "NTFS");
+    EXPECT_TRUE(list[3].readOnly);  // mounted so
 
     EXPECT_EQ(list[4].root, "/media/rider/\xC3\xA9/");
     EXPECT_EQ(list[4].fileSystem, "exFAT");
+    EXPECT_TRUE(list[4].readOnly);  // the kernel's remount after an error
 }
 
 TEST(LinuxVolumes, FailsWhenTheMountTableCannotBeRead) {

@@ -6,6 +6,7 @@
 
 #include "SimTestSupport.h"
 #include "core/CommandLink.h"
+#include "core/DevicePermission.h"
 #include "core/DeviceScan.h"
 
 namespace {
@@ -88,16 +89,29 @@ TEST_F(LinkAgainstGpsTest, BadCrcIsNeverTakenAsTheRecord) {
     EXPECT_EQ(core::state().GRawDevID, 99);
 }
 
-TEST_F(LinkAgainstGpsTest, OpenFailing) {
+TEST_F(LinkAgainstGpsTest, ARefusedOpenIsTriedAgainForAFewSeconds) {
+    // A node the system has not finished setting up opens on a later try.
     sim::SimulatedGps& gps = gpsWith({.openFailures = 1});
-    EXPECT_FALSE(core::readDevice());
-    EXPECT_TRUE(logged("Failed to open HID device\r\n"));
     EXPECT_TRUE(core::readDevice());
+    EXPECT_EQ(gps.openAttempts(), 2);
 
+    // One that keeps refusing is given up when the time is up...
     gps.setFaults({.openFailures = -1});
+    const int64_t start = clock.nowMs();
     EXPECT_FALSE(core::readDevice());
+    EXPECT_GE(clock.nowMs() - start, core::kLateNodeWaitMs);
+    EXPECT_TRUE(logged("Failed to open HID device\r\n"));
+    // ...and not waited for again while it stays on the bus.
+    const int attempts = gps.openAttempts();
     EXPECT_FALSE(core::readDevice());
-    EXPECT_EQ(gps.openAttempts(), 4);
+    EXPECT_EQ(gps.openAttempts(), attempts + 1);
+
+    // No device at all: nothing to wait for.
+    gps.unplug();
+    core::forgetPermissionProblem();
+    const int64_t gone = clock.nowMs();
+    EXPECT_FALSE(core::readDevice());
+    EXPECT_LT(clock.nowMs() - gone, core::kLateNodePollMs);
 }
 
 TEST_F(LinkAgainstGpsTest, SilentDeviceIsGivenUpAfterThreeTimeouts) {

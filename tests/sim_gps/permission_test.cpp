@@ -96,6 +96,20 @@ TEST_F(PermissionTest, DeniedGpsIsExplainedOncePerArrival) {
     EXPECT_EQ(core::state().statusDetail(), core::kPermissionDeniedDetail);
 }
 
+TEST_F(PermissionTest, ANodeGivenToTheUserLateIsShownWithoutAdvice) {
+    // udev gives the user the node three seconds after it appeared.
+    sim::GpsConfig config;
+    config.faults.linkAccessLateMs = 3000;
+    sim::SimulatedGps& gps = addGps(config);
+    gps.plugIn(sim::GpsMode::Application);
+    rescan();
+    EXPECT_TRUE(core::state().ishf);
+    EXPECT_EQ(core::deviceRecord().snapshot().connectedText,
+              "Heron GPS connected\nVer: 7.62\nJapanese");
+    EXPECT_EQ(logText().find("permission denied"), std::string::npos);
+    EXPECT_NE(core::state().statusDetail(), core::kPermissionDeniedDetail);
+}
+
 TEST_F(PermissionTest, DeniedRomBootloaderIsExplainedAfterTheRun) {
     hidport::addSimulatedDevice(std::make_shared<DeniedNode>(
         core::kRomBootloaderVendorId, core::kRomBootloaderProductId, "/dev/hidraw2"));

@@ -7,6 +7,7 @@
 
 #include "E2eTest.h"
 #include "core/Backup.h"
+#include "core/DriveWriteCheck.h"
 #include "core/UpdateWorkers.h"
 
 namespace e2e {
@@ -194,7 +195,7 @@ TEST_F(FaultsTest, WithoutItsDriveTheGpsIsNotOffered) {
     EXPECT_FALSE(activityHas(gps, "JUMP_TO_BL"));
 }
 
-TEST_F(FaultsTest, ReadOnlyDriveStopsTheRadioAndKeepsTheBackup) {
+TEST_F(FaultsTest, ReadOnlyDriveChangesNothingOnTheGps) {
     sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
     const std::string quorta = gps.driveFolder() + "/Quorta";
     writeUserData(quorta);
@@ -206,14 +207,20 @@ TEST_F(FaultsTest, ReadOnlyDriveStopsTheRadioAndKeepsTheBackup) {
     rig->startUp();
     ASSERT_TRUE(waitForOffer());
 
+    // The factory reset this update owes would empty a drive that could not
+    // be filled again: the update stops before the firmware is touched.
     rig->clickUpdateButton();
-    ASSERT_TRUE(rig->waitFor([&] { return rig->window.destroyed(); }, 90s));
-    ASSERT_TRUE(rig->waitQuiet(gps, 60s));
-    EXPECT_TRUE(endedByItsOwnDestroy());
-    EXPECT_TRUE(rig->logged("Save GPS Data To Local...DONE\r\n"));
-    EXPECT_FALSE(std::filesystem::exists(gps.driveFolder() + "/nrf_update.bin"));
-    // The factory reset emptied the drive's folder; the backup holds it all.
-    EXPECT_EQ(snapshotTree(core::backupFolder()), before);
+    ASSERT_TRUE(rig->waitFor([&] { return rig->sawTitle(core::kDriveNotWritableTitle); }, 30s));
+    ASSERT_TRUE(rig->waitQuiet(gps, 30s));
+    EXPECT_TRUE(rig->sawDetail(std::string(core::kDriveReadOnlyReason) + "\n" +
+                               core::kDriveNotWritableAdvice));
+    EXPECT_FALSE(activityHas(gps, "JUMP_TO_BL"));
+    EXPECT_EQ(flashVersion(gps), (images::ImageVersion{13, 60, 12, 40}));
+    EXPECT_EQ(snapshotTree(quorta), before);
+    EXPECT_FALSE(core::state().backupDone);
+    EXPECT_FALSE(core::state().updateInProgress);
+    EXPECT_FALSE(rig->window.destroyed());
+    EXPECT_TRUE(rig->window.buttonVisible());
 }
 
 TEST_F(FaultsTest, FullStagingDiskNeverPutsAShortRadioImageOnTheGps) {

@@ -163,6 +163,38 @@ TEST_F(UsbRoad, ANodeTheUserMayNotOpenGivesThePermissionAdvice) {
     EXPECT_FALSE(has(r.out, "Heron GPS connected")) << describe(r);
 }
 
+TEST_F(UsbRoad, ANodeThatComesLateIsOpenedOnceItIsThere) {
+    // Every hidraw node is made three seconds after its device is announced,
+    // also when the GPS comes back from its bootloader.
+    const EmulatorRun r = emulator.run({"--gps=5:jp:7.62", "--time-scale=0.05", "--hidraw-late=3"},
+                                       {kUpdater, "--cli", "--yes", "--update"});
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_TRUE(inOrder(
+        r.out, {"Pressing [Update to 7.63]\n", "Detail: Latest software is installed on device\n"}))
+        << describe(r);
+    EXPECT_FALSE(has(r.out, "permission denied")) << describe(r);
+    EXPECT_TRUE(has(r.report, "flash: image intact (type 5, 7.63 Japanese)\n")) << r.report;
+}
+
+TEST_F(UsbRoad, AReadOnlyDriveStopsTheUpdateBeforeTheGpsIsChanged) {
+    // A type 13 below 13.0 is factory-reset after its update: not on a drive
+    // that could not take its files back.
+    const fs::path drive = emulator.folder("drive");
+    fs::create_directories(drive / "Quorta");
+    std::ofstream(drive / "Quorta/settings.json") << "{\"units\": \"km\"}\n";
+    const EmulatorRun r = emulator.run({"--gps=13:jp:12.40", "--time-scale=0.05",
+                                        "--simulate-drive=" + drive.string(), "--drive-read-only"},
+                                       {kUpdater, "--cli", "--yes", "--update"});
+    EXPECT_EQ(r.exitCode, 1) << describe(r);
+    EXPECT_TRUE(inOrder(r.out, {"Pressing [Update to 14.51]\n",
+                                "Title:  Error\n        Cannot write to the GPS drive.\n",
+                                "Detail: Its drive is mounted read-only.\n"}))
+        << describe(r);
+    EXPECT_TRUE(has(r.report, "flash: image intact (type 13, 12.40 Japanese)\n")) << r.report;
+    EXPECT_FALSE(has(r.report, "JUMP_TO_BL")) << r.report;
+    EXPECT_TRUE(fs::exists(drive / "Quorta/settings.json"));
+}
+
 TEST_F(UsbRoad, AnExfatDriveMountedThroughFuseIsFoundByItsFileSystem) {
     // No label: only the folder pass, which wants a FAT-family file system,
     // can find it; the mount table says "fuseblk".

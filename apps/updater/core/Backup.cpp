@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "core/DriveWriteCheck.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
@@ -193,6 +194,12 @@ bool runBackup(const DeviceRecord& record, BackupOutcome& outcome) {
         logLine("\r\nModel Backup Not Required - Major Rev High Enough\r\n");
         return false;
     }
+    // The factory reset that follows empties the drive for the restore to
+    // fill again: a drive that takes no file stops the update here.
+    if (!checkDriveWritable(root)) {
+        outcome = BackupOutcome::Failed;
+        return false;
+    }
 
     // A drive that is there but has no Quorta folder has nothing to lose;
     // the factory reset is still part of this update. (A drive that is not
@@ -272,6 +279,10 @@ bool runRestore() {
     }
     std::string folderProblem;
     const std::string folder = backupFolder(&folderProblem);
+    if (!checkDriveWritable(root, kRestoreFailedTitle,
+                            keptInText(folder.empty() ? heldFolder() : folder))) {
+        return false;
+    }
     std::string problem = folderProblem;
     if (!restoreBackup(folder, root + kFolderName, problem)) {
         // The backup stays held and in place for another try.
@@ -335,6 +346,10 @@ void offerHeldBackup() {
     }
 
     logLine("Put Back Held Backup...\r\n");
+    if (!checkDriveWritable(root, kRestoreFailedTitle, keptInText(folder))) {
+        st.heldBackupFailed = true;
+        return;
+    }
     sendStatus(0, nullptr, kRestoringDataText);
     window->showControl(Control::ProgressBar, true);
     platform::TreeResult result;

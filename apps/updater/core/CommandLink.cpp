@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "core/DevicePermission.h"
 #include "core/ReportCallbacks.h"
 
 namespace core {
@@ -144,8 +145,8 @@ bool linkTransaction(uint8_t opcode, std::span<uint8_t> reply, size_t* replyLeng
     int unexpected = 0;
     int textLines = 0;
     // Closed on every way out, an error raised by the transport included.
-    std::unique_ptr<hidport::hid_device, decltype(&hidport::hid_close)> device(
-        hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr), &hidport::hid_close);
+    std::unique_ptr<hidport::hid_device, decltype(&hidport::hid_close)> device(openGpsApplication(),
+                                                                               &hidport::hid_close);
     hidport::hid_device* handle = device.get();
     if (!handle) {
         logLine("Failed to open HID device\r\n");

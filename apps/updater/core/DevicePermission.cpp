@@ -1,9 +1,13 @@
 #include "core/DevicePermission.h"
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "core/CommandLink.h"
 #include "core/ReportCallbacks.h"
+#include "core/Services.h"
 #include "core/UpdaterState.h"
 #include "hidport/hidport.h"
 
@@ -14,7 +18,29 @@ namespace {
 std::mutex gMutex;
 std::string gLoggedNode;  // the node the log has told of since our devices were last away
 
+// True while a refused open may still be tried again.
+bool mayTryAgain() {
+    const int64_t now = clock().nowMs();
+    int64_t first = -1;
+    std::atomic<int64_t>& since = state().firstOpenRefusalMs;
+    // The first refusal starts the time, on whichever thread it happens.
+    if (since.compare_exchange_strong(first, now)) return true;
+    return now - first < kLateNodeWaitMs;
+}
+
 }  // namespace
+
+hidport::hid_device* openGpsApplication() {
+    for (;;) {
+        if (hidport::hid_device* handle =
+                hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr)) {
+            state().firstOpenRefusalMs = -1;
+            return handle;
+        }
+        if (!hidport::lastOpenRefused() || !mayTryAgain()) return nullptr;
+        clock().sleepMs(kLateNodePollMs);
+    }
+}
 
 bool reportPermissionProblem() {
     const std::string node = hidport::lastPermissionDeniedNode();
@@ -43,6 +69,7 @@ bool reportPermissionProblem() {
 }
 
 void forgetPermissionProblem() {
+    state().firstOpenRefusalMs = -1;  // a node that comes back is given its time again
     {
         std::lock_guard lock(gMutex);
         if (gLoggedNode.empty()) return;

@@ -3,7 +3,25 @@
 // wait for a device that is plugged in; these tell them how to fix it.
 #pragma once
 
+#include <cstdint>
+
+#include "hidport/hidport.h"
+
 namespace core {
+
+// Opens the GPS's application (the command link's device). udev gives a new
+// hidraw node its owner and mode a moment after the node exists, later on a
+// busy machine: an open refused by a node that is there (permission denied,
+// busy, not made yet) is tried again, every kLateNodePollMs, until
+// kLateNodeWaitMs on the clock have passed since the first refusal. The time
+// is counted from the first refusal after a successful open or after none of
+// our devices was on the bus (forgetPermissionProblem), so a node that keeps
+// refusing costs it once, and the permission advice comes only when it is
+// up. Null when it did not open.
+hidport::hid_device* openGpsApplication();
+
+inline constexpr int64_t kLateNodeWaitMs = 5000;
+inline constexpr int64_t kLateNodePollMs = 250;
 
 // The window's detail text while the GPS cannot be opened for lack of
 // permission.

@@ -590,7 +590,7 @@ bool updateFirmware(SharedDeviceRecord& record) {
     }
 
     logLine("Opening HID device\r\n");
-    hidport::hid_device* handle = hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr);
+    hidport::hid_device* handle = openGpsApplication();
     if (!handle) {
         logLine("Open HID device failed\r\n");
         return false;

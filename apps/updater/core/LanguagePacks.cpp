@@ -7,7 +7,9 @@
 #include <string>
 
 #include "core/CommandLink.h"
+#include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
+#include "core/DriveWriteCheck.h"
 #include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -137,6 +139,7 @@ bool runLanguagePacks() {
     }
     const int type = forced > 0 ? forced : record->deviceType;
     if (!record || record->dlv != kJapaneseVariant) return false;
+    if (!checkDriveWritable(root)) return false;
 
     const std::string staging = prepareStagingFolder();
     if (staging.empty()) return false;
@@ -154,8 +157,7 @@ bool runLanguagePacks() {
 
     waitSeconds(10);
     sendStatus(1, nullptr, "Language Pack Update\nDevice Loading...");
-    GpsHandle device(hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr),
-                     &hidport::hid_close);
+    GpsHandle device(openGpsApplication(), &hidport::hid_close);
     if (!device) {
         logLine("Open HID device failed\r\n");
         return false;

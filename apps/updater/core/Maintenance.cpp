@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/CommandLink.h"
+#include "core/DevicePermission.h"
 #include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/UpdaterState.h"
@@ -22,8 +23,7 @@ constexpr int kReadTimeoutMs = 1000;
 // window's operation marked complete) when it cannot be opened.
 GpsHandle openForCommand() {
     logLine("Opening HID device\r\n");
-    GpsHandle device(hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr),
-                     &hidport::hid_close);
+    GpsHandle device(openGpsApplication(), &hidport::hid_close);
     if (!device) {
         logLine("Failed to open HID device\r\n");
         sendStatus(1, nullptr, "");

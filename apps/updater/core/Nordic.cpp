@@ -9,7 +9,9 @@
 #include <optional>
 
 #include "core/CommandLink.h"
+#include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
+#include "core/DriveWriteCheck.h"
 #include "core/GpsDrive.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -28,8 +30,7 @@ namespace {
 using GpsHandle = std::unique_ptr<hidport::hid_device, decltype(&hidport::hid_close)>;
 
 GpsHandle openGps() {
-    return GpsHandle(hidport::hid_open(kGpsVendorId, kGpsAppProductId, nullptr),
-                     &hidport::hid_close);
+    return GpsHandle(openGpsApplication(), &hidport::hid_close);
 }
 
 constexpr int kVersionAttempts = 10;
@@ -270,6 +271,7 @@ bool runUpdateNordic() {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;
     }
+    if (!checkDriveWritable(root)) return false;
     if (record) {
         const std::string title =
             formatText("Copying new firmware to\n%s", record->modelName.c_str());

@@ -1,5 +1,6 @@
 #include "core/PowerGuard.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -24,6 +25,9 @@ int gDepth = 0;
 platform::SleepInhibitor* gHeld = nullptr;  // the inhibitor whose lock is ours
 uint64_t gGeneration = 0;                   // changes when a linger is cut short
 int64_t gLingerMs = kPowerLingerMs;
+// Linger threads not yet ended: they wait for nothing on the device, so the
+// count of device work in progress leaves them out.
+std::atomic<int> gLingerThreads{0};
 
 constexpr const char* kReleasedLine = "The computer may sleep again\r\n";
 
@@ -45,6 +49,7 @@ void lingerThenRelease(uint64_t generation, std::chrono::microseconds wait) {
         if (gGeneration == generation && gDepth == 0) released = releaseLocked();
     }
     if (released) logLine(kReleasedLine);
+    --gLingerThreads;
 }
 
 }  // namespace
@@ -111,9 +116,14 @@ void PowerGuard::end(bool now) {
     if (released) {
         logLine(kReleasedLine);
     } else if (wait.count() > 0) {
+        ++gLingerThreads;
         threads().start("power-linger",
                         [generation, wait] { lingerThenRelease(generation, wait); });
     }
+}
+
+int powerLingerThreads() {
+    return gLingerThreads.load();
 }
 
 void setPowerLingerMs(int64_t ms) {

@@ -46,6 +46,10 @@ inline constexpr int64_t kPowerLingerMs = 60000;
 // sets 0 when its window has closed, so that it ends without waiting.
 void setPowerLingerMs(int64_t ms);
 
+// Threads that only wait out a linger; they are not device work, and a front
+// end does not wait for them before it ends.
+int powerLingerThreads();
+
 // The reasons the desktop may show for each piece of work.
 inline constexpr const char* kUpdatingFirmwareReason = "Updating the GPS's firmware";
 inline constexpr const char* kWritingFirmwareReason = "Writing the GPS's firmware";

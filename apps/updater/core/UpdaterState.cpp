@@ -31,6 +31,7 @@ void UpdaterState::reset() {
     bootloaderProductId = 0;
     scannedProductId = 0;
     readDeviceCrashCount = 0;
+    firstOpenRefusalMs = -1;
 }
 
 std::string UpdaterState::statusTitle() const {

@@ -88,6 +88,10 @@ class UpdaterState {
     std::atomic<int> scannedProductId{0};
     // Errors caught at the top of readDevice during this run; never reset.
     std::atomic<int> readDeviceCrashCount{0};
+    // Clock time of the first refused open of the GPS's application since one
+    // last worked or since none of our devices was on the bus; -1 when none
+    // (openGpsApplication).
+    std::atomic<int64_t> firstOpenRefusalMs{-1};
 
   private:
     mutable std::mutex textMutex_;

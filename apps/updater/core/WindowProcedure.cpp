@@ -463,7 +463,24 @@ void RecoveryDialogProcedure::onInit() {
 
 void RecoveryDialogProcedure::onClose() {
     logLine("RecoveryModeDialog WM_CLOSE \n");
+    cancelled();
+}
+
+void RecoveryDialogProcedure::cancelled() {
     window_.sendMessage(WindowMessage::CloseRecoveryModeDlg);
+    // A recovery that did not take (another model's firmware, a cable pulled
+    // in the write) brought the GPS back here with the run still marked as
+    // in progress. Once no device work is left the run is over: the window
+    // stops saying it is writing, and says how to try again. Work still
+    // running reports its own end.
+    if (runningWorkerThreads() > 0) return;
+    UpdaterState& st = state();
+    st.updateInProgress = false;
+    st.jbl = false;
+    st.setStatus(kRecoveryModeTitle, kStillInRomBootloaderDetail);
+    window_.showControl(Control::ProgressBar, false);
+    window_.invalidate(true);
+    window_.update();
 }
 
 void RecoveryDialogProcedure::setOnlyChecked(int first, int last, int id) {
@@ -517,7 +534,7 @@ void RecoveryDialogProcedure::onCommand(int id, int notificationCode) {
         window_.sendMessage(WindowMessage::StartRecoveryFlash, type);
         return;
     }
-    if (id == kRecoveryCancel) window_.sendMessage(WindowMessage::CloseRecoveryModeDlg);
+    if (id == kRecoveryCancel) cancelled();
 }
 
 }  // namespace core

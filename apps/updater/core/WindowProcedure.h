@@ -163,6 +163,11 @@ inline constexpr int kRecoveryEnglish = 1099;
 inline constexpr int kRecoveryFirstModel = 1004;
 inline constexpr int kRecoveryLastModel = 1016;
 inline constexpr const char* kRecoveryDialogTitle = "Emergency Recovery Mode";
+// The window's detail text once the recovery dialog was cancelled and nothing
+// is being written: the GPS stays where it is until the dialog comes back.
+inline constexpr const char* kStillInRomBootloaderDetail =
+    "The GPS is still in its ROM bootloader.\nTo recover it, unplug it and plug it in again, "
+    "then choose its model.";
 inline constexpr int kRecoveryDialogWidthDu = 177;
 inline constexpr int kRecoveryDialogHeightDu = 213;
 
@@ -197,6 +202,8 @@ class RecoveryDialogProcedure {
 
   private:
     void setOnlyChecked(int first, int last, int id);
+    // Cancel or the close box: the user chose no model.
+    void cancelled();
 
     Window& window_;
     RecoveryDialogControls& controls_;

@@ -1,5 +1,8 @@
 #include "core/WorkerThreads.h"
 
+#include <algorithm>
+
+#include "core/PowerGuard.h"
 #include "core/Services.h"
 #include "platform/Threads.h"
 
@@ -7,7 +10,11 @@ namespace core {
 
 size_t runningWorkerThreads() {
     auto* own = dynamic_cast<platform::StdThreads*>(&threads());
-    return own ? own->running() : 0;
+    if (!own) return 0;
+    // A lock lingering after the last piece of work is not work in progress.
+    const size_t running = own->running();
+    const size_t lingering = static_cast<size_t>(std::max(powerLingerThreads(), 0));
+    return running > lingering ? running - lingering : 0;
 }
 
 void joinWorkerThreads() {

@@ -8,7 +8,8 @@
 namespace core {
 
 // Threads started through core::threads() that have not ended yet (0 when
-// the threads service cannot tell).
+// the threads service cannot tell), less those that only wait out the
+// keep-awake lock's linger.
 size_t runningWorkerThreads();
 
 // Waits for every thread started through core::threads() so far, and for

@@ -10,7 +10,9 @@ struct VolumeInfo {
     std::string root;        // mount point with a trailing "/"
     bool removable = false;  // the drive type is "removable"
     std::string label;       // volume label, "" when none
-    std::string fileSystem;  // named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
+    std::string
+        fileSystem;  // named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
+    bool readOnly = false;  // mounted read-only (by its options, or by the kernel after an error)
 };
 
 struct DirEntry {
@@ -19,7 +21,7 @@ struct DirEntry {
 };
 
 class Volumes {
-public:
+  public:
     virtual ~Volumes() = default;
     // All volumes in a stable order; false when the list cannot be had.
     virtual bool list(std::vector<VolumeInfo>& out) = 0;

@@ -26,6 +26,7 @@ std::mutex gMutex;  // guards the registry and the open-failure text
 std::vector<std::shared_ptr<SimulatedHidDevice>> gDevices;
 std::wstring gOpenError;
 std::string gPermissionNode;
+bool gOpenRefused = false;
 std::atomic<int> gSimOpens{0};
 std::atomic<int> gExits{0};
 std::atomic<ExternalBackend*> gExternal{nullptr};
@@ -44,7 +45,9 @@ std::wstring widen(const std::string& s) {
 // problem apart from an absent device, so the user can be told how to fix it.
 void notePermissionProblem(unsigned short vid, unsigned short pid) {
     std::string node;
+    bool present = false;
     if (hid_device_info* list = ::hid_enumerate(vid, pid)) {
+        present = true;
         for (hid_device_info* d = list; d; d = d->next) {
             if (d->path && ::access(d->path, R_OK | W_OK) != 0 && errno == EACCES) {
                 node = d->path;
@@ -55,6 +58,7 @@ void notePermissionProblem(unsigned short vid, unsigned short pid) {
     }
     std::lock_guard lock(gMutex);
     gPermissionNode = node;
+    gOpenRefused = present;
     gOpenError = node.empty() ? L"device not found" : widen("permission denied: " + node);
 }
 
@@ -94,6 +98,11 @@ std::string lastPermissionDeniedNode() {
     return gPermissionNode;
 }
 
+bool lastOpenRefused() {
+    std::lock_guard lock(gMutex);
+    return gOpenRefused;
+}
+
 namespace {
 
 struct OpenResult {
@@ -108,6 +117,8 @@ OpenResult openExternal(unsigned short vendorId, unsigned short productId) {
     const int id = external ? external->open(vendorId, productId, error, node) : 0;
     std::lock_guard lock(gMutex);
     gPermissionNode = id > 0 ? std::string() : node;
+    // A recorded trace tells a refusal from an absent device only by its node.
+    gOpenRefused = id <= 0 && !node.empty();
     if (id <= 0) {
         gOpenError = error.empty() ? L"device not found" : error;
         return {nullptr, node.empty() ? ENOENT : EACCES};
@@ -136,6 +147,7 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
                 {
                     std::lock_guard lock(gMutex);
                     gPermissionNode.clear();
+                    gOpenRefused = false;
                 }
                 auto* h = new hid_device;
                 h->sim = d;
@@ -145,6 +157,7 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
         }
         std::lock_guard lock(gMutex);
         gPermissionNode = denied;
+        gOpenRefused = !candidates.empty();
         if (candidates.empty()) {
             gOpenError = L"device not found";
             return {nullptr, ENOENT};
@@ -167,6 +180,7 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
     {
         std::lock_guard lock(gMutex);
         gPermissionNode.clear();
+        gOpenRefused = false;
     }
     auto* h = new hid_device;
     h->real = real;

@@ -100,6 +100,7 @@ bool LinuxVolumes::list(std::vector<VolumeInfo>& out) {
             clusters = fatClusterCount(m.mountPoint);
         }
         v.fileSystem = fileSystemName(type, props.fsVersion, clusters);
+        v.readOnly = hasMountOption(m.options, "ro") || hasMountOption(m.superOptions, "ro");
         out.push_back(std::move(v));
     }
     return true;

@@ -116,4 +116,14 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return data;
 }
 
+bool hasMountOption(std::string_view options, std::string_view option) {
+    while (!options.empty()) {
+        const size_t comma = options.find(',');
+        if (options.substr(0, comma) == option) return true;
+        if (comma == std::string_view::npos) break;
+        options.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
 }  // namespace platform

@@ -32,6 +32,10 @@ std::optional<MountEntry> parseMountInfoLine(std::string_view line);
 // Every well-formed line of a mountinfo text, in order; bad lines are skipped.
 std::vector<MountEntry> parseMountInfo(std::string_view text);
 
+// True when the comma-separated `options` ("rw,nosuid,...") hold `option`
+// as a whole word.
+bool hasMountOption(std::string_view options, std::string_view option);
+
 // Reads a whole file of /proc or /sys (their sizes are not known in advance);
 // nullopt when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);

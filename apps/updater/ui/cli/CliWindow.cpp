@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "core/DeviceScan.h"
+#include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/StatusReporting.h"
@@ -179,6 +180,9 @@ int CliWindow::run() {
         context_.events->stop();
         eventsStarted_ = false;
     }
+    // The run has ended: the keep-awake lock goes now (device work still
+    // finishing gives it back as it ends), not after its linger.
+    core::setPowerLingerMs(0);
     if (core::runningWorkerThreads() > 0) {
         // The window is gone but the device may be in the middle of a write:
         // say why the program has not ended yet.

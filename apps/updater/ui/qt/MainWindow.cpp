@@ -25,6 +25,7 @@
 #include "MessageBoxes.h"
 #include "RecoveryDialog.h"
 #include "StatusCanvas.h"
+#include "core/PowerGuard.h"
 #include "core/Services.h"
 #include "core/WorkerThreads.h"
 #include "platform/DeviceEvents.h"
@@ -120,6 +121,9 @@ void MainWindow::buildMenu() {
                 break;
             case core::kMenuSubmenuBegin:
                 current = menu->addMenu(QString::fromUtf8(entry.text));
+                // The Advanced menu draws some separators twice, as a wider
+                // gap between its groups; Qt would show one of each pair.
+                current->setSeparatorsCollapsible(false);
                 break;
             case core::kMenuSubmenuEnd:
                 current = menu;
@@ -176,7 +180,9 @@ void MainWindow::shutDown() {
         eventsStarted_ = false;
     }
     // Workers finish what they do without the window (their calls to it
-    // return at once) and are joined here.
+    // return at once) and are joined here; the keep-awake lock does not
+    // wait out its linger.
+    core::setPowerLingerMs(0);
     if (core::runningWorkerThreads() > 0) {
         // The window is gone but the device may be in the middle of a write:
         // say why the program has not ended yet.

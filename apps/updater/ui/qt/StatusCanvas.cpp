@@ -96,7 +96,18 @@ StatusCanvas::StatusCanvas(QWidget* parent)
 
 void StatusCanvas::invalidate() {
     marked_ = true;
+    const core::UpdaterState& st = core::state();
+    syncAccessibleTexts(displayText(st.statusTitle()), displayText(st.statusDetail()));
     QWidget::update();
+}
+
+void StatusCanvas::syncAccessibleTexts(const QString& title, const QString& detail) {
+    // Without the blank lines and spaces that only place the painted texts;
+    // set only on a change, since each change is an event to the reader.
+    const QString name = title.trimmed();
+    const QString description = detail.trimmed();
+    if (accessibleName() != name) setAccessibleName(name);
+    if (accessibleDescription() != description) setAccessibleDescription(description);
 }
 
 void StatusCanvas::paintIfMarked() {
@@ -143,6 +154,7 @@ void StatusCanvas::paintEvent(QPaintEvent*) {
     const QString detail = displayText(st.statusDetail());
     painter.setFont(fontFor(detail, font()));
     painter.drawText(detailRect(), kTextFlags, detail);
+    syncAccessibleTexts(title, detail);
 
     if (core::unplugWarningShown()) {
         painter.setFont(warningFont());

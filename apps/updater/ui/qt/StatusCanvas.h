@@ -21,7 +21,8 @@ class StatusCanvas : public QWidget {
   public:
     explicit StatusCanvas(QWidget* parent = nullptr);
 
-    // Marks the whole area for painting; paintIfMarked paints it at once.
+    // Marks the whole area for painting, and gives the status texts to
+    // assistive technology; paintIfMarked paints it at once.
     void invalidate();
     void paintIfMarked();
 
@@ -38,6 +39,9 @@ class StatusCanvas : public QWidget {
 
   private:
     void drawBackground(QPainter& painter);
+    // The texts are painted, not widgets: a screen reader reads them as the
+    // canvas's accessible name (the title) and description (the detail).
+    void syncAccessibleTexts(const QString& title, const QString& detail);
 
     QImage background_;
     QImage corner_;  // its top-left corner as first drawn
