@@ -89,6 +89,9 @@ class FaultyFiles : public platform::Files {
         return real.copyMissing(from, to);
     }
     bool exists(const std::string& path) override { return real.exists(path); }
+    platform::Presence presence(const std::string& path, std::string* error) override {
+        return real.presence(path, error);
+    }
     bool readFile(const std::string& path, size_t maxBytes, std::string& content,
                   std::string* error) override {
         return real.readFile(path, maxBytes, content, error);

@@ -66,6 +66,38 @@ void rescan() {
     if (st.factoryResetPending || st.languagePackBusy) showControl(Control::UpdateButton, false);
 }
 
+// The GPS reports the firmware version this updater carries for it.
+bool runsCarriedFirmware(const DeviceRecord& record) {
+    return state().ishf && record.targetMajor == record.versionMajor &&
+           record.targetMinor == record.versionMinor;
+}
+
+// The device came back from the bootloader without the carried firmware
+// (the cable was pulled before the jump, the erase was refused): no reset,
+// nothing put back (the files never left the GPS), and the error stays.
+void notCarriedFirmwareBack() {
+    UpdaterState& st = state();
+    const DeviceRecord record = connectedRecord().snapshot();
+    logLinef("\r\n Start Auto Update - NOT ON THE NEW FIRMWARE (%d.%d): no factory reset\r\n",
+             record.versionMajor, record.versionMinor);
+    st.updateInProgress = false;
+    st.reverseUpgrade = false;
+    if (letGoOfBackupStillOnGps()) st.resetBeforeNordic = false;
+    const std::string title =
+        formatText("There was a problem updating your %.40s. Please try again or contact Quorta "
+                   "technical support.",
+                   record.modelName.empty() ? "GPS" : record.modelName.c_str());
+    std::string detail = "The GPS still has its earlier firmware; its files were not changed.";
+    const std::string kept = heldFilesNotice();
+    if (!kept.empty()) detail += "\n" + kept;
+    sendStatus(1, title.c_str(), detail.c_str());
+    showControl(Control::ProgressBar, false);
+    Window* window = services().window;
+    if (window && !record.updateLabel.empty()) window->setButtonText(record.updateLabel);
+    showControl(Control::UpdateButton, true);
+    updateEnded();
+}
+
 }  // namespace
 
 // --- Events ---------------------------------------------------------------------------
@@ -129,6 +161,14 @@ void onDeviceArrival() {
             showControl(Control::UpdateButton, false);
             showControl(Control::ProgressBar, true);
             logAndDebug("\r\n Start Auto Update\r\n");
+            if (st.resetBeforeNordic && !runsCarriedFirmware(connectedRecord().snapshot())) {
+                // The factory reset empties the drive's Quorta folder: it is
+                // only sent to a GPS that came back with the new firmware.
+                // Otherwise the files are still on the GPS, the backup stays
+                // kept, and the update ends here.
+                notCarriedFirmwareBack();
+                return;
+            }
             if (st.resetBeforeNordic) {
                 logAndDebug("\r\n Start Auto Update - RESET BEFORE NORDIC\r\n");
                 sendStatus(0, nullptr, "Resetting GPS Disk...");
@@ -199,7 +239,10 @@ void onDeviceInfoRead() {
         });
         st.updateInProgress = false;
         if (!restoreFailed) {
-            st.setStatusDetail(kLatestSoftwareText);
+            // Files kept only on this computer are named in the final status.
+            const std::string kept = heldFilesNotice();
+            st.setStatusDetail(kept.empty() ? std::string(kLatestSoftwareText)
+                                            : std::string(kLatestSoftwareText) + "\n" + kept);
             st.setStatusTitle(title);
         }
 
