@@ -40,6 +40,7 @@ class FaultyFiles : public platform::Files {
     // Runs before copyMissing does its work (a drive that goes away).
     std::function<void()> beforeCopyMissing;
     std::vector<std::string> created;  // every path given to createFile
+    std::string unknownBelow;          // presence() cannot tell what is below it
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
         if (readOnly(path, error)) return false;
@@ -90,6 +91,11 @@ class FaultyFiles : public platform::Files {
     }
     bool exists(const std::string& path) override { return real.exists(path); }
     platform::Presence presence(const std::string& path, std::string* error) override {
+        if (!unknownBelow.empty() && path.size() > unknownBelow.size() &&
+            path.compare(0, unknownBelow.size(), unknownBelow) == 0) {
+            if (error) *error = "cannot look at " + path + ": Permission denied";
+            return platform::Presence::Unknown;
+        }
         return real.presence(path, error);
     }
     bool readFile(const std::string& path, size_t maxBytes, std::string& content,

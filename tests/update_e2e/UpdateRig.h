@@ -250,7 +250,7 @@ class RigFiles : public platform::Files {
     std::string fullBelow;
     std::optional<size_t> budget;
     bool failCopyTree = false;     // every folder copy fails part way
-    std::string failCopyTreeInto;  // folder copies into this folder fail
+    std::string failCopyTreeInto;  // folder copies into this folder fail (either kind)
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
         return real.createFolder(path, privateMode, error);
@@ -287,9 +287,17 @@ class RigFiles : public platform::Files {
     }
     bool isFolder(const std::string& path) override { return real.isFolder(path); }
     platform::TreeResult copyMissing(const std::string& from, const std::string& to) override {
+        if (!failCopyTreeInto.empty() && to.rfind(failCopyTreeInto, 0) == 0) {
+            platform::TreeResult r;
+            r.error = "Input/output error";
+            return r;
+        }
         return real.copyMissing(from, to);
     }
     bool exists(const std::string& path) override { return real.exists(path); }
+    platform::Presence presence(const std::string& path, std::string* error) override {
+        return real.presence(path, error);
+    }
     bool readFile(const std::string& path, size_t maxBytes, std::string& content,
                   std::string* error) override {
         return real.readFile(path, maxBytes, content, error);

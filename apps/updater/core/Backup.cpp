@@ -124,12 +124,11 @@ bool writeHeldMarker(platform::Files& files, const std::string& folder, int type
                      const DeviceRecord& record, const platform::TreeResult& checked,
                      std::string& problem) {
     const std::string marker = folder + kHeldMarkerSuffix;
-    const std::string content =
-        formatText("type %d\nmade %lld\nmodel %.40s\nversion %d.%02d\nfiles %llu\nbytes %llu\n",
-                   type, static_cast<long long>(std::time(nullptr)), record.modelName.c_str(),
-                   record.versionMajor, record.versionMinor,
-                   static_cast<unsigned long long>(checked.files),
-                   static_cast<unsigned long long>(checked.bytes));
+    const std::string content = formatText(
+        "type %d\nmade %lld\nmodel %.40s\nversion %d.%02d\nfiles %llu\nbytes %llu\n", type,
+        static_cast<long long>(std::time(nullptr)), record.modelName.c_str(), record.versionMajor,
+        record.versionMinor, static_cast<unsigned long long>(checked.files),
+        static_cast<unsigned long long>(checked.bytes));
     std::unique_ptr<platform::WritableFile> file = files.createFile(marker, &problem);
     bool ok = file != nullptr;
     if (ok) {

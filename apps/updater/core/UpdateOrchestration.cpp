@@ -83,10 +83,10 @@ void notCarriedFirmwareBack() {
     st.updateInProgress = false;
     st.reverseUpgrade = false;
     if (letGoOfBackupStillOnGps()) st.resetBeforeNordic = false;
-    const std::string title =
-        formatText("There was a problem updating your %.40s. Please try again or contact Quorta "
-                   "technical support.",
-                   record.modelName.empty() ? "GPS" : record.modelName.c_str());
+    const std::string title = formatText(
+        "There was a problem updating your %.40s. Please try again or contact Quorta "
+        "technical support.",
+        record.modelName.empty() ? "GPS" : record.modelName.c_str());
     std::string detail = "The GPS still has its earlier firmware; its files were not changed.";
     const std::string kept = heldFilesNotice();
     if (!kept.empty()) detail += "\n" + kept;
