@@ -420,9 +420,10 @@ void offerHeldBackup() {
     UpdaterState& st = state();
     // Only for a GPS that is shown with its drive while nothing else runs,
     // and never for the backup this run holds itself.
-    if (!st.ishf || st.heldBackupDeclined || st.heldBackupFailed || st.backupDone ||
-        st.resetBeforeNordic || st.updateInProgress || st.updateThreadActive || st.reverseUpgrade ||
-        st.factoryResetPending || st.languagePackBusy || st.keysErased || st.recoveryDialogOpen) {
+    if (!st.ishf || st.startUpQuestionOpen || st.heldBackupDeclined || st.heldBackupFailed ||
+        st.backupDone || st.resetBeforeNordic || st.updateInProgress || st.updateThreadActive ||
+        st.reverseUpgrade || st.factoryResetPending || st.languagePackBusy || st.keysErased ||
+        st.recoveryDialogOpen) {
         return;
     }
     const std::string root = st.gpsDriveRoot();
@@ -450,8 +451,11 @@ void offerHeldBackup() {
     std::string list;
     for (const HeldBackup& held : offered) list += describeHeld(held) + "\n";
     question.insert(question.find("\n\n") + 1, list);
-    if (window->messageBox(question, kHeldBackupCaption, BoxButtons::YesNo, BoxIcon::Question) !=
-        BoxAnswer::Yes) {
+    st.startUpQuestionOpen = true;
+    const BoxAnswer answer =
+        window->messageBox(question, kHeldBackupCaption, BoxButtons::YesNo, BoxIcon::Question);
+    st.startUpQuestionOpen = false;
+    if (answer != BoxAnswer::Yes) {
         st.heldBackupDeclined = true;
         logLine("Held backup: kept, not put back\r\n");
         sendStatus(0, nullptr, heldFilesNotice().c_str());
@@ -499,6 +503,7 @@ void offerHeldBackup() {
         sendStatus(0, kRestoreFailedTitle, heldFilesNotice().c_str());
         return;
     }
+    st.heldBackupPutBack = keptIn.empty();
     sendStatus(0, nullptr, keptIn.empty() ? kHeldBackupRestoredText : heldFilesNotice().c_str());
 }
 

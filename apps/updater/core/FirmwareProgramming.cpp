@@ -92,6 +92,10 @@ void reportProgrammingError(const char* detail) {
 constexpr const char* kWriteIncompleteDetail = "Flashing did not complete";
 // Detail shown when the device refused to erase: nothing was written.
 constexpr const char* kEraseRefusedDetail = "The flash could not be erased";
+// Detail shown when the erase got no answer: whether it ran is not known.
+constexpr const char* kEraseUnansweredDetail = "The GPS did not answer the erase command";
+// The last erase of the region got no answer at all (as opposed to a refusal).
+std::atomic<bool> gEraseUnanswered{false};
 
 std::string statusText(uint32_t status) {
     return bootloader::getStatusMessage(static_cast<int32_t>(status));
@@ -217,8 +221,11 @@ bool eraseFlashOnce(bool* regionErased) {
     const SessionOutcome region =
         runSession(eraseArguments(kApplicationAddress, kEraseRegionLength), SessionSteps{});
     if (!region.built) return false;
+    gEraseUnanswered = region.status == bootloader::kStatus_NoResponse;
     if (region.status != bootloader::kStatus_Success) {
-        logLinef("Flash erase refused: %s\r\n", statusText(region.status).c_str());
+        logLinef(
+            gEraseUnanswered ? "Flash erase got no answer: %s\r\n" : "Flash erase refused: %s\r\n",
+            statusText(region.status).c_str());
         waitSeconds(2);
         return true;
     }
@@ -584,7 +591,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
         logLine("Flash erase failed\r\n");
         if (!resetDevice()) logLine("Reset device failed\r\n");
         waitSeconds(2);
-        reportProgrammingError(kEraseRefusedDetail);
+        reportProgrammingError(gEraseUnanswered ? kEraseUnansweredDetail : kEraseRefusedDetail);
         return false;
     }
 

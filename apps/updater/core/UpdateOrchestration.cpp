@@ -66,6 +66,16 @@ void rescan() {
     if (st.factoryResetPending || st.languagePackBusy) showControl(Control::UpdateButton, false);
 }
 
+// "Latest software is installed on device", with what the rider must still
+// read: the saved files that went back, and files kept only on this computer.
+std::string latestSoftwareDetail() {
+    std::string detail = kLatestSoftwareText;
+    if (state().heldBackupPutBack) detail += std::string("\n") + kHeldBackupRestoredText;
+    const std::string kept = heldFilesNotice();
+    if (!kept.empty()) detail += "\n" + kept;
+    return detail;
+}
+
 // The GPS reports the firmware version this updater carries for it.
 bool runsCarriedFirmware(const DeviceRecord& record) {
     return state().ishf && record.targetMajor == record.versionMajor &&
@@ -118,6 +128,7 @@ void onDeviceRemoveComplete() {
     // A drive that went away while a held backup was put back may be back
     // at the next arrival: it may be offered again then.
     state().heldBackupFailed = false;
+    state().heldBackupPutBack = false;
     rescan();
 }
 
@@ -239,10 +250,7 @@ void onDeviceInfoRead() {
         });
         st.updateInProgress = false;
         if (!restoreFailed) {
-            // Files kept only on this computer are named in the final status.
-            const std::string kept = heldFilesNotice();
-            st.setStatusDetail(kept.empty() ? std::string(kLatestSoftwareText)
-                                            : std::string(kLatestSoftwareText) + "\n" + kept);
+            st.setStatusDetail(latestSoftwareDetail());
             st.setStatusTitle(title);
         }
 
@@ -295,7 +303,8 @@ void onGpsDeviceInfoRead() {
     if (!record.updateLabel.empty()) {
         if (window) window->setButtonText(record.updateLabel);
     } else if (!record.statusMessage.empty()) {
-        st.setStatusDetail(record.statusMessage);
+        st.setStatusDetail(record.statusMessage == kLatestSoftwareText ? latestSoftwareDetail()
+                                                                       : record.statusMessage);
         if (window) {
             window->setButtonText("OK");
             window->invalidate(true);
