@@ -61,10 +61,10 @@ reliability: deps
 	cmake --build --preset default -j $(JOBS) --target test_reliability_full
 	rm -f build/fault-matrix.txt
 	QUORTA_FAULT_MATRIX_REPORT=$(CURDIR)/build/fault-matrix.txt build/tests/reliability/test_reliability_full --gtest_brief=1
+	bash scripts/summarise-fault-matrix.sh build/fault-matrix.txt
 	cmake --build --preset default -j $(JOBS) --target data_safety_explorer
 	build/tests/reliability/data_safety_explorer --updater=build/apps/updater/quorta-updater \
 	  --sequences=$(SEQUENCES) --seed=$(SEED) --jobs=$(JOBS)
-	bash scripts/summarise-fault-matrix.sh build/fault-matrix.txt
 
 # Every fuzzer for a bounded time (FUZZ_SECONDS each; by default long enough
 # that the whole run lasts ten minutes). Needs clang: installs the extras.
