@@ -184,7 +184,9 @@ TEST_F(SimWorkflowTest, AReadOnlyDrive) {
     BackupOutcome outcome = BackupOutcome::Skipped;
     ASSERT_TRUE(core::saveGpsDataToLocal(core::deviceRecord().snapshot(), &outcome));
 
-    // Writing to it fails plainly, and the backup is kept.
+    // Writing to it fails plainly, and the backup is kept. (The restore
+    // only writes what the drive lacks: here a file the backup has besides.)
+    writeBytes(backupDir() + "/Routes/home.gpx", binaryBytes(10, 2));
     EXPECT_FALSE(core::saveLocalDataToGps());
     EXPECT_TRUE(core::state().backupDone);
     EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
