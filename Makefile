@@ -52,13 +52,19 @@ bench: deps
 	bash scripts/run-bench.sh build-bench
 
 # The whole fault matrix (`make test` runs a sample of it); one line per case
-# in build/fault-matrix.txt.
+# in build/fault-matrix.txt. Then the data-safety explorer over SEQUENCES
+# random sequences of sessions (raise it for a longer run; SEED picks them).
+SEQUENCES ?= 200
+SEED ?= 1
 reliability: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS) --target test_reliability_full
 	rm -f build/fault-matrix.txt
 	QUORTA_FAULT_MATRIX_REPORT=$(CURDIR)/build/fault-matrix.txt build/tests/reliability/test_reliability_full --gtest_brief=1
 	bash scripts/summarise-fault-matrix.sh build/fault-matrix.txt
+	cmake --build --preset default -j $(JOBS) --target data_safety_explorer
+	build/tests/reliability/data_safety_explorer --updater=build/apps/updater/quorta-updater \
+	  --sequences=$(SEQUENCES) --seed=$(SEED) --jobs=$(JOBS)
 
 # Every fuzzer for a bounded time (FUZZ_SECONDS each; by default long enough
 # that the whole run lasts ten minutes). Needs clang: installs the extras.

@@ -63,6 +63,9 @@ class ReplayFiles : public platform::Files {
     platform::TreeResult copyTree(const std::string& from, const std::string& to) override;
     platform::TreeResult copyMissing(const std::string& from, const std::string& to) override;
     bool exists(const std::string& path) override { return inner_.exists(path); }
+    platform::Presence presence(const std::string& path, std::string* error) override {
+        return inner_.presence(path, error);
+    }
     bool readFile(const std::string& path, size_t maxBytes, std::string& content,
                   std::string* error) override {
         return inner_.readFile(path, maxBytes, content, error);

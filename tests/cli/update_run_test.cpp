@@ -159,7 +159,8 @@ TEST(UpdateRun, YesPutsBackABackupAnEarlierRunNeverPutBack) {
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(
         inOrder(r.out, {"[Saved GPS Data]\nFiles saved from your GPS before an earlier "
-                        "update were never put back.\n",
+                        "update were never put back:\n  saved in " +
+                            temp + "/Quorta\n",
                         "Yes/No? Yes (--yes)\n", "Detail: The saved files are back on the GPS.\n"}))
         << r.out;
     EXPECT_FALSE(std::filesystem::exists(temp + "/Quorta.unrestored"));
@@ -222,10 +223,13 @@ TEST(UpdateRun, FaultsGivenOnTheCommandLine) {
     // The cable pulled halfway through the write and plugged back in: the
     // half-written GPS comes back in its ROM bootloader, and the recovery
     // answered on standard input (while the update's own run is still
-    // giving up on the flash bootloader) brings it back.
-    r = runner.run({"--cli", "--update", "--show-log", "--simulate=5:jp:7.50",
-                    "--simulate-fault=unplug@write-50", "--time-scale=0.02"},
-                   "n\nok\n1\nj\n");
+    // giving up on the flash bootloader) brings it back. (A computer of its
+    // own: the run above keeps the Osprey Max's files, and says so.)
+    EXPECT_TRUE(has(r.out, "Files from your GPS are kept on this computer in ")) << r.out;
+    cli_testing::ProgramRunner other;
+    r = other.run({"--cli", "--update", "--show-log", "--simulate=5:jp:7.50",
+                   "--simulate-fault=unplug@write-50", "--time-scale=0.02"},
+                  "n\nok\n1\nj\n");
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_TRUE(has(r.err, "Program command did not complete")) << r.err;
     EXPECT_TRUE(inOrder(r.out, {"Detail: Flashing\n        50% done\n", "[Emergency Recovery Mode]",
@@ -251,3 +255,86 @@ TEST(UpdateRun, TheDriveIsAFolderOfTheUsers) {
 }
 
 }  // namespace
+
+namespace rider_files {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> markers(const fs::path& folder) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (entry.path().extension() == ".unrestored") found.push_back(entry.path().string());
+    return found;
+}
+
+}  // namespace rider_files
+
+// The roads on which a rider's files were lost across runs and answers.
+TEST(UpdateRun, TheRidersFilesOutliveFaultsAndAnswers) {
+    namespace fs = std::filesystem;
+    using rider_files::markers;
+    using rider_files::readAll;
+    cli_testing::ProgramRunner runner;
+    const fs::path drive = runner.baseDir() + "/drive";
+    const fs::path backups = runner.cacheDir() + "/quorta-updater";
+    fs::create_directories(drive / "Quorta" / "Rides");
+    std::ofstream(drive / "Quorta" / "Rides" / "r1.fit") << "ride one";
+    std::ofstream(drive / "Quorta" / "user.cfg") << "settings";
+    const std::vector<std::string> gps = {"--simulate=13:jp:12.10",
+                                          "--simulate-drive=" + drive.string(), "--time-scale=0.02",
+                                          "--show-log"};
+    auto args = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), "--cli");
+        extra.insert(extra.end(), gps.begin(), gps.end());
+        return extra;
+    };
+
+    // The cable pulled before the jump: the GPS comes back on its old
+    // firmware. No factory reset, its files untouched, nothing kept.
+    ProgramRun r = runner.run(args({"--yes", "--update", "--simulate-fault=unplug@before-jump"}));
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_FALSE(has(r.err, "FACTORY_RESET")) << r.err;
+    EXPECT_TRUE(has(r.out, "The GPS still has its earlier firmware; its files were not changed."));
+    EXPECT_EQ(readAll(drive / "Quorta" / "Rides" / "r1.fit"), "ride one");
+    EXPECT_EQ(readAll(drive / "Quorta" / "user.cfg"), "settings");
+    EXPECT_TRUE(markers(backups).empty());
+
+    // An earlier run's backup that was never put back (the reset emptied the
+    // GPS), No to putting it back, then an update: the kept backup survives
+    // the new one, and the run says where the files are and exits 1.
+    fs::remove_all(backups / "Quorta");  // let go of: its files are on the GPS
+    fs::create_directories(backups);
+    fs::rename(drive / "Quorta", backups / "Quorta");
+    std::ofstream(backups / "Quorta.unrestored") << "type 13\n";
+    fs::create_directories(drive / "Quorta");
+    std::ofstream(drive / "Quorta" / "today.fit") << "ride two";
+    r = runner.run(args({"--update"}), "n\nn\nok\n");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "Detail: Latest software is installed on device\n")) << r.out;
+    EXPECT_TRUE(has(
+        r.out, "Files from your GPS are kept on this computer in " + (backups / "Quorta").string()))
+        << r.out;
+    EXPECT_EQ(readAll(backups / "Quorta" / "Rides" / "r1.fit"), "ride one");
+    EXPECT_EQ(readAll(drive / "Quorta" / "today.fit"), "ride two");
+
+    // Yes at the next start puts them back beside today's ride; nothing is
+    // kept any more, and the run ends well.
+    std::vector<std::string> updated = args({"--yes"});
+    updated[std::find(updated.begin(), updated.end(), gps[0]) - updated.begin()] =
+        "--simulate=13:jp:14.51";
+    r = runner.run(updated);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "Put them back now?"));
+    EXPECT_EQ(readAll(drive / "Quorta" / "Rides" / "r1.fit"), "ride one");
+    EXPECT_EQ(readAll(drive / "Quorta" / "user.cfg"), "settings");
+    EXPECT_EQ(readAll(drive / "Quorta" / "today.fit"), "ride two");
+    EXPECT_TRUE(markers(backups).empty());
+}

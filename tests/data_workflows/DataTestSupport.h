@@ -43,6 +43,7 @@ class FaultyFiles : public platform::ForwardingFiles {
     // Runs before copyMissing does its work (a drive that goes away).
     std::function<void()> beforeCopyMissing;
     std::vector<std::string> created;  // every path given to createFile
+    std::string unknownBelow;          // presence() cannot tell what is below it
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override {
         if (readOnly(path, error)) return false;
@@ -85,6 +86,14 @@ class FaultyFiles : public platform::ForwardingFiles {
         if (readOnly(to, &r.error)) return r;
         if (beforeCopyMissing) beforeCopyMissing();
         return real.copyMissing(from, to);
+    }
+    platform::Presence presence(const std::string& path, std::string* error) override {
+        if (!unknownBelow.empty() && path.size() > unknownBelow.size() &&
+            path.compare(0, unknownBelow.size(), unknownBelow) == 0) {
+            if (error) *error = "cannot look at " + path + ": Permission denied";
+            return platform::Presence::Unknown;
+        }
+        return real.presence(path, error);
     }
 
     platform::LinuxFiles real;

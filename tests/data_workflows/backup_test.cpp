@@ -51,9 +51,10 @@ class BackupTest : public testing_support::DataTest {
     }
     int boxesAsked() {
         int n = 0;
-        for (const std::string& call : window.calls)
-            n += call ==
-                 std::string("box ") + core::kHeldBackupCaption + ": " + core::kHeldBackupQuestion;
+        const std::string question = core::kHeldBackupQuestion;
+        const std::string box = std::string("box ") + core::kHeldBackupCaption + ": " +
+                                question.substr(0, question.find('\n') + 1);
+        for (const std::string& call : window.calls) n += call.rfind(box, 0) == 0;
         return n;
     }
     std::string marker() { return backupDir() + core::kHeldMarkerSuffix; }
@@ -219,15 +220,15 @@ TEST_F(BackupTest, ARestoreThatFailsKeepsTheBackupForAnotherTry) {
     EXPECT_FALSE(logged("Save Local Data To GPS...DONE\r\n"));
     EXPECT_TRUE(fs::exists(backupDir() + "/Activities/Old/2023-01-01.fit"));
 
-    // A restore whose copy does not read back the same is not trusted either.
+    // A file the drive holds in another form is never replaced, and the
+    // backup that holds the rider's form stays.
     files.readOnlyRoot.clear();
-    files.afterCopyTree = [](const std::string& to) {
-        writeBytes(to + "/Settings.dat", binaryBytes(777, 99));
-    };
+    writeBytes(quorta + "/Settings.dat", binaryBytes(777, 99));
     EXPECT_FALSE(core::saveLocalDataToGps());
     EXPECT_TRUE(core::state().backupDone);
+    EXPECT_EQ(readBytes(quorta + "/Settings.dat"), binaryBytes(777, 99));
+    fs::remove(quorta + "/Settings.dat");
 
-    files.afterCopyTree = nullptr;
     core::state().setGpsDriveRoot("");
     EXPECT_FALSE(core::saveLocalDataToGps());
     EXPECT_TRUE(statusWith("Can not find GPS USB drive"));
@@ -291,12 +292,66 @@ TEST_F(BackupTest, ABackupNeverPutBackIsOfferedAtTheNextStart) {
     EXPECT_EQ(readBytes(quorta + "/Activities/2024-05-01.fit"), binaryBytes(300000, 2));
     EXPECT_EQ(readBytes(quorta + "/Activities/Old/2023-01-01.fit"), binaryBytes(65, 3));
     EXPECT_TRUE(fs::exists(quorta + "/Routes/empty.gpx"));
+    // The rider's own Settings.dat is only in the backup: kept, and said where.
+    EXPECT_TRUE(fs::exists(marker()));
+    EXPECT_TRUE(statusWith("", core::heldFilesNotice()));
+    EXPECT_NE(core::heldFilesNotice().find(backupDir()), std::string::npos);
+
+    startAgain();  // offered again until every file is back
+    fs::remove(quorta + "/Settings.dat");
+    window.answers = {core::BoxAnswer::Yes};
+    core::offerHeldBackup();
+    EXPECT_EQ(boxesAsked(), 3);
+    EXPECT_TRUE(sameTree(backupDir(), quorta));
     EXPECT_TRUE(statusWith("", core::kHeldBackupRestoredText));
     EXPECT_FALSE(fs::exists(marker()));
+    EXPECT_EQ(core::heldFilesNotice(), "");
 
     startAgain();  // put back: not offered again
     core::offerHeldBackup();
-    EXPECT_EQ(boxesAsked(), 2);
+    EXPECT_EQ(boxesAsked(), 3);
+}
+
+// A No to the question, then an update: the new backup goes beside the kept
+// one, and Yes later puts back from both, oldest first, replacing nothing.
+TEST_F(BackupTest, AKeptBackupIsNeverDestroyedByALaterOne) {
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    const std::vector<uint8_t> firstSettings = binaryBytes(777, 1);
+    fs::remove_all(quorta);  // the factory reset; the program ended before the restore
+    writeBytes(quorta + "/Today.fit", binaryBytes(40, 5));
+
+    startAgain();
+    window.answers = {core::BoxAnswer::No};
+    core::offerHeldBackup();
+    ASSERT_EQ(backup(), BackupOutcome::Made);
+    const std::string second = backupDir() + "-2";
+    EXPECT_TRUE(sameTree(quorta, second));
+    EXPECT_EQ(readBytes(backupDir() + "/Settings.dat"), firstSettings);
+    EXPECT_EQ(core::heldBackupFolders(), (std::vector<std::string>{backupDir(), second}));
+
+    // This run's restore puts back its own backup; the earlier one stays kept.
+    fs::remove_all(quorta);
+    ASSERT_TRUE(core::saveLocalDataToGps());
+    EXPECT_EQ(core::heldBackupFolders(), std::vector<std::string>{backupDir()});
+    EXPECT_FALSE(fs::exists(quorta + "/Settings.dat"));
+
+    startAgain();
+    window.answers = {core::BoxAnswer::Yes};
+    core::offerHeldBackup();
+    EXPECT_EQ(readBytes(quorta + "/Settings.dat"), firstSettings);
+    EXPECT_EQ(readBytes(quorta + "/Today.fit"), binaryBytes(40, 5));
+    EXPECT_TRUE(core::heldBackupFolders().empty());
+}
+
+// A Quorta folder that cannot be looked at is not an empty one.
+TEST_F(BackupTest, AFolderThatCannotBeLookedAtIsAFailedBackup) {
+    files.unknownBelow = driveRoot();
+    EXPECT_EQ(backup(), BackupOutcome::Failed);
+    EXPECT_TRUE(flagsClear());
+    EXPECT_TRUE(statusWith(core::kBackupFailedTitle, std::string(core::kBackupFailedDetail) +
+                                                         "\ncannot look at " + quorta +
+                                                         ": Permission denied"));
+    EXPECT_TRUE(core::heldBackupFolders().empty());
 }
 
 TEST_F(BackupTest, ADriveThatGoesAwayWhileAHeldBackupIsPutBackKeepsIt) {
@@ -307,7 +362,7 @@ TEST_F(BackupTest, ADriveThatGoesAwayWhileAHeldBackupIsPutBackKeepsIt) {
     files.beforeCopyMissing = [&] { fs::rename(driveFolder, away); };
     window.answers = {core::BoxAnswer::Yes};
     core::offerHeldBackup();
-    EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, "Your data is kept in " + backupDir()));
+    EXPECT_TRUE(statusWith(core::kRestoreFailedTitle, core::heldFilesNotice()));
     EXPECT_TRUE(fs::exists(marker()));
     EXPECT_EQ(readBytes(backupDir() + "/Activities/2024-05-01.fit"), binaryBytes(300000, 2));
     core::offerHeldBackup();  // not again while the drive has not come back

@@ -209,6 +209,17 @@ TEST_F(FilesTest, FilesAreWrittenExclusivelyAndNeverThroughALink) {
     EXPECT_EQ(readBytes(victim).size(), 10u);
 }
 
+// Only a name known to be free is absent: a path that cannot be looked at
+// (here through a file where a folder should be) is not.
+TEST_F(FilesTest, PresenceTellsAbsentFromUnknown) {
+    const std::string root = makeTree("tree");
+    std::string why;
+    EXPECT_EQ(files.presence(root + "/Settings.dat", &why), platform::Presence::Present);
+    EXPECT_EQ(files.presence(root + "/Missing", &why), platform::Presence::Absent);
+    EXPECT_EQ(files.presence(root + "/Settings.dat/Quorta", &why), platform::Presence::Unknown);
+    EXPECT_NE(why.find("Settings.dat/Quorta"), std::string::npos) << why;
+}
+
 TEST_F(FilesTest, PrivateFoldersAndRenames) {
     const std::string folder = dir.path() + "/private";
     std::string error;

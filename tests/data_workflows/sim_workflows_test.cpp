@@ -186,6 +186,9 @@ TEST_F(SimWorkflowTest, AReadOnlyDrive) {
 
     // Nothing is tried on it: the restore keeps the backup and says where,
     // the radio and font files are not copied, and no test file is left.
+    // (The restore only writes what the drive lacks: here a file the backup
+    // has besides, so that it has something to try.)
+    writeBytes(backupDir() + "/Routes/home.gpx", binaryBytes(10, 2));
     EXPECT_FALSE(core::saveLocalDataToGps());
     EXPECT_TRUE(core::state().backupDone);
     const std::string why =

@@ -253,7 +253,7 @@ class RigFiles : public platform::ForwardingFiles {
     std::string fullBelow;
     std::optional<size_t> budget;
     bool failCopyTree = false;     // every folder copy fails part way
-    std::string failCopyTreeInto;  // folder copies into this folder fail
+    std::string failCopyTreeInto;  // folder copies into this folder fail (either kind)
 
     std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
                                                        std::string* error) override {
@@ -268,6 +268,14 @@ class RigFiles : public platform::ForwardingFiles {
             return r;
         }
         return real.copyTree(from, to);
+    }
+    platform::TreeResult copyMissing(const std::string& from, const std::string& to) override {
+        if (!failCopyTreeInto.empty() && to.rfind(failCopyTreeInto, 0) == 0) {
+            platform::TreeResult r;
+            r.error = "Input/output error";
+            return r;
+        }
+        return real.copyMissing(from, to);
     }
 
     platform::LinuxFiles real;

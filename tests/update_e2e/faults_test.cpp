@@ -288,6 +288,7 @@ TEST_F(FaultsTest, RestoreThatFailsKeepsItsMessageInViewAndTheBackupHeld) {
     EXPECT_EQ(core::state().statusTitle(), core::kRestoreFailedTitle);
     EXPECT_EQ(core::state().statusDetail(), "Your data is kept in " + core::backupFolder());
     EXPECT_TRUE(core::state().backupDone);
+    EXPECT_EQ(core::heldBackupFolders(), std::vector<std::string>{core::backupFolder()});
     EXPECT_FALSE(core::state().updateInProgress);
     EXPECT_EQ(snapshotTree(core::backupFolder()), before);
     EXPECT_EQ(flashVersion(gps), (images::ImageVersion{13, 60, 14, 51}));

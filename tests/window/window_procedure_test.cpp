@@ -93,6 +93,15 @@ TEST_F(WindowProcedureTest, BackupReminderOnItsOwnTimerOnly) {
     window.answers = {BoxAnswer::Yes};
     procedure.onTimer(core::kBackupReminderTimer);
     EXPECT_TRUE(called(std::string("url ") + core::kBackupGuideUrl));
+
+    // While the held backup's question is open the reminder waits for the
+    // timer's next round instead of opening on top of it.
+    host.calls.clear();
+    core::state().startUpQuestionOpen = true;
+    procedure.onTimer(core::kBackupReminderTimer);
+    EXPECT_EQ(window.boxes.size(), 2u);
+    EXPECT_TRUE(host.calls.empty());
+    core::state().startUpQuestionOpen = false;
 }
 
 TEST_F(WindowProcedureTest, ActionButtonConfirmsAnUpdateOrEndsTheProgram) {

@@ -389,7 +389,9 @@ TEST_F(ProgrammingTest, ARefusedOrUnansweredEraseWritesNothing) {
         EXPECT_EQ(statuses().back().title,
                   "There was a problem updating your Heron GPS. Please try again or contact "
                   "Quorta technical support.");
-        EXPECT_EQ(statuses().back().detail, "The flash could not be erased");
+        // No answer is not a refusal: it says the GPS did not answer.
+        EXPECT_EQ(statuses().back().detail, answered ? "The flash could not be erased"
+                                                     : "The GPS did not answer the erase command");
     }
 }
 

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/DeviceRecord.h"
 
@@ -47,15 +48,32 @@ bool saveLocalDataToGps();
 // with the reason in `problem`.
 std::string backupFolder(std::string* problem = nullptr);
 
-// The marker beside a backup that was never put back: "<backupFolder()>.unrestored".
+// The marker beside a backup that was never put back: "<folder>.unrestored".
+// Backups of several runs stay beside each other: backupFolder(), then
+// "<backupFolder()>-2", "-3" ...
 inline constexpr const char* kHeldMarkerSuffix = ".unrestored";
 
 // On the window thread, once a GPS with its drive is shown and nothing else
-// is going on: when a backup of an earlier run was never put back (and is of
-// this model), asks whether to put it back. Yes copies back only what the
-// drive lacks, never replacing a file that is there; No leaves it for the
-// next start of the program.
+// is going on: when backups of earlier runs were never put back (and are of
+// this model), asks whether to put them back, naming each (when, from which
+// GPS, how many files). Yes copies back, oldest first, only what the drive
+// lacks, never replacing a file that is there; a backup is let go of only
+// once every one of its files is on the drive. No leaves them for the next
+// start of the program.
 void offerHeldBackup();
+
+// After an update that did not reach the GPS: when every file of this run's
+// backup is still on the GPS, byte for byte, the backup is let go of
+// (backupDone cleared, its marker removed) and true returned; otherwise it
+// stays kept. Puts back what the drive lacks, never replacing a file.
+bool letGoOfBackupStillOnGps();
+
+// The folders of every kept backup (marked, never put back), oldest first.
+std::vector<std::string> heldBackupFolders();
+
+// What the rider must know when files are kept only on this computer: the
+// folders and how to get them back. Empty when no backup is kept.
+std::string heldFilesNotice();
 
 // Status texts of the failed backup and restore.
 inline constexpr const char* kBackupFailedTitle = "Error\nCould not back up the GPS data.";
@@ -66,7 +84,7 @@ inline constexpr const char* kRestoringDataText = "Restoring Data...";
 // The question about a backup of an earlier run, and what follows a Yes.
 inline constexpr const char* kHeldBackupCaption = "Saved GPS Data";
 inline constexpr const char* kHeldBackupQuestion =
-    "Files saved from your GPS before an earlier update were never put back.\n\n"
+    "Files saved from your GPS before an earlier update were never put back:\n\n"
     "Put them back now? Files that are on the GPS are left as they are.";
 inline constexpr const char* kHeldBackupRestoredText = "The saved files are back on the GPS.";
 

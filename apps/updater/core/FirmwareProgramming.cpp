@@ -96,6 +96,10 @@ constexpr const char* kEraseRefusedDetail = "The flash could not be erased";
 constexpr const char* kDamagedImageTitle = "The firmware image in this updater is damaged";
 constexpr const char* kDamagedImageDetail =
     "Nothing was written to the GPS.\nPlease install the updater again.";
+// Detail shown when the erase got no answer: whether it ran is not known.
+constexpr const char* kEraseUnansweredDetail = "The GPS did not answer the erase command";
+// The last erase of the region got no answer at all (as opposed to a refusal).
+std::atomic<bool> gEraseUnanswered{false};
 
 std::string statusText(uint32_t status) {
     return bootloader::getStatusMessage(static_cast<int32_t>(status));
@@ -242,8 +246,11 @@ bool eraseFlashOnce(bool* regionErased, ProgressStep& progress) {
         runSession(eraseArguments(kApplicationAddress, kEraseRegionLength), SessionSteps{});
     if (!region.built) return false;
     progress.add(kEraseSessionWeight);
+    gEraseUnanswered = region.status == bootloader::kStatus_NoResponse;
     if (region.status != bootloader::kStatus_Success) {
-        logLinef("Flash erase refused: %s\r\n", statusText(region.status).c_str());
+        logLinef(
+            gEraseUnanswered ? "Flash erase got no answer: %s\r\n" : "Flash erase refused: %s\r\n",
+            statusText(region.status).c_str());
         waitSeconds(2);
         return true;
     }
@@ -643,7 +650,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
         logLine("Flash erase failed\r\n");
         if (!resetDevice()) logLine("Reset device failed\r\n");
         waitSeconds(2);
-        reportProgrammingError(kEraseRefusedDetail);
+        reportProgrammingError(gEraseUnanswered ? kEraseUnansweredDetail : kEraseRefusedDetail);
         return false;
     }
 

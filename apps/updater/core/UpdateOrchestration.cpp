@@ -66,6 +66,48 @@ void rescan() {
     if (st.factoryResetPending || st.languagePackBusy) showControl(Control::UpdateButton, false);
 }
 
+// "Latest software is installed on device", with what the rider must still
+// read: the saved files that went back, and files kept only on this computer.
+std::string latestSoftwareDetail() {
+    std::string detail = kLatestSoftwareText;
+    if (state().heldBackupPutBack) detail += std::string("\n") + kHeldBackupRestoredText;
+    const std::string kept = heldFilesNotice();
+    if (!kept.empty()) detail += "\n" + kept;
+    return detail;
+}
+
+// The GPS reports the firmware version this updater carries for it.
+bool runsCarriedFirmware(const DeviceRecord& record) {
+    return state().ishf && record.targetMajor == record.versionMajor &&
+           record.targetMinor == record.versionMinor;
+}
+
+// The device came back from the bootloader without the carried firmware
+// (the cable was pulled before the jump, the erase was refused): no reset,
+// nothing put back (the files never left the GPS), and the error stays.
+void notCarriedFirmwareBack() {
+    UpdaterState& st = state();
+    const DeviceRecord record = connectedRecord().snapshot();
+    logLinef("\r\n Start Auto Update - NOT ON THE NEW FIRMWARE (%d.%d): no factory reset\r\n",
+             record.versionMajor, record.versionMinor);
+    st.updateInProgress = false;
+    st.reverseUpgrade = false;
+    if (letGoOfBackupStillOnGps()) st.resetBeforeNordic = false;
+    const std::string title = formatText(
+        "There was a problem updating your %.40s. Please try again or contact Quorta "
+        "technical support.",
+        record.modelName.empty() ? "GPS" : record.modelName.c_str());
+    std::string detail = "The GPS still has its earlier firmware; its files were not changed.";
+    const std::string kept = heldFilesNotice();
+    if (!kept.empty()) detail += "\n" + kept;
+    sendStatus(1, title.c_str(), detail.c_str());
+    showControl(Control::ProgressBar, false);
+    Window* window = services().window;
+    if (window && !record.updateLabel.empty()) window->setButtonText(record.updateLabel);
+    showControl(Control::UpdateButton, true);
+    updateEnded();
+}
+
 }  // namespace
 
 // --- Events ---------------------------------------------------------------------------
@@ -86,6 +128,7 @@ void onDeviceRemoveComplete() {
     // A drive that went away while a held backup was put back may be back
     // at the next arrival: it may be offered again then.
     state().heldBackupFailed = false;
+    state().heldBackupPutBack = false;
     rescan();
 }
 
@@ -129,6 +172,14 @@ void onDeviceArrival() {
             showControl(Control::UpdateButton, false);
             showControl(Control::ProgressBar, true);
             logAndDebug("\r\n Start Auto Update\r\n");
+            if (st.resetBeforeNordic && !runsCarriedFirmware(connectedRecord().snapshot())) {
+                // The factory reset empties the drive's Quorta folder: it is
+                // only sent to a GPS that came back with the new firmware.
+                // Otherwise the files are still on the GPS, the backup stays
+                // kept, and the update ends here.
+                notCarriedFirmwareBack();
+                return;
+            }
             if (st.resetBeforeNordic) {
                 logAndDebug("\r\n Start Auto Update - RESET BEFORE NORDIC\r\n");
                 sendStatus(0, nullptr, "Resetting GPS Disk...");
@@ -199,7 +250,7 @@ void onDeviceInfoRead() {
         });
         st.updateInProgress = false;
         if (!restoreFailed) {
-            st.setStatusDetail(kLatestSoftwareText);
+            st.setStatusDetail(latestSoftwareDetail());
             st.setStatusTitle(title);
         }
 
@@ -252,7 +303,8 @@ void onGpsDeviceInfoRead() {
     if (!record.updateLabel.empty()) {
         if (window) window->setButtonText(record.updateLabel);
     } else if (!record.statusMessage.empty()) {
-        st.setStatusDetail(record.statusMessage);
+        st.setStatusDetail(record.statusMessage == kLatestSoftwareText ? latestSoftwareDetail()
+                                                                       : record.statusMessage);
         if (window) {
             window->setButtonText("OK");
             window->invalidate(true);

@@ -10,12 +10,27 @@ void UpdaterState::reset() {
         gpsDriveRoot_.clear();
         foundDriveRoot_.reset();
     }
-    for (std::atomic<bool>* flag :
-         {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
-          &factoryResetPending, &languagePackBusy, &recoveryDialogOpen, &keysErased,
-          &reverseUpgrade, &ADF, &backupDone, &resetBeforeNordic, &sameFirmwareVersion,
-          &sameRadioBuild, &bypassRadioVersionCheck, &updateEndUntold, &heldBackupDeclined,
-          &heldBackupFailed}) {
+    for (std::atomic<bool>* flag : {&ishf,
+                                    &jbl,
+                                    &updateInProgress,
+                                    &updateThreadActive,
+                                    &scanInProgress,
+                                    &factoryResetPending,
+                                    &languagePackBusy,
+                                    &recoveryDialogOpen,
+                                    &keysErased,
+                                    &reverseUpgrade,
+                                    &ADF,
+                                    &backupDone,
+                                    &resetBeforeNordic,
+                                    &sameFirmwareVersion,
+                                    &sameRadioBuild,
+                                    &bypassRadioVersionCheck,
+                                    &updateEndUntold,
+                                    &heldBackupDeclined,
+                                    &heldBackupFailed,
+                                    &heldBackupPutBack,
+                                    &startUpQuestionOpen}) {
         flag->store(false);
     }
     logHidden = true;

@@ -69,6 +69,11 @@ class UpdaterState {
     // failed (not asked again until a drive goes away and comes back).
     std::atomic<bool> heldBackupDeclined{false};
     std::atomic<bool> heldBackupFailed{false};
+    // Such a backup was put back: said beside the status until the GPS goes.
+    std::atomic<bool> heldBackupPutBack{false};
+    // A start-up question (the backup reminder, the held backup's) is open:
+    // the other waits for it, so that the two never stack.
+    std::atomic<bool> startUpQuestionOpen{false};
 
     // --- Numbers -------------------------------------------------------------
     // Image variant of the next programming run: 60 Japanese, 0 standard,

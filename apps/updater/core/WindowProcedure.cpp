@@ -4,6 +4,7 @@
 #include <exception>
 #include <string_view>
 
+#include "core/Backup.h"
 #include "core/DeviceScan.h"
 #include "core/FirmwareProgramming.h"
 #include "core/LanguagePacks.h"
@@ -217,11 +218,18 @@ void WindowProcedure::onTimer(int id) {
         return;
     }
     if (id != kBackupReminderTimer) return;
+    UpdaterState& st = state();
+    // The held backup's question is open: the reminder follows it (the
+    // timer fires again).
+    if (st.startUpQuestionOpen) return;
     host_.killTimer(kBackupReminderTimer);
-    if (window_.messageBox(kBackupReminderText, kBackupReminderCaption, BoxButtons::YesNo,
-                           BoxIcon::Warning) == BoxAnswer::Yes) {
-        window_.openUrl(kBackupGuideUrl);
-    }
+    st.startUpQuestionOpen = true;
+    const BoxAnswer answer = window_.messageBox(kBackupReminderText, kBackupReminderCaption,
+                                                BoxButtons::YesNo, BoxIcon::Warning);
+    st.startUpQuestionOpen = false;
+    if (answer == BoxAnswer::Yes) window_.openUrl(kBackupGuideUrl);
+    // A held backup that waited for the reminder is asked about now.
+    offerHeldBackup();
 }
 
 bool WindowProcedure::onCommand(int id) {

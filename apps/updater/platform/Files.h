@@ -49,6 +49,10 @@ struct TreeResult {
     uint64_t bytes = 0;
 };
 
+// Whether anything is at a path: Unknown when it cannot be told (the folder
+// above refuses to be looked into, a stale mount, an I/O error).
+enum class Presence { Absent, Present, Unknown };
+
 enum class TreeComparison {
     Identical,  // both trees hold exactly the same folders and files, byte for byte
     Contained,  // every file and folder of the first is in the second, byte for byte
@@ -108,6 +112,14 @@ class Files {
 
     // True when anything is at `path`, a link (not followed) included.
     virtual bool exists(const std::string& path) = 0;
+
+    // As exists(), but tells a path known to be free from one that cannot be
+    // looked at (with the reason in `error`). Nothing is ever taken to be
+    // absent because it could not be seen.
+    virtual Presence presence(const std::string& path, std::string* error) {
+        (void)error;
+        return exists(path) ? Presence::Present : Presence::Absent;
+    }
 
     // Reads a regular file of at most `maxBytes`, never through a link.
     // False with the reason when it cannot be read or is longer.

@@ -46,6 +46,9 @@ class ForwardingFiles : public Files {
     }
     bool isFolder(const std::string& path) override { return inner_.isFolder(path); }
     bool exists(const std::string& path) override { return inner_.exists(path); }
+    Presence presence(const std::string& path, std::string* error) override {
+        return inner_.presence(path, error);
+    }
     bool readFile(const std::string& path, size_t maxBytes, std::string& content,
                   std::string* error) override {
         return inner_.readFile(path, maxBytes, content, error);

@@ -793,6 +793,16 @@ bool LinuxFiles::exists(const std::string& path) {
     return ::lstat(trimmed(path).c_str(), &st) == 0;
 }
 
+Presence LinuxFiles::presence(const std::string& path, std::string* error) {
+    struct stat st {};
+    const std::string p = trimmed(path);
+    if (::lstat(p.c_str(), &st) == 0) return Presence::Present;
+    // Only these say the name is free; a refused or failing look says nothing.
+    if (errno == ENOENT) return Presence::Absent;
+    setError(error, "cannot look at " + p + ": " + errnoText(errno));
+    return Presence::Unknown;
+}
+
 bool LinuxFiles::readFile(const std::string& path, size_t maxBytes, std::string& content,
                           std::string* error) {
     struct stat st {};

@@ -22,6 +22,7 @@ class LinuxFiles : public Files {
                             TreeComparison how) override;
     bool isFolder(const std::string& path) override;
     bool exists(const std::string& path) override;
+    Presence presence(const std::string& path, std::string* error) override;
     bool readFile(const std::string& path, size_t maxBytes, std::string& content,
                   std::string* error) override;
 

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "core/Backup.h"
 #include "core/DeviceScan.h"
 #include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
@@ -190,6 +191,14 @@ int CliWindow::run() {
     }
     core::joinWorkerThreads();
     if (aboutAlone) return core::kExitOk;
+    // Files of the GPS kept only on this computer: said at the end, and the
+    // run has not ended well.
+    const std::string held = core::heldFilesNotice();
+    if (!held.empty()) {
+        freshLine(out_) << terminalText(held) << "\n";
+        out_.flush();
+        return core::kExitFailure;
+    }
     if (commandFailed_ || failureShown_) return core::kExitFailure;
     // The last status says so, or (after a factory reset or the language
     // packs, which end with their own texts) the device shown runs the
