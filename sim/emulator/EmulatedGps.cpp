@@ -1,6 +1,9 @@
 #include "sim/emulator/EmulatedGps.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 
 #include "sim/SimulatedGps.h"
 #include "sim/emulator/PrivateBus.h"
@@ -15,6 +18,21 @@ constexpr const char* kHidrawName = "hidraw0";
 std::string withoutTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
+}
+
+// What a read-only mount refuses a program that is not root: writing in any
+// folder of the drive.
+void denyWrites(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    auto deny = [](const fs::path& folder) {
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            ::chmod(folder.c_str(), st.st_mode & ~static_cast<mode_t>(0222));
+        }
+    };
+    deny(root);
+    for (const auto& entry : fs::recursive_directory_iterator(root, ec)) deny(entry.path());
 }
 
 }  // namespace
@@ -109,6 +127,8 @@ void EmulatedGps::showIdentity() {
     config.identity = identity;
     config.syspath = hidrawSyspath(identity, sequence, kHidrawName);
     config.mode = options_.hidrawMode;
+    config.late = options_.lateHidraw;
+    config.lateAccess = options_.lateHidrawAccess;
     auto node = std::make_unique<HidrawNode>(testbed_, config);
     std::string error;
     // The node answers before anybody hears of the device.
@@ -173,8 +193,10 @@ void EmulatedGps::showDrive() {
     shownDisk_ = std::move(tree);
     // As the desktop mounts it once udev has seen it.
     const std::string mountPoint = withoutTrailingSlash(gps_.driveFolder());
+    if (options_.driveReadOnly) denyWrites(mountPoint);
     mounts_.setDriveLine(mountInfoLine(
-        mountPoint, mountType, options_.exfatThroughFuse ? DriveMount::Fuse : DriveMount::Kernel));
+        mountPoint, mountType, options_.exfatThroughFuse ? DriveMount::Fuse : DriveMount::Kernel,
+        options_.driveReadOnly));
     if (udisks_) udisks_->setMountPoint(mountPoint);
 }
 

@@ -46,6 +46,13 @@ struct EmulatedGpsOptions {
     bool exfatThroughFuse = false;
     // The volume label udev reports; unset: the GPS's own ("QUORTA").
     std::optional<std::string> driveLabel;
+    // udev's work on each new hidraw node done this late: the node missing,
+    // or (lateHidrawAccess) open to its owner alone, for that long.
+    std::chrono::milliseconds lateHidraw{0};
+    bool lateHidrawAccess = false;
+    // The drive mounted read-only: the mount table says "ro", and a program
+    // run as another user may not write in its folder.
+    bool driveReadOnly = false;
     // How long reports a leaving device had already sent are still read.
     std::chrono::milliseconds leaveGrace{2000};
 };

@@ -138,6 +138,7 @@ HidrawNode::~HidrawNode() {
         pumps.swap(pumps_);
     }
     for (std::thread& t : pumps) t.join();
+    if (late_.joinable()) late_.join();
     g_signal_handlers_disconnect_by_data(handler_, this);
     g_object_unref(handler_);
 }
@@ -152,7 +153,7 @@ std::shared_ptr<HidrawNode::Pty> HidrawNode::newPtyLocked() {
     ::fcntl(pty->slave, F_SETFL, ::fcntl(pty->slave, F_GETFL) | O_NONBLOCK);
     ::fcntl(pty->master, F_SETFD, FD_CLOEXEC);
     ::fcntl(pty->slave, F_SETFD, FD_CLOEXEC);
-    ::fchmod(pty->slave, config_.mode);
+    ::fchmod(pty->slave, finished_ || !config_.lateAccess ? config_.mode : 0600);
     if (leaving_) lockAgainstOpens(*pty);
     char name[64] = {};
     ::ptsname_r(pty->master, name, sizeof name);
@@ -167,9 +168,27 @@ std::shared_ptr<HidrawNode::Pty> HidrawNode::newPtyLocked() {
         const std::string link = "sys/dev/char/" + dev;
         testbed_.makeLink(link, "../.." + config_.syspath.substr(4));
         links_.push_back(link);
-        testbed_.makeLink("dev/" + config_.name, pty->name);
+        linkNodeLocked(*pty);
     }
     return pty;
+}
+
+bool HidrawNode::linkNodeLocked(const Pty& pty) {
+    // A node udev has not made yet: a link to nothing, which open() and
+    // stat() see as missing.
+    const bool missing = !finished_ && !config_.lateAccess;
+    return testbed_.makeLink("dev/" + config_.name, missing ? pty.name + ".not-yet" : pty.name);
+}
+
+void HidrawNode::finishLate() {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, config_.late, [this] { return gone_; });
+    if (gone_) return;
+    finished_ = true;
+    if (current_) {
+        ::fchmod(current_->slave, config_.mode);
+        linkNodeLocked(*current_);
+    }
 }
 
 bool HidrawNode::attach(std::string* error) {
@@ -178,12 +197,15 @@ bool HidrawNode::attach(std::string* error) {
         if (error) *error = std::string("no pseudo-terminal for the node: ") + std::strerror(errno);
         return false;
     }
-    if (!testbed_.makeLink("dev/" + config_.name, current_->name)) {
+    finished_ = config_.late.count() <= 0;
+    if (!finished_) ::fchmod(current_->slave, config_.lateAccess ? 0600 : config_.mode);
+    if (!linkNodeLocked(*current_)) {
         if (error) *error = "cannot make /dev/" + config_.name + " in the testbed";
         return false;
     }
     if (!testbed_.attachIoctl("/dev/" + config_.name, handler_, error)) return false;
     attached_ = true;
+    if (!finished_) late_ = std::thread(&HidrawNode::finishLate, this);
     return true;
 }
 

@@ -46,6 +46,12 @@ class HidrawNode {
         UsbIdentity identity;
         std::string syspath;  // the hidraw device's sysfs path
         mode_t mode = 0666;   // who may open the node
+        // udev finishes a node after the device is announced: for this long
+        // (real time) after attach() the node is missing (opens fail with
+        // ENOENT) or, with `lateAccess`, only its owner may open it (EACCES
+        // for anybody else) until `mode` is applied.
+        std::chrono::milliseconds late{0};
+        bool lateAccess = false;
     };
 
     // Makes the node's first pseudo-terminal; nothing is visible yet.
@@ -93,6 +99,8 @@ class HidrawNode {
     struct ModelHandle;
 
     std::shared_ptr<Pty> newPtyLocked();
+    bool linkNodeLocked(const Pty& pty);
+    void finishLate();
     static void lockAgainstOpens(Pty& pty);
     std::shared_ptr<Session> sessionOf(UMockdevIoctlClient* client);
     void retireClosedLocked();
@@ -112,8 +120,10 @@ class HidrawNode {
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool attached_ = false;
-    bool gone_ = false;               // the device left
-    bool leaving_ = false;            // new opens are refused
+    bool gone_ = false;      // the device left
+    bool leaving_ = false;   // new opens are refused
+    bool finished_ = false;  // udev's late work on the node is done
+    std::thread late_;
     std::shared_ptr<Pty> current_;    // what the next open gets
     std::vector<std::string> links_;  // /sys/dev/char entries made for later ptys
     std::vector<std::shared_ptr<Session>> sessions_;

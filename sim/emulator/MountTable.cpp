@@ -33,21 +33,24 @@ std::string escapeField(const std::string& text) {
 
 }  // namespace
 
-std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType,
-                          DriveMount how) {
+std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType, DriveMount how,
+                          bool readOnly) {
     const std::string point = escapeField(mountPoint);
+    // Both the mount's own options and the file system's say "ro", as after
+    // a mount with -o ro or the kernel's remount after an error.
+    const std::string mode = readOnly ? "ro" : "rw";
     const std::string partition = std::string(kPartitionNode);
     if (how == DriveMount::Fuse) {
-        return std::to_string(kDriveMountId) + " 1 " + kFuseDevice + " / " + point +
-               " rw,nosuid,nodev,relatime shared:901 - fuseblk " + partition +
-               " rw,user_id=0,group_id=0,default_permissions,allow_other,blksize=4096";
+        return std::to_string(kDriveMountId) + " 1 " + kFuseDevice + " / " + point + " " + mode +
+               ",nosuid,nodev,relatime shared:901 - fuseblk " + partition + " " + mode +
+               ",user_id=0,group_id=0,default_permissions,allow_other,blksize=4096";
     }
     const std::string dev = std::to_string(kDiskMajor) + ":" + std::to_string(kPartitionMinor);
-    const char* options = fsType == "vfat" ? " rw,fmask=0022,dmask=0022,codepage=437,iocharset="
+    const char* options = fsType == "vfat" ? ",fmask=0022,dmask=0022,codepage=437,iocharset="
                                              "utf8,shortname=mixed,errors=remount-ro"
-                                           : " rw";
-    return std::to_string(kDriveMountId) + " 1 " + dev + " / " + point +
-           " rw,nosuid,nodev,relatime shared:901 - " + fsType + " " + partition + options;
+                                           : "";
+    return std::to_string(kDriveMountId) + " 1 " + dev + " / " + point + " " + mode +
+           ",nosuid,nodev,relatime shared:901 - " + fsType + " " + partition + " " + mode + options;
 }
 
 MountTable::MountTable(Testbed& testbed) : testbed_(testbed) {

@@ -18,8 +18,9 @@ enum class DriveMount {
 };
 
 // One line of mountinfo: the partition /dev/sdb1 of type `fsType` mounted
-// at `mountPoint` (escaped as the kernel escapes it).
-std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType, DriveMount how);
+// at `mountPoint` (escaped as the kernel escapes it), read-write or read-only.
+std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType, DriveMount how,
+                          bool readOnly = false);
 
 class MountTable {
   public:

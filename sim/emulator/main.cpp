@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +45,9 @@ const char kUsage[] =
     "                           [--simulate-replug=SECONDS|never] [--time-scale=F]\n"
     "                           [--drive-fs=vfat|exfat-fuse]"
     " [--drive-label=TEXT]\n"
-    "                           [--hidraw-mode=MODE] [--child-user=UID[:GID]]\n"
+    "                           [--drive-read-only]\n"
+    "                           [--hidraw-mode=MODE] [--hidraw-late=SECONDS[:access]]\n"
+    "                           [--child-user=UID[:GID]]\n"
     "                           [--report=FILE] -- COMMAND [ARG...]\n"
     "\n"
     "Plays a simulated Quorta GPS as USB devices of an emulated computer (umockdev)\n"
@@ -68,7 +71,13 @@ const char kUsage[] =
     "  --drive-fs=FS         vfat (default), or exfat-fuse: an exFAT drive mounted\n"
     "                        through FUSE (the mount table says fuseblk)\n"
     "  --drive-label=TEXT    the drive's volume label (default QUORTA; empty: none)\n"
+    "  --drive-read-only     the drive is mounted read-only: the mount table says \"ro\",\n"
+    "                        and a --child-user may not write in its folders\n"
     "  --hidraw-mode=MODE    permissions of the hidraw node (octal, default 0666)\n"
+    "  --hidraw-late=S[:access] each hidraw node is finished S seconds (times the\n"
+    "                        time scale) after its device is announced: until then\n"
+    "                        it is missing (ENOENT), or with :access open to root\n"
+    "                        alone (EACCES for a --child-user)\n"
     "  --child-user=UID[:GID] run COMMAND as this user (needs root)\n"
     "  --report=FILE         at the end, write what the GPS did and how it ended\n"
     "  -h, --help            this text\n"
@@ -88,6 +97,9 @@ struct Options {
     bool exfatFuse = false;
     std::optional<std::string> driveLabel;
     mode_t hidrawMode = 0666;
+    double hidrawLateSeconds = 0;
+    bool hidrawLateAccess = false;
+    bool driveReadOnly = false;
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
     std::string report;
@@ -156,6 +168,21 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             unsigned long mode = 0;
             if (!parseUnsigned(v, 8, 07777, mode)) return "--hidraw-mode needs an octal mode";
             o.hidrawMode = static_cast<mode_t>(mode);
+        } else if (valueOf(arg, "--hidraw-late", v)) {
+            const size_t colon = v.find(':');
+            if (colon != std::string::npos && v.substr(colon) != ":access") {
+                return "--hidraw-late takes SECONDS or SECONDS:access";
+            }
+            const std::string seconds = v.substr(0, colon);
+            char* end = nullptr;
+            const double late = std::strtod(seconds.c_str(), &end);
+            if (seconds.empty() || *end != '\0' || !(late >= 0 && late <= 600)) {
+                return "--hidraw-late needs seconds from 0 to 600";
+            }
+            o.hidrawLateSeconds = late;
+            o.hidrawLateAccess = colon != std::string::npos;
+        } else if (arg == "--drive-read-only") {
+            o.driveReadOnly = true;
         } else if (valueOf(arg, "--child-user", v)) {
             const size_t colon = v.find(':');
             unsigned long uid = 0, gid = 0;
@@ -378,6 +405,10 @@ int main(int argc, char** argv) {
         }
         emu::EmulatedGpsOptions emulation;
         emulation.hidrawMode = options.hidrawMode;
+        emulation.lateHidraw = std::chrono::milliseconds(static_cast<long long>(
+            options.hidrawLateSeconds * options.timeScale.value_or(1.0) * 1000));
+        emulation.lateHidrawAccess = options.hidrawLateAccess;
+        emulation.driveReadOnly = options.driveReadOnly;
         emulation.exfatThroughFuse = options.exfatFuse;
         emulation.driveLabel = options.driveLabel;
         emulated =
