@@ -72,12 +72,15 @@ std::string SimulatedGps::driveRoot() const {
 
 std::optional<platform::VolumeInfo> SimulatedGps::driveVolume() const {
     DriveStyle style;
+    platform::VolumeInfo v;
     {
         std::lock_guard lock(impl_->mutex);
         if (!impl_->driveVisibleLocked()) return std::nullopt;
         style = impl_->config.driveStyle;
+        v.usbDevice = impl_->config.usbPath;
+        v.usbSerial = impl_->config.usbSerial;
     }
-    platform::VolumeInfo v;
+    v.usbVendorId = kGpsVendorId;
     v.root = driveRoot();
     v.removable = true;
     v.label = style == DriveStyle::LabelledQuorta ? "QUORTA" : "";

@@ -15,7 +15,7 @@ class EjectTest : public testing_support::SimGpsTest {
         gps->plugIn();
         root = gps->driveRoot();
         letterLine = [this](const char* words) {
-            return std::string("Media in Drive ") + root[0] + words;
+            return std::string("Media in Drive QUORTA") + words;  // by its label
         };
     }
     int64_t ejectAndMeasure(const std::string& which) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "core/GpsDrive.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
@@ -173,7 +174,7 @@ bool makeBackup(const std::string& source, const std::string& folder, std::strin
 bool runBackup(const DeviceRecord& record, BackupOutcome& outcome) {
     UpdaterState& st = state();
     logLine("Save GPS Data To Local...\r\n");
-    const std::string root = st.gpsDriveRoot();
+    const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;
@@ -265,7 +266,7 @@ bool runRestore() {
     logLine("Save Local Data To GPS...\r\n");
     if (!st.backupDone) return false;
     waitSeconds(2);
-    const std::string root = st.gpsDriveRoot();
+    const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

@@ -1,5 +1,6 @@
 #include "core/DeviceScan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -205,6 +206,25 @@ void deviceScan() {
 
     std::vector<std::string> ids;
     if (platform::UsbDeviceList* usb = services().usbDevices) ids = usb->hardwareIds();
+
+    // Two GPS units: the link would reach one and the drive search might
+    // take the other's drive. Neither is touched until one is unplugged.
+    const auto units = std::count_if(ids.begin(), ids.end(), [](const std::string& id) {
+        if (id.find("VID_2B29") == std::string::npos) return false;
+        const std::optional<int> pid = productIdFromHardwareId(id);
+        return pid && (*pid == kGpsAppProductId || isFlashBootloaderProductId(*pid));
+    });
+    if (units > 1) {
+        logLinef("deviceScan: %d Quorta GPS devices are connected\r\n", static_cast<int>(units));
+        if (Window* window = services().window) {
+            window->showControl(Control::UpdateButton, false);
+            window->showControl(Control::ProgressBar, false);
+        }
+        sendStatus(0, kTwoGpsTitle, kTwoGpsDetail);
+        logLine("deviceScan D END\r\n");
+        st.scanInProgress = false;
+        return;
+    }
 
     for (size_t i = 0; i < ids.size(); ++i) {
         const int idx = static_cast<int>(i);

@@ -8,7 +8,7 @@ void UpdaterState::reset() {
         statusTitle_.clear();
         statusDetail_.clear();
         gpsDriveRoot_.clear();
-        foundDriveRoot_.reset();
+        foundDrive_.reset();
     }
     for (std::atomic<bool>* flag :
          {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
@@ -72,12 +72,24 @@ void UpdaterState::setGpsDriveRoot(std::string root) {
 
 std::optional<std::string> UpdaterState::foundDriveRoot() const {
     std::lock_guard lock(textMutex_);
-    return foundDriveRoot_;
+    if (!foundDrive_) return std::nullopt;
+    return foundDrive_->root;
 }
 
 void UpdaterState::setFoundDriveRoot(std::string root) {
     std::lock_guard lock(textMutex_);
-    foundDriveRoot_ = std::move(root);
+    if (!foundDrive_) foundDrive_.emplace();
+    foundDrive_->root = std::move(root);
+}
+
+std::optional<platform::VolumeInfo> UpdaterState::foundDrive() const {
+    std::lock_guard lock(textMutex_);
+    return foundDrive_;
+}
+
+void UpdaterState::setFoundDrive(platform::VolumeInfo drive) {
+    std::lock_guard lock(textMutex_);
+    foundDrive_ = std::move(drive);
 }
 
 UpdaterState& state() {

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Volumes.h"
+
 namespace core {
 
 // Shown whenever no device is being handled.
@@ -43,6 +45,10 @@ class UpdaterState {
     // the rest of the run --------------------------------------------------
     std::optional<std::string> foundDriveRoot() const;
     void setFoundDriveRoot(std::string root);
+    // The same drive as the device it is (its USB device, its block device),
+    // so that it is found again wherever it is mounted next.
+    std::optional<platform::VolumeInfo> foundDrive() const;
+    void setFoundDrive(platform::VolumeInfo drive);
 
     // --- Flags (all start clear except logHidden) ---------------------------
     std::atomic<bool> ishf{false};  // a device in application mode is being handled
@@ -96,7 +102,7 @@ class UpdaterState {
     std::string statusTitle_;
     std::string statusDetail_;
     std::string gpsDriveRoot_;
-    std::optional<std::string> foundDriveRoot_;
+    std::optional<platform::VolumeInfo> foundDrive_;
 };
 
 // The one state of the process.

@@ -10,7 +10,16 @@ struct VolumeInfo {
     std::string root;        // mount point with a trailing "/"
     bool removable = false;  // the drive type is "removable"
     std::string label;       // volume label, "" when none
-    std::string fileSystem;  // named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
+    // Named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
+    std::string fileSystem;
+    // The block device behind it ("8:17"), "" when unknown.
+    std::string device;
+    // The USB device it belongs to (as UsbDevice::path names it), with that
+    // device's vendor id and serial number; empty when it is not on USB or
+    // that cannot be told.
+    std::string usbDevice;
+    unsigned usbVendorId = 0;
+    std::string usbSerial;
 };
 
 struct DirEntry {
@@ -19,7 +28,7 @@ struct DirEntry {
 };
 
 class Volumes {
-public:
+  public:
     virtual ~Volumes() = default;
     // All volumes in a stable order; false when the list cannot be had.
     virtual bool list(std::vector<VolumeInfo>& out) = 0;

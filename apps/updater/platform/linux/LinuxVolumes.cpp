@@ -100,6 +100,10 @@ bool LinuxVolumes::list(std::vector<VolumeInfo>& out) {
             clusters = fatClusterCount(m.mountPoint);
         }
         v.fileSystem = fileSystemName(type, props.fsVersion, clusters);
+        v.device = std::to_string(major) + ":" + std::to_string(minor);
+        v.usbDevice = dev.usbDevicePath;
+        v.usbVendorId = dev.usbVendorId;
+        v.usbSerial = dev.usbSerial;
         out.push_back(std::move(v));
     }
     return true;
