@@ -37,6 +37,18 @@ TEST_F(EjectTest, EjectedSafely) {
     EXPECT_FALSE(gps->driveMounted());
 }
 
+// A drive without a label is named by where it was mounted, whole.
+TEST_F(EjectTest, AnUnlabelledDriveIsNamedByItsMountPoint) {
+    sim::GpsConfig config;
+    config.driveStyle = sim::DriveStyle::UnlabelledWithFolder;
+    sim::SimulatedGps& other = addGps(config);
+    other.plugIn();
+    const std::string otherRoot = other.driveRoot();
+    core::ejectGpsDrive(otherRoot);
+    EXPECT_EQ(logLines(), (Ops{"Media in Drive " + otherRoot.substr(0, otherRoot.size() - 1) +
+                               " has been ejected safely.\r\n"}));
+}
+
 TEST_F(EjectTest, LockRefusedTwentyTimesStillDismounts) {
     machine->ejector().setFaults({.lockRefusals = -1});
     EXPECT_EQ(ejectAndMeasure(root), 20 * 500);
