@@ -162,17 +162,16 @@ TEST_F(GpsDriveTest, TwoMatchesUdevCannotPlaceAreNeverGuessedBetween) {
 // Quorta label or folder (a copy of the rider's folder) never is.
 class OwnDriveTest : public GpsDriveTest {
   protected:
-    struct Usb : platform::UsbDeviceList {
-        std::vector<std::string> hardwareIds() override { return {}; }
-        std::vector<platform::UsbDevice> devices() override { return list; }
-        std::vector<platform::UsbDevice> list;
-    };
     void SetUp() override {
         GpsDriveTest::SetUp();
-        usb.list = {{"USB\\VID_2B29&PID_0055&REV_0100", "/devices/usb1/1-1", "QG1"},
-                    {"USB\\VID_1234&PID_5678&REV_0100", "/devices/usb1/1-2", "S1"}};
-        services.usbDevices = &usb;
-        applyServices();
+        startOver();
+    }
+    // As the scan leaves it: the one GPS plugged in, at its USB device.
+    void startOver() {
+        core::state().reset();
+        core::state().setGpsUsbDevice(
+            platform::UsbDevice{"USB\\VID_2B29&PID_0055&REV_0100", "/devices/usb1/1-1", "QG1"});
+        volumes.volumes.clear();
     }
     void addGpsDrive(const std::string& root, std::string label,
                      std::vector<platform::DirEntry> entries = {folder("Quorta")}) {
@@ -187,7 +186,6 @@ class OwnDriveTest : public GpsDriveTest {
         volumes.volumes.back().usbDevice = "/devices/usb1/1-2";
         volumes.volumes.back().usbVendorId = 0x1234;
     }
-    Usb usb;
 };
 
 TEST_F(OwnDriveTest, AStickIsNeverTakenWhateverItsLabelOrFolders) {
@@ -198,17 +196,17 @@ TEST_F(OwnDriveTest, AStickIsNeverTakenWhateverItsLabelOrFolders) {
 
     // The GPS's drive unlabelled: its folder finds it; the labelled stick
     // after it in the list still is not taken.
-    core::state().reset();
-    volumes.volumes.clear();
+    startOver();
     addGpsDrive("/media/u/5155-4F52/", "");
     addStick("/media/u/Quorta/", "Quorta");
     EXPECT_EQ(find(),
               std::make_pair(std::optional<std::string>("/media/u/5155-4F52/"), int64_t{2000}));
 
-    // The GPS's drive not mounted (yet): the stick is still not its drive.
-    core::state().reset();
-    volumes.volumes.clear();
+    // The GPS's drive not mounted (yet): the stick is still not its drive,
+    // nor a card in the computer's own slot, which udev cannot place.
+    startOver();
     addStick("/media/u/Quorta/", "Quorta");
+    volumes.add("/media/u/QUORTA_CARD/", true, "QUORTA_CARD", "FAT32");
     EXPECT_EQ(find().first, std::nullopt);
 }
 

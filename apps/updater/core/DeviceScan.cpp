@@ -204,18 +204,27 @@ void deviceScan() {
     st.ishf = false;
     bool makerDeviceSeen = false;
 
+    std::vector<platform::UsbDevice> devices;
+    if (platform::UsbDeviceList* usb = services().usbDevices) devices = usb->devices();
     std::vector<std::string> ids;
-    if (platform::UsbDeviceList* usb = services().usbDevices) ids = usb->hardwareIds();
+    for (const platform::UsbDevice& d : devices) ids.push_back(d.hardwareId);
 
     // Two GPS units: the link would reach one and the drive search might
     // take the other's drive. Neither is touched until one is unplugged.
-    const auto units = std::count_if(ids.begin(), ids.end(), [](const std::string& id) {
-        if (id.find("VID_2B29") == std::string::npos) return false;
-        const std::optional<int> pid = productIdFromHardwareId(id);
-        return pid && (*pid == kGpsAppProductId || isFlashBootloaderProductId(*pid));
-    });
+    // One: its drive is the one on its USB device.
+    std::optional<platform::UsbDevice> gps;
+    int units = 0;
+    for (const platform::UsbDevice& d : devices) {
+        if (d.hardwareId.find("VID_2B29") == std::string::npos) continue;
+        const std::optional<int> pid = productIdFromHardwareId(d.hardwareId);
+        if (!pid || (*pid != kGpsAppProductId && !isFlashBootloaderProductId(*pid))) continue;
+        ++units;
+        gps = d;
+    }
+    st.setGpsUsbDevice(units == 1 && (!gps->path.empty() || !gps->serial.empty()) ? gps
+                                                                                  : std::nullopt);
     if (units > 1) {
-        logLinef("deviceScan: %d Quorta GPS devices are connected\r\n", static_cast<int>(units));
+        logLinef("deviceScan: %d Quorta GPS devices are connected\r\n", units);
         if (Window* window = services().window) {
             window->showControl(Control::UpdateButton, false);
             window->showControl(Control::ProgressBar, false);

@@ -1,5 +1,6 @@
 #include "core/GpsDrive.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -102,22 +103,6 @@ bool sameDrive(const platform::VolumeInfo& v, const platform::VolumeInfo& rememb
     return v.root == remembered.root;
 }
 
-// The GPS the program talks to: the one USB device of the GPS's vendor. None
-// when there is none or more than one (the scan updates no GPS then), or
-// when the device list cannot say where it is plugged in.
-std::optional<platform::UsbDevice> gpsUsbDevice() {
-    platform::UsbDeviceList* list = services().usbDevices;
-    if (!list) return std::nullopt;
-    std::optional<platform::UsbDevice> found;
-    for (platform::UsbDevice& d : list->devices()) {
-        if (d.hardwareId.find("VID_2B29") == std::string::npos) continue;
-        if (found) return std::nullopt;
-        found = std::move(d);
-    }
-    if (found && found->path.empty() && found->serial.empty()) return std::nullopt;
-    return found;
-}
-
 enum class Kind {
     Own,       // on the GPS's own USB device
     OtherUsb,  // on another USB device: never the GPS's
@@ -150,7 +135,8 @@ enum class Pass { Label, Folder };
 
 std::optional<platform::VolumeInfo> choose(const std::vector<platform::VolumeInfo>& volumes,
                                            Pass pass, bool& ambiguous) {
-    const std::optional<platform::UsbDevice> gps = gpsUsbDevice();
+    // The GPS the program talks to, as the scan saw it.
+    const std::optional<platform::UsbDevice> gps = state().gpsUsbDevice();
     std::vector<const platform::VolumeInfo*> own, gpsLike, untold;
     for (const platform::VolumeInfo& v : volumes) {
         if (!v.removable) continue;
@@ -169,7 +155,14 @@ std::optional<platform::VolumeInfo> choose(const std::vector<platform::VolumeInf
                 break;
         }
     }
-    const std::vector<const platform::VolumeInfo*>& looked = !own.empty()       ? own
+    // Where udev places drives on USB at all and the GPS is known, its drive
+    // will be on its device: one udev cannot place (a card in a slot of the
+    // computer's own) is not it.
+    const bool udevPlaces = std::any_of(volumes.begin(), volumes.end(), [](const auto& v) {
+        return v.removable && !v.usbDevice.empty();
+    });
+    const std::vector<const platform::VolumeInfo*>& looked = !own.empty() || (gps && udevPlaces)
+                                                                 ? own
                                                              : !gpsLike.empty() ? gpsLike
                                                                                 : untold;
     platform::Volumes& source = *services().volumes;

@@ -13,7 +13,8 @@ namespace core {
 // - the volume on the GPS's own USB device (the one device of vendor 0x2B29,
 //   by its device path or serial number) is the GPS's drive, whatever its
 //   label; while it is there no other volume is taken;
-// - a volume on another USB device is never taken;
+// - a volume on another USB device is never taken, nor, where udev places
+//   drives on USB and the GPS is known, one udev cannot place;
 // - of the volumes udev cannot place (no USB parent), one whose label holds
 //   "Quorta", "QUORTA" or "quorta"; failing that, after one more second, one
 //   on a FAT-family file system with a root folder whose name contains

@@ -9,6 +9,7 @@ void UpdaterState::reset() {
         statusDetail_.clear();
         gpsDriveRoot_.clear();
         foundDrive_.reset();
+        gpsUsbDevice_.reset();
     }
     for (std::atomic<bool>* flag :
          {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
@@ -90,6 +91,16 @@ std::optional<platform::VolumeInfo> UpdaterState::foundDrive() const {
 void UpdaterState::setFoundDrive(platform::VolumeInfo drive) {
     std::lock_guard lock(textMutex_);
     foundDrive_ = std::move(drive);
+}
+
+std::optional<platform::UsbDevice> UpdaterState::gpsUsbDevice() const {
+    std::lock_guard lock(textMutex_);
+    return gpsUsbDevice_;
+}
+
+void UpdaterState::setGpsUsbDevice(std::optional<platform::UsbDevice> device) {
+    std::lock_guard lock(textMutex_);
+    gpsUsbDevice_ = std::move(device);
 }
 
 UpdaterState& state() {

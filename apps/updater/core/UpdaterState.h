@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/UsbDeviceList.h"
 #include "platform/Volumes.h"
 
 namespace core {
@@ -49,6 +50,10 @@ class UpdaterState {
     // so that it is found again wherever it is mounted next.
     std::optional<platform::VolumeInfo> foundDrive() const;
     void setFoundDrive(platform::VolumeInfo drive);
+    // The GPS's USB device as the last scan saw it (the one GPS plugged in),
+    // which its drive is on; none when the scan could not tell.
+    std::optional<platform::UsbDevice> gpsUsbDevice() const;
+    void setGpsUsbDevice(std::optional<platform::UsbDevice> device);
 
     // --- Flags (all start clear except logHidden) ---------------------------
     std::atomic<bool> ishf{false};  // a device in application mode is being handled
@@ -103,6 +108,7 @@ class UpdaterState {
     std::string statusDetail_;
     std::string gpsDriveRoot_;
     std::optional<platform::VolumeInfo> foundDrive_;
+    std::optional<platform::UsbDevice> gpsUsbDevice_;
 };
 
 // The one state of the process.
