@@ -238,11 +238,12 @@ TEST_F(OwnDriveTest, TheDriveIsFollowedWhereverItIsMountedNext) {
     EXPECT_EQ(clock.totalSleptMs() - before, 3 * core::kDriveReturnPollMs);
     EXPECT_EQ(core::state().gpsDriveRoot(), "/media/u/QUORTA2/");
 
-    // Gone for good: nothing to write to, rather than a stale folder.
+    // Not back in time: the last root, as before it could be followed.
     volumes.volumes.clear();
     before = clock.totalSleptMs();
-    EXPECT_EQ(core::currentGpsDriveRoot(), "");
+    EXPECT_EQ(core::currentGpsDriveRoot(), "/media/u/QUORTA2/");
     EXPECT_EQ(clock.totalSleptMs() - before, core::kDriveReturnMs);
+    EXPECT_TRUE(logged("The GPS drive is not mounted now: using /media/u/QUORTA2/\r\n"));
 }
 
 TEST_F(GpsDriveTest, RememberedAfterSuccess) {

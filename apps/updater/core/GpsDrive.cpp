@@ -244,8 +244,10 @@ std::string currentGpsDriveRoot() {
         if (waited >= kDriveReturnMs) break;
         clock().sleepMs(kDriveReturnPollMs);
     }
-    logLinef("The GPS drive (last at %s) is not mounted\r\n", remembered->root.c_str());
-    return "";
+    // As before the drive could be followed: its last root (a drive ejected
+    // for the radio stays away until the GPS restarts).
+    logLinef("The GPS drive is not mounted now: using %s\r\n", remembered->root.c_str());
+    return remembered->root;
 }
 
 void releaseGpsDriveMounts() {

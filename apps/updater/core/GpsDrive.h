@@ -32,8 +32,8 @@ std::optional<std::string> findGpsDrive();
 // The GPS's drive where it is mounted now, for work that is about to use it:
 // the drive found before is looked up again, waiting up to kDriveReturnMs
 // (Clock) for it to be mounted after a restart (having it mounted when
-// nothing does). Updates gpsDriveRoot. "" when it is not mounted by then;
-// gpsDriveRoot as it is when no drive was found this run.
+// nothing does). Updates gpsDriveRoot. The last root when it is not mounted
+// by then; gpsDriveRoot as it is when no drive was found this run.
 std::string currentGpsDriveRoot();
 
 // At the program's end: unmounts what the search mounted, unless the safe
