@@ -72,14 +72,17 @@ std::string SimulatedGps::driveRoot() const {
 
 std::optional<platform::VolumeInfo> SimulatedGps::driveVolume() const {
     DriveStyle style;
+    platform::VolumeInfo v;
     bool readOnly;
     {
         std::lock_guard lock(impl_->mutex);
         if (!impl_->driveVisibleLocked()) return std::nullopt;
         style = impl_->config.driveStyle;
         readOnly = impl_->config.faults.driveReadOnly;
+        v.usbDevice = impl_->config.usbPath;
+        v.usbSerial = impl_->config.usbSerial;
     }
-    platform::VolumeInfo v;
+    v.usbVendorId = kGpsVendorId;
     v.root = driveRoot();
     v.removable = true;
     v.label = style == DriveStyle::LabelledQuorta ? "QUORTA" : "";

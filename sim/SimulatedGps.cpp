@@ -391,6 +391,15 @@ std::string SimulatedGps::hardwareId() const {
     return hardwareIdText(usbVendorId(), usbProductId());
 }
 
+platform::UsbDevice SimulatedGps::usbDevice() const {
+    platform::UsbDevice d;
+    d.hardwareId = hardwareId();
+    std::lock_guard lock(impl_->mutex);
+    d.path = impl_->config.usbPath;
+    if (impl_->mode == GpsMode::Application) d.serial = impl_->config.usbSerial;
+    return d;
+}
+
 int SimulatedGps::rawId() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->config.deviceType + (impl_->config.japanese ? kJapaneseOffset : 0);

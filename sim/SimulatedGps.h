@@ -53,6 +53,7 @@
 #include "core/images/ImageVersionBlock.h"
 #include "platform/Clock.h"
 #include "platform/DeviceEvents.h"
+#include "platform/UsbDeviceList.h"
 #include "platform/Volumes.h"
 #include "sim/BootloaderTarget.h"
 #include "sim/LinkFrames.h"
@@ -165,6 +166,10 @@ struct GpsConfig {
     // empty Quorta folder; one that exists is taken as it is.
     std::string driveFolder;
     DriveStyle driveStyle = DriveStyle::LabelledQuorta;
+    // Where the GPS is plugged in, and its serial number (its application
+    // shows one; its bootloaders none): its drive is on the same USB device.
+    std::string usbPath = "/devices/sim/usb1/1-1";
+    std::string usbSerial = "QG0001";
     int replyDelayMs = 2;             // the device's time to answer, on the clock
     uint32_t flashSectorSize = 4096;  // of the flash behind both bootloaders
     GpsTiming timing;
@@ -208,6 +213,8 @@ class SimulatedGps {
     std::string hardwareId() const;
     uint16_t usbVendorId() const;
     uint16_t usbProductId() const;
+    // Where it is plugged in and the serial number it shows now.
+    platform::UsbDevice usbDevice() const;
     // The id the device reports over the link: its type, plus 60 if Japanese.
     int rawId() const;
 

@@ -44,6 +44,12 @@ SimulatedGps& SimulatedMachine::addGps(GpsConfig config) {
     if (config.driveFolder.empty()) {
         config.driveFolder = folder_ + "/gps" + std::to_string(gpses_.size() + 1);
     }
+    // Each GPS on a port of its own, with a serial number of its own.
+    if (!gpses_.empty() && config.usbPath == GpsConfig{}.usbPath) {
+        const std::string n = std::to_string(gpses_.size() + 1);
+        config.usbPath = "/devices/sim/usb1/1-" + n;
+        config.usbSerial = "QG000" + n;
+    }
     gpses_.push_back(std::make_unique<SimulatedGps>(std::move(config), clock_));
     SimulatedGps& gps = *gpses_.back();
     gps.setEventSink([this](platform::DeviceEvent event) { events_.raise(event); });

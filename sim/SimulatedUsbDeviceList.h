@@ -17,15 +17,17 @@ class SimulatedUsbDeviceList : public platform::UsbDeviceList {
     // The GPS must outlive this list (or be removed first).
     void addGps(const SimulatedGps* gps);
     void removeGps(const SimulatedGps* gps);
-    // Some other device, listed with this id ("" for one whose id cannot be read).
-    void addDevice(std::string hardwareId);
+    // Some other device, listed with this id ("" for one whose id cannot be
+    // read), plugged in at `path` when given.
+    void addDevice(std::string hardwareId, std::string path = {});
 
     std::vector<std::string> hardwareIds() override;
+    std::vector<platform::UsbDevice> devices() override;
 
   private:
     struct Entry {
         const SimulatedGps* gps = nullptr;
-        std::string id;
+        platform::UsbDevice device;
     };
     std::mutex mutex_;
     std::vector<Entry> entries_;

@@ -16,9 +16,6 @@ constexpr uint16_t kRomVendorId = 0x15A2;
 constexpr const char* kUsbDevice = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
 constexpr const char* kHidInterface = "1-1:1.0";
 constexpr const char* kStorageInterface = "1-1:1.1";
-constexpr const char* kScsiHost = "host6";
-constexpr const char* kScsiTarget = "target6:0:0";
-constexpr const char* kScsiDevice = "6:0:0:0";
 
 std::string hex4(uint16_t value) {
     char text[8];
@@ -224,13 +221,60 @@ DeviceTree hidDeviceTree(const UsbIdentity& id, unsigned hidSequence, const std:
     return tree;
 }
 
-DeviceTree diskTree(const DiskLook& look) {
+std::string DiskPlace::fileSystemNode() const {
+    return "/dev/" + name + (partitioned ? "1" : "");
+}
+
+std::string DiskPlace::fileSystemDev() const {
+    return std::to_string(kDiskMajor) + ":" + std::to_string(minor + (partitioned ? 1 : 0));
+}
+
+std::vector<std::string> DiskPlace::blockNames() const {
+    if (!partitioned) return {name};
+    return {name, name + "1"};
+}
+
+DeviceTree storageDeviceTree(const UsbIdentity& id, const DiskPlace& place) {
+    const std::string product = productProperty(id);
+    Paragraph device(place.usbDevice);
+    device.e("SUBSYSTEM", "usb")
+        .e("DEVTYPE", "usb_device")
+        .e("PRODUCT", product)
+        .e("TYPE", "0/0/0")
+        .e("DRIVER", "usb")
+        .a("idVendor", hex4(id.vendorId))
+        .a("idProduct", hex4(id.productId))
+        .a("bcdDevice", "0100")
+        .a("bDeviceClass", "00")
+        .a("bNumInterfaces", " 1")
+        .a("speed", "480");
+    if (!id.manufacturer.empty()) device.a("manufacturer", id.manufacturer);
+    if (!id.product.empty()) device.a("product", id.product);
+    if (!id.serial.empty()) device.a("serial", id.serial);
+    const std::string storage = place.usbDevice + "/" + place.storageInterface;
+    Paragraph msc(storage);
+    msc.e("SUBSYSTEM", "usb")
+        .e("DEVTYPE", "usb_interface")
+        .e("PRODUCT", product)
+        .e("INTERFACE", "8/6/80")
+        .e("DRIVER", "usb-storage")
+        .a("bInterfaceClass", "08")
+        .a("bInterfaceSubClass", "06")
+        .a("bInterfaceProtocol", "50");
     DeviceTree tree;
-    const std::string host = std::string(kUsbDevice) + "/" + kStorageInterface + "/" + kScsiHost;
-    const std::string target = host + "/" + kScsiTarget;
-    const std::string scsi = target + "/" + kScsiDevice;
-    const std::string disk = scsi + "/block/sdb";
-    const std::string part = disk + "/sdb1";
+    tree.text = device.text + "\n" + msc.text;
+    tree.syspaths = {"/sys" + place.usbDevice, "/sys" + storage};
+    return tree;
+}
+
+DeviceTree diskTree(const DiskLook& look, const DiskPlace& place) {
+    DeviceTree tree;
+    const std::string n = std::to_string(place.scsiHost);
+    const std::string host = place.usbDevice + "/" + place.storageInterface + "/host" + n;
+    const std::string target = host + "/target" + n + ":0:0";
+    const std::string scsi = target + "/" + n + ":0:0:0";
+    const std::string disk = scsi + "/block/" + place.name;
+    const std::string part = disk + "/" + place.name + "1";
 
     Paragraph h(host);
     h.e("SUBSYSTEM", "scsi").e("DEVTYPE", "scsi_host");
@@ -246,52 +290,55 @@ DeviceTree diskTree(const DiskLook& look) {
     Paragraph d(disk);
     d.e("SUBSYSTEM", "block")
         .e("DEVTYPE", "disk")
-        .e("DEVNAME", "/dev/sdb")
+        .e("DEVNAME", "/dev/" + place.name)
         .e("MAJOR", std::to_string(kDiskMajor))
-        .e("MINOR", "16")
+        .e("MINOR", std::to_string(place.minor))
         .e("ID_BUS", "usb")
         .e("ID_VENDOR", "Quorta")
-        .e("ID_MODEL", "GPS")
-        .e("ID_PART_TABLE_TYPE", "dos")
-        .a("removable", "1")
-        .a("ro", "0")
-        .a("size", "7733248")
-        .a("dev", std::to_string(kDiskMajor) + ":16")
-        .n("sdb");
+        .e("ID_MODEL", "GPS");
+    if (place.partitioned) d.e("ID_PART_TABLE_TYPE", "dos");
     Paragraph p(part);
     p.e("SUBSYSTEM", "block")
         .e("DEVTYPE", "partition")
-        .e("DEVNAME", kPartitionNode)
+        .e("DEVNAME", "/dev/" + place.name + "1")
         .e("MAJOR", std::to_string(kDiskMajor))
-        .e("MINOR", std::to_string(kPartitionMinor))
+        .e("MINOR", std::to_string(place.minor + 1))
         .e("ID_BUS", "usb")
-        .e("ID_FS_USAGE", "filesystem")
-        .e("ID_FS_TYPE", look.fsType)
-        .e("ID_FS_UUID", look.uuid)
         .e("PARTN", "1")
         .a("partition", "1")
         .a("start", "2048")
         .a("size", "7731200")
-        .a("dev", std::to_string(kDiskMajor) + ":" + std::to_string(kPartitionMinor))
-        .n("sdb1");
-    if (!look.fsVersion.empty()) p.e("ID_FS_VERSION", look.fsVersion);
+        .a("dev", std::to_string(kDiskMajor) + ":" + std::to_string(place.minor + 1));
+    // The file system's properties go to the device that holds it.
+    Paragraph& fs = place.partitioned ? p : d;
+    fs.e("ID_FS_USAGE", "filesystem").e("ID_FS_TYPE", look.fsType).e("ID_FS_UUID", look.uuid);
+    if (!look.fsVersion.empty()) fs.e("ID_FS_VERSION", look.fsVersion);
     if (!look.label.empty()) {
-        p.e("ID_FS_LABEL", look.label).e("ID_FS_LABEL_ENC", encodeLabel(look.label));
+        fs.e("ID_FS_LABEL", look.label).e("ID_FS_LABEL_ENC", encodeLabel(look.label));
     }
+    d.a("removable", "1")
+        .a("ro", "0")
+        .a("size", "7733248")
+        .a("dev", std::to_string(kDiskMajor) + ":" + std::to_string(place.minor))
+        .n(place.name);
+    p.n(place.name + "1");
 
     // The kernel announces a disk once its partitions exist (they are
     // scanned before its uevent), so that a monitor can tell a partitioned
     // disk from one that carries its file system itself. The testbed sends
     // each device's uevent as it makes it: the partition is made first.
+    if (!place.partitioned) {
+        tree.text = h.text + "\n" + t.text + "\n" + s.text + "\n" + d.text;
+        for (const std::string& path : {host, target, scsi, disk}) {
+            tree.syspaths.push_back("/sys" + path);
+        }
+        return tree;
+    }
     tree.text = h.text + "\n" + t.text + "\n" + s.text + "\n" + p.text + "\n" + d.text;
     for (const std::string& path : {host, target, scsi, disk, part}) {
         tree.syspaths.push_back("/sys" + path);
     }
     return tree;
-}
-
-std::vector<std::string> diskBlockNames() {
-    return {"sdb", "sdb1"};
 }
 
 std::string encodeLabel(const std::string& label) {

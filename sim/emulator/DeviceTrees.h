@@ -58,14 +58,34 @@ struct DiskLook {
     std::string uuid = "5155-4F52";
 };
 
+// Where a disk is: behind which USB device's mass-storage interface, on
+// which SCSI host, under which name, and whether it has a partition table
+// (its file system on partition 1) or carries its file system itself.
+struct DiskPlace {
+    std::string usbDevice = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+    std::string storageInterface = "1-1:1.1";
+    unsigned scsiHost = 6;
+    std::string name = "sdb";
+    unsigned minor = 16;  // of the whole disk; partition 1 is minor + 1
+    bool partitioned = true;
+
+    // The device that holds the file system: "/dev/sdb1" (or "/dev/sdb").
+    std::string fileSystemNode() const;
+    // Its number, "8:17" (or "8:16").
+    std::string fileSystemDev() const;
+    // Names under /sys/block that the testbed links and does not remove itself.
+    std::vector<std::string> blockNames() const;
+};
+
 // The drive behind the mass-storage interface: SCSI host, target, device,
-// the removable disk sdb (8:16) and its partition sdb1 (8:17).
-DeviceTree diskTree(const DiskLook& look);
+// the removable disk and (when partitioned) its partition.
+DeviceTree diskTree(const DiskLook& look, const DiskPlace& place = {});
 inline constexpr unsigned kDiskMajor = 8;
-inline constexpr unsigned kPartitionMinor = 17;
-inline constexpr const char* kPartitionNode = "/dev/sdb1";
-// Names under /sys/block that the testbed links and does not remove itself.
-std::vector<std::string> diskBlockNames();
+
+// Another USB device with a mass-storage interface alone (a stick, a card
+// reader, another GPS's drive side): its usb_device and interface, at
+// `place.usbDevice`, interface `place.storageInterface`.
+DeviceTree storageDeviceTree(const UsbIdentity& identity, const DiskPlace& place);
 
 // udev's encoding of a label (ID_FS_LABEL_ENC): anything but letters,
 // digits and a few marks as \xNN.

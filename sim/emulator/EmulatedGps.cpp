@@ -27,7 +27,7 @@ void denyWrites(const std::string& root) {
     std::error_code ec;
     auto deny = [](const fs::path& folder) {
         struct stat st {};
-        if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             ::chmod(folder.c_str(), st.st_mode & ~static_cast<mode_t>(0222));
         }
     };
@@ -80,8 +80,26 @@ bool EmulatedGps::start(std::string* error) {
 void EmulatedGps::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || !events_.empty(); });
+        auto ready = [this] {
+            return stopping_ || !events_.empty() ||
+                   (pendingMount_ && std::chrono::steady_clock::now() >= *pendingMount_);
+        };
+        if (pendingMount_) {
+            changed_.wait_until(lock, *pendingMount_, ready);
+        } else {
+            changed_.wait(lock, ready);
+        }
         if (stopping_) return;
+        if (pendingMount_ && std::chrono::steady_clock::now() >= *pendingMount_) {
+            pendingMount_.reset();
+            busy_ = true;
+            lock.unlock();
+            mountDrive();
+            lock.lock();
+            busy_ = false;
+            changed_.notify_all();
+            continue;
+        }
         const platform::DeviceEvent event = events_.front();
         events_.pop_front();
         const bool settled = std::find(events_.begin(), events_.end(),
@@ -184,27 +202,59 @@ void EmulatedGps::showDrive() {
     } else if (volume->fileSystem == "FAT") {
         look.fsVersion = "FAT16";
     }
-    DeviceTree tree = diskTree(look);
+    DeviceTree tree = diskTree(look, options_.diskPlace);
     std::string error;
     if (!testbed_.add(tree.text, &error)) {
         fail("cannot add the GPS's drive: " + error);
         return;
     }
     shownDisk_ = std::move(tree);
-    // As the desktop mounts it once udev has seen it.
-    const std::string mountPoint = withoutTrailingSlash(gps_.driveFolder());
+    mountType_ = mountType;
+    // As the desktop mounts it once udev has seen it: at once, or after a
+    // restart perhaps late.
+    if (++driveShowings_ > 1 && options_.remountLate.count() > 0) {
+        pendingMount_ = std::chrono::steady_clock::now() + options_.remountLate;
+        return;
+    }
+    mountDrive();
+}
+
+std::string EmulatedGps::nextMountPoint() {
+    const std::string data = withoutTrailingSlash(gps_.driveFolder());
+    if (!options_.remountMoves) return data;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::string point = options_.mountFolder + "/QUORTA" +
+                              (driveShowings_ > 1 ? std::to_string(driveShowings_ - 1) : "");
+    fs::create_directories(options_.mountFolder, ec);
+    if (!lastMountPoint_.empty() && lastMountPoint_ != point) {
+        // The automounter's old folder stays behind, empty.
+        fs::remove(lastMountPoint_, ec);
+        fs::create_directory(lastMountPoint_, ec);
+    }
+    fs::remove(point, ec);
+    fs::create_directory_symlink(data, point, ec);
+    if (ec) fail("cannot make the mount folder " + point + ": " + ec.message());
+    lastMountPoint_ = point;
+    return point;
+}
+
+void EmulatedGps::mountDrive() {
+    if (!shownDisk_) return;
+    const std::string mountPoint = nextMountPoint();
     if (options_.driveReadOnly) denyWrites(mountPoint);
     mounts_.setDriveLine(mountInfoLine(
-        mountPoint, mountType, options_.exfatThroughFuse ? DriveMount::Fuse : DriveMount::Kernel,
-        options_.driveReadOnly));
+        mountPoint, mountType_, options_.exfatThroughFuse ? DriveMount::Fuse : DriveMount::Kernel,
+        options_.driveReadOnly, options_.diskPlace));
     if (udisks_) udisks_->setMountPoint(mountPoint);
 }
 
 void EmulatedGps::hideDrive() {
+    pendingMount_.reset();
     if (!shownDisk_) return;
     mounts_.setDriveLine("");
     if (udisks_) udisks_->setMountPoint("");
-    testbed_.remove(shownDisk_->syspaths, diskBlockNames());
+    testbed_.remove(shownDisk_->syspaths, options_.diskPlace.blockNames());
     shownDisk_.reset();
 }
 

@@ -53,6 +53,16 @@ struct EmulatedGpsOptions {
     // The drive mounted read-only: the mount table says "ro", and a program
     // run as another user may not write in its folder.
     bool driveReadOnly = false;
+    // The GPS's disk as it is laid out: partitioned (sdb1), or sdb alone.
+    DiskPlace diskPlace;
+    // After a restart (every showing of the drive but the first) the
+    // desktop mounts the drive this late (real time), and, with
+    // `remountMoves`, at another folder of `mountFolder` each time
+    // (QUORTA, QUORTA1, ...: links to the drive's folder), leaving the old
+    // mount folder behind, empty.
+    std::chrono::milliseconds remountLate{0};
+    bool remountMoves = false;
+    std::string mountFolder;
     // How long reports a leaving device had already sent are still read.
     std::chrono::milliseconds leaveGrace{2000};
 };
@@ -87,7 +97,9 @@ class EmulatedGps {
     void showIdentity();
     void hideIdentity();
     void showDrive();
+    void mountDrive();
     void hideDrive();
+    std::string nextMountPoint();
     void fail(const std::string& what);
 
     sim::SimulatedGps& gps_;
@@ -108,6 +120,10 @@ class EmulatedGps {
     std::optional<DeviceTree> shownTree_;
     bool shownApplication_ = false;
     std::optional<DeviceTree> shownDisk_;
+    unsigned driveShowings_ = 0;
+    std::string mountType_;
+    std::string lastMountPoint_;
+    std::optional<std::chrono::steady_clock::time_point> pendingMount_;
 
     mutable std::mutex nodesMutex_;  // changed by the thread below, counted by others
     std::unique_ptr<HidrawNode> shownNode_;

@@ -12,8 +12,6 @@ namespace emu {
 namespace {
 
 constexpr const char* kServedPath = "proc/self/mountinfo";
-// Mount ids far above what the computer's own table uses.
-constexpr int kDriveMountId = 9001;
 // A FUSE file system gets an anonymous device number.
 constexpr const char* kFuseDevice = "0:90";
 
@@ -34,22 +32,22 @@ std::string escapeField(const std::string& text) {
 }  // namespace
 
 std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType, DriveMount how,
-                          bool readOnly) {
+                          bool readOnly, const DiskPlace& place, int mountId) {
     const std::string point = escapeField(mountPoint);
     // Both the mount's own options and the file system's say "ro", as after
     // a mount with -o ro or the kernel's remount after an error.
     const std::string mode = readOnly ? "ro" : "rw";
-    const std::string partition = std::string(kPartitionNode);
+    const std::string partition = place.fileSystemNode();
     if (how == DriveMount::Fuse) {
-        return std::to_string(kDriveMountId) + " 1 " + kFuseDevice + " / " + point + " " + mode +
+        return std::to_string(mountId) + " 1 " + kFuseDevice + " / " + point + " " + mode +
                ",nosuid,nodev,relatime shared:901 - fuseblk " + partition + " " + mode +
                ",user_id=0,group_id=0,default_permissions,allow_other,blksize=4096";
     }
-    const std::string dev = std::to_string(kDiskMajor) + ":" + std::to_string(kPartitionMinor);
+    const std::string dev = place.fileSystemDev();
     const char* options = fsType == "vfat" ? ",fmask=0022,dmask=0022,codepage=437,iocharset="
                                              "utf8,shortname=mixed,errors=remount-ro"
                                            : "";
-    return std::to_string(kDriveMountId) + " 1 " + dev + " / " + point + " " + mode +
+    return std::to_string(mountId) + " 1 " + dev + " / " + point + " " + mode +
            ",nosuid,nodev,relatime shared:901 - " + fsType + " " + partition + " " + mode + options;
 }
 
@@ -62,9 +60,16 @@ MountTable::MountTable(Testbed& testbed) : testbed_(testbed) {
     setDriveLine("");
 }
 
-bool MountTable::setDriveLine(const std::string& line) {
+bool MountTable::setLine(int slot, const std::string& line) {
     std::lock_guard lock(mutex_);
-    return testbed_.writeFile(kServedPath, line.empty() ? base_ : base_ + line + "\n");
+    if (line.empty()) {
+        lines_.erase(slot);
+    } else {
+        lines_[slot] = line;
+    }
+    std::string table = base_;
+    for (const auto& [_, text] : lines_) table += text + "\n";
+    return testbed_.writeFile(kServedPath, table);
 }
 
 }  // namespace emu

@@ -4,8 +4,11 @@
 // emulated drive's mount added while it is mounted.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
+
+#include "sim/emulator/DeviceTrees.h"
 
 namespace emu {
 
@@ -17,21 +20,27 @@ enum class DriveMount {
     Fuse,    // "fuseblk" on an anonymous number, the partition named as source
 };
 
-// One line of mountinfo: the partition /dev/sdb1 of type `fsType` mounted
-// at `mountPoint` (escaped as the kernel escapes it), read-write or read-only.
+// One line of mountinfo: the file system of the disk at `place` (its
+// partition 1, /dev/sdb1 by default) of type `fsType` mounted at
+// `mountPoint` (escaped as the kernel escapes it), read-write or read-only.
+// `mountId` tells one mount from another.
 std::string mountInfoLine(const std::string& mountPoint, const std::string& fsType, DriveMount how,
-                          bool readOnly = false);
+                          bool readOnly = false, const DiskPlace& place = {}, int mountId = 9001);
 
 class MountTable {
   public:
     // Takes the computer's table as it is now, before it is served.
     explicit MountTable(Testbed& testbed);
     // The drive's line; empty: not mounted.
-    bool setDriveLine(const std::string& line);
+    bool setDriveLine(const std::string& line) { return setLine(0, line); }
+    // Any mount's line by a number of the caller's (the drive is 0; lines
+    // follow in that order); empty: not mounted.
+    bool setLine(int slot, const std::string& line);
 
   private:
     Testbed& testbed_;
     std::string base_;
+    std::map<int, std::string> lines_;
     std::mutex mutex_;
 };
 

@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +69,22 @@ pid_t spawnProcess(const SpawnPlan& plan) {
     if (plan.stdoutFd >= 0) ::dup2(plan.stdoutFd, 1);
     if (plan.stderrFd >= 0) ::dup2(plan.stderrFd, 2);
     if (plan.keepFd >= 0) ::fcntl(plan.keepFd, F_SETFD, 0);
+    if (plan.udevDaemon) {
+        // Before the change of user: only root may make the namespace.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(126);
+        }
+        const bool haveFolder = ::access("/run/udev", F_OK) == 0;
+        if (::mount("tmpfs", haveFolder ? "/run/udev" : "/run", "tmpfs", MS_NOSUID | MS_NODEV,
+                    "mode=0755") != 0) {
+            ::_exit(126);
+        }
+        if (!haveFolder) ::mkdir("/run/udev", 0755);
+        const int control = ::open("/run/udev/control", O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        if (control < 0) ::_exit(126);
+        ::close(control);
+    }
     if (plan.gid) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(*plan.gid) != 0) ::_exit(126);
     }

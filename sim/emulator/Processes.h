@@ -20,6 +20,11 @@ struct SpawnPlan {
     // group and the user set, before the program starts.
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
+    // The child sees a udev daemon's /run/udev/control, in a mount namespace
+    // of its own (needs root), and so takes udev's event source as on a
+    // desktop. The testbed cannot give it one: umockdev's preload redirects
+    // /sys, /dev and /proc, not /run.
+    bool udevDaemon = false;
     // Ended when the emulator ends, however it ends.
     bool dieWithParent = true;
 };

@@ -28,8 +28,10 @@
 #include "platform/linux/EmulatedRoad.h"
 #include "sim/SimulatedGps.h"
 #include "sim/SimulationOptions.h"
+#include "sim/UnplugPoints.h"
 #include "sim/emulator/EmulatedGps.h"
 #include "sim/emulator/MountTable.h"
+#include "sim/emulator/OtherDevices.h"
 #include "sim/emulator/PrivateBus.h"
 #include "sim/emulator/Processes.h"
 #include "sim/emulator/Testbed.h"
@@ -47,9 +49,11 @@ const char kUsage[] =
     "                           [--simulate-replug=SECONDS|never] [--time-scale=F]\n"
     "                           [--drive-fs=vfat|exfat-fuse]"
     " [--drive-label=TEXT]\n"
-    "                           [--drive-read-only]\n"
+    "                           [--drive-read-only] [--drive-partitions=none]\n"
+    "                           [--drive-after-restart=moved|late:SECONDS,...]\n"
+    "                           [--stick=LABEL[:FOLDER,...]]... [--second-gps]\n"
     "                           [--hidraw-mode=MODE] [--hidraw-late=SECONDS[:access]]\n"
-    "                           [--child-user=UID[:GID]]\n"
+    "                           [--child-user=UID[:GID]] [--udev-daemon]\n"
     "                           [--report=FILE] [--as-real-gps] -- COMMAND [ARG...]\n"
     "\n"
     "Plays a simulated Quorta GPS as USB devices of an emulated computer (umockdev)\n"
@@ -75,12 +79,28 @@ const char kUsage[] =
     "  --drive-label=TEXT    the drive's volume label (default QUORTA; empty: none)\n"
     "  --drive-read-only     the drive is mounted read-only: the mount table says \"ro\",\n"
     "                        and a --child-user may not write in its folders\n"
+    "  --drive-partitions=none the drive's disk has no partition table: its file\n"
+    "                        system is on sdb itself\n"
+    "  --drive-after-restart=LIST what the desktop does when the GPS's drive comes\n"
+    "                        back after a restart: moved (mounted at another folder,\n"
+    "                        QUORTA1, QUORTA2, ..., the old one left behind empty),\n"
+    "                        late:S (mounted S seconds, times the time scale, late)\n"
+    "  --stick=LABEL[:FOLDERS] a USB stick of another maker beside the GPS, with\n"
+    "                        this volume label (may be empty) and these root folders\n"
+    "                        (comma-separated); mounted after the GPS's drive. May\n"
+    "                        be given more than once\n"
+    "  --second-gps          a second GPS in application mode on another port, with\n"
+    "                        its drive (QUORTA, a Quorta folder); it does not answer\n"
+    "                        over HID\n"
     "  --hidraw-mode=MODE    permissions of the hidraw node (octal, default 0666)\n"
     "  --hidraw-late=S[:access] each hidraw node is finished S seconds (times the\n"
     "                        time scale) after its device is announced: until then\n"
     "                        it is missing (ENOENT), or with :access open to root\n"
     "                        alone (EACCES for a --child-user)\n"
     "  --child-user=UID[:GID] run COMMAND as this user (needs root)\n"
+    "  --udev-daemon         COMMAND sees a udev daemon (/run/udev/control, in a\n"
+    "                        mount namespace of its own; needs root) and takes\n"
+    "                        udev's event source, as on a desktop\n"
     "  --report=FILE         at the end, write what the GPS did and how it ended\n"
     "  --as-real-gps         do not tell COMMAND that the GPS is emulated: a build with\n"
     "                        test images then treats it as a real GPS and writes nothing\n"
@@ -90,8 +110,8 @@ const char kUsage[] =
     "hidraw node is traced on standard error.\n"
     "\n"
     "Exit status: COMMAND's (128 + N when a signal N ended it); 125 when the\n"
-    "emulator itself failed, 126 when COMMAND could not be run, 127 when it was\n"
-    "not found.\n";
+    "emulator itself failed or a cable to be pulled (unplug@...) never was, 126\n"
+    "when COMMAND could not be run, 127 when it was not found.\n";
 
 struct Options {
     sim::SimulationArgs simulation;
@@ -104,6 +124,12 @@ struct Options {
     double hidrawLateSeconds = 0;
     bool hidrawLateAccess = false;
     bool driveReadOnly = false;
+    bool unpartitionedDrive = false;
+    bool remountMoves = false;
+    double remountLateSeconds = 0;
+    std::vector<emu::OtherVolume> sticks;
+    bool secondGps = false;
+    bool udevDaemon = false;
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
     std::string report;
@@ -123,6 +149,17 @@ bool valueOf(const std::string& arg, const char* name, std::string& value) {
     if (arg.compare(0, prefix.size(), prefix) != 0) return false;
     value = arg.substr(prefix.size());
     return true;
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
 }
 
 bool parseUnsigned(const std::string& text, int base, unsigned long max, unsigned long& out) {
@@ -188,6 +225,44 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
             o.hidrawLateAccess = colon != std::string::npos;
         } else if (arg == "--drive-read-only") {
             o.driveReadOnly = true;
+        } else if (valueOf(arg, "--drive-partitions", v)) {
+            if (v != "none") return "--drive-partitions takes none";
+            o.unpartitionedDrive = true;
+        } else if (valueOf(arg, "--drive-after-restart", v)) {
+            for (const std::string& item : splitList(v)) {
+                if (item == "moved") {
+                    o.remountMoves = true;
+                    continue;
+                }
+                char* end = nullptr;
+                const double late = item.rfind("late:", 0) == 0 && item.size() > 5
+                                        ? std::strtod(item.c_str() + 5, &end)
+                                        : -1;
+                if (!end || *end != '\0' || !(late >= 0 && late <= 600)) {
+                    return "--drive-after-restart takes moved and late:SECONDS";
+                }
+                o.remountLateSeconds = late;
+            }
+        } else if (valueOf(arg, "--stick", v)) {
+            emu::OtherVolume stick;
+            const size_t colon = v.find(':');
+            stick.label = v.substr(0, colon);
+            if (colon != std::string::npos) stick.folders = splitList(v.substr(colon + 1));
+            for (const std::string& name : stick.folders) {
+                if (name.empty() || name == "." || name == ".." ||
+                    name.find('/') != std::string::npos) {
+                    return "--stick takes folder names without \"/\"";
+                }
+            }
+            if (stick.label.find('/') != std::string::npos || stick.label == "." ||
+                stick.label == "..") {
+                return "--stick takes a label without \"/\"";
+            }
+            o.sticks.push_back(std::move(stick));
+        } else if (arg == "--second-gps") {
+            o.secondGps = true;
+        } else if (arg == "--udev-daemon") {
+            o.udevDaemon = true;
         } else if (valueOf(arg, "--child-user", v)) {
             const size_t colon = v.find(':');
             unsigned long uid = 0, gid = 0;
@@ -225,6 +300,7 @@ std::string parseOptions(int argc, char** argv, Options& o, bool& help) {
     o.config = *config;
     if (o.command.empty()) return "no command after --";
     if (o.uid && ::geteuid() != 0) return "--child-user needs root";
+    if (o.udevDaemon && ::geteuid() != 0) return "--udev-daemon needs root";
     return "";
 }
 
@@ -290,10 +366,14 @@ void writeReport(const std::string& path, const sim::SimulatedGps& gps,
 // Copies one output of the program to ours, line by line, and shows every
 // line to the cable of a GPS that waits for a text of the updater's own. The
 // terminal front end prints the log without its "\r" and status texts after
-// "Detail: " or "Title:  "; the cable knows the texts as logged.
+// "Detail: " or "Title:  ", a text of several lines with the later ones
+// indented; the cable knows the texts as logged, whole: each such text is
+// shown again with every line it gains.
 std::thread relayOutput(int from, int to, const sim::HostTextHook& hook) {
     return std::thread([from, to, hook] {
         std::string line;
+        std::string status;  // the status text being printed, "" when none
+        constexpr const char* kIndent = "        ";
         char buffer[4096];
         for (;;) {
             const ssize_t n = ::read(from, buffer, sizeof buffer);
@@ -312,8 +392,17 @@ std::thread relayOutput(int from, int to, const sim::HostTextHook& hook) {
                 hook(line);
                 hook(line + "\r\n");
                 hook("\r\n" + line + "\r\n");
+                if (!status.empty() && line.rfind(kIndent, 0) == 0) {
+                    status += "\n" + line.substr(std::strlen(kIndent));
+                    hook(status);
+                } else {
+                    status.clear();
+                }
                 for (const char* label : {"Detail: ", "Title:  "}) {
-                    if (line.rfind(label, 0) == 0) hook(line.substr(std::strlen(label)));
+                    if (line.rfind(label, 0) == 0) {
+                        status = line.substr(std::strlen(label));
+                        hook(status);
+                    }
                 }
                 line.clear();
             }
@@ -333,6 +422,19 @@ int declareEmulatedRoad(const std::string& testbedRoot) {
         return -1;
     }
     return fd;
+}
+
+// A cable that was to be pulled and never was: the run tested nothing.
+bool unplugNeverFired(const sim::SimulationConfig& config, const sim::SimulatedGps& gps) {
+    if (!config.unplug) return false;
+    for (const std::string& line : gps.activity()) {
+        if (line.rfind("unplugged at ", 0) == 0) return false;
+    }
+    std::fprintf(stderr,
+                 "quorta-gps-emulator: the cable was never pulled (unplug@%s): the program "
+                 "never reached that point\n",
+                 sim::unplugOptionName(*config.unplug).c_str());
+    return true;
 }
 
 std::atomic<pid_t> gChild{-1};
@@ -379,7 +481,9 @@ int main(int argc, char** argv) {
     }
     sim::GpsConfig& gpsConfig = options.config.gps;
     const bool ownDrive = gpsConfig.driveFolder.empty();
-    if (ownDrive) gpsConfig.driveFolder = folder + "/media/QUORTA";
+    // A drive whose mount moves is reached through links in /media.
+    if (ownDrive)
+        gpsConfig.driveFolder = folder + (options.remountMoves ? "/drive" : "/media/QUORTA");
     int code = kExitEmulatorFailed;
     {
         emu::MountTable mounts(*testbed);
@@ -390,10 +494,12 @@ int main(int argc, char** argv) {
             ::chmod(folder.c_str(), 0755);
             if (ownDrive) {
                 std::error_code ec;
-                for (const auto& entry : fs::recursive_directory_iterator(folder + "/media", ec)) {
-                    ::lchown(entry.path().c_str(), *options.uid, *options.gid);
+                for (const char* part : {"/media", "/drive"}) {
+                    for (const auto& entry : fs::recursive_directory_iterator(folder + part, ec)) {
+                        ::lchown(entry.path().c_str(), *options.uid, *options.gid);
+                    }
+                    ::chown((folder + part).c_str(), *options.uid, *options.gid);
                 }
-                ::chown((folder + "/media").c_str(), *options.uid, *options.gid);
             }
         }
         const sim::HostTextHook cablePuller = sim::applySimulation(options.config, gps);
@@ -429,6 +535,25 @@ int main(int argc, char** argv) {
             options.hidrawLateSeconds * options.timeScale.value_or(1.0) * 1000));
         emulation.lateHidrawAccess = options.hidrawLateAccess;
         emulation.driveReadOnly = options.driveReadOnly;
+        emulation.diskPlace.partitioned = !options.unpartitionedDrive;
+        emulation.remountMoves = options.remountMoves;
+        emulation.remountLate = std::chrono::milliseconds(static_cast<long long>(
+            options.remountLateSeconds * options.timeScale.value_or(1.0) * 1000));
+        emulation.mountFolder = folder + "/media";
+        emu::OtherDevices others(*testbed, mounts, folder + "/media");
+        for (const emu::OtherVolume& stick : options.sticks) {
+            std::string why;
+            if (!others.addStick(stick, &why)) {
+                std::fprintf(stderr, "quorta-gps-emulator: cannot add a stick: %s\n", why.c_str());
+            }
+        }
+        if (options.secondGps) {
+            std::string why;
+            if (!others.addSecondGps(&why)) {
+                std::fprintf(stderr, "quorta-gps-emulator: cannot add a second GPS: %s\n",
+                             why.c_str());
+            }
+        }
         emulation.exfatThroughFuse = options.exfatFuse;
         emulation.driveLabel = options.driveLabel;
         emulated =
@@ -453,6 +578,7 @@ int main(int argc, char** argv) {
                                    std::to_string(declaration));
             }
             plan.uid = options.uid;
+            plan.udevDaemon = options.udevDaemon;
             plan.gid = options.gid;
             struct sigaction forward {};
             forward.sa_handler = forwardSignal;
@@ -483,6 +609,9 @@ int main(int argc, char** argv) {
             for (std::thread& t : relays) t.join();
         }
         if (!options.report.empty()) writeReport(options.report, gps, *emulated);
+        if (code != kExitEmulatorFailed && unplugNeverFired(options.config, gps)) {
+            code = kExitEmulatorFailed;
+        }
         // Nothing from the bus may reach the GPS while it is taken away.
         if (udisks) udisks->stopWatching();
         emulated.reset();

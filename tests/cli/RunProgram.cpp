@@ -50,46 +50,61 @@ ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::s
 ProgramRun ProgramRunner::runProgram(const std::string& programPath,
                                      const std::vector<std::string>& args, const std::string& input,
                                      int timeoutSeconds) {
-    const std::string inPath = base_ + "/stdin", outPath = base_ + "/stdout",
-                      errPath = base_ + "/stderr";
-    std::ofstream(inPath, std::ios::binary) << input;
+    ChildProcess child;
+    child.argv = {programPath};
+    child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.input = input;
+    child.folder = base_;
+    // Each run keeps a log in the state folder: not in the developer's own home.
+    child.env = {
+        {"XDG_RUNTIME_DIR", runtime_}, {"XDG_CACHE_HOME", cache_}, {"XDG_STATE_HOME", state_}};
+    child.timeoutSeconds = timeoutSeconds;
+    return runChildProcess(child);
+}
+
+ProgramRun runChildProcess(const ChildProcess& child) {
+    const std::string inPath = child.folder + "/stdin", outPath = child.folder + "/stdout",
+                      errPath = child.folder + "/stderr";
+    std::ofstream(inPath, std::ios::binary) << child.input;
     ProgramRun result;
+    if (child.argv.empty()) return result;
     const pid_t pid = ::fork();
     if (pid < 0) return result;
     if (pid == 0) {
-        const int in = ::open(inPath.c_str(), O_RDONLY);
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-        ::setenv("XDG_CACHE_HOME", cache_.c_str(), 1);
-        // Each run keeps a log there: not in the developer's own home.
-        ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
+        ::dup2(::open(inPath.c_str(), O_RDONLY), 0);
+        ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        for (const auto& [name, value] : child.env) ::setenv(name.c_str(), value.c_str(), 1);
+        std::vector<std::string> copies = child.argv;
         std::vector<char*> argv;
-        std::string program = programPath;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
         for (std::string& a : copies) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(child.timeoutSeconds);
     int status = 0;
+    bool ended = false;
+    bool asked = false;
     for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now > deadline + std::chrono::seconds(10)) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
-            status = -1;
             break;
+        }
+        if (now > deadline && !asked) {
+            ::kill(pid, SIGTERM);
+            asked = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (status != -1 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (ended && !asked && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     result.out = slurp(outPath);
     result.err = slurp(errPath);
     return result;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli_testing {
@@ -12,6 +13,20 @@ struct ProgramRun {
     std::string out;
     std::string err;
 };
+
+// One child process, as a user would start it from a shell: `argv` (a path
+// first) with `input` on its standard input, both outputs kept in files of
+// `folder`, and `env` added to the environment. Past `timeoutSeconds` it is
+// asked to end (SIGTERM: an emulator cleans up after itself), and killed ten
+// seconds later; either way its exit code is -1.
+struct ChildProcess {
+    std::vector<std::string> argv;
+    std::string input;
+    std::string folder;
+    std::vector<std::pair<std::string, std::string>> env;
+    int timeoutSeconds = 120;
+};
+ProgramRun runChildProcess(const ChildProcess& child);
 
 class ProgramRunner {
   public:

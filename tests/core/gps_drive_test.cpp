@@ -16,7 +16,12 @@ class FixtureVolumes : public platform::Volumes {
   public:
     void add(std::string root, bool removable, std::string label, std::string fs,
              std::vector<platform::DirEntry> entries = {}) {
-        volumes.push_back({root, removable, std::move(label), std::move(fs)});
+        platform::VolumeInfo v;
+        v.root = root;
+        v.removable = removable;
+        v.label = std::move(label);
+        v.fileSystem = std::move(fs);
+        volumes.push_back(std::move(v));
         rootEntries[root] = std::move(entries);
     }
     bool list(std::vector<platform::VolumeInfo>& out) override {
@@ -135,10 +140,110 @@ TEST_F(GpsDriveTest, LongMountPathIsKeptWhole) {
     EXPECT_EQ(find().first, root);
 }
 
-TEST_F(GpsDriveTest, LaterMatchWins) {
+// Between two drives udev cannot place, no guess: the wrong one would get
+// the GPS's files (and the GPS would be reset with nothing backed up).
+TEST_F(GpsDriveTest, TwoMatchesUdevCannotPlaceAreNeverGuessedBetween) {
+    std::vector<std::string> titles;
+    core::reportCallbacks().reportStatus = [&](int, const char* title, const char*) {
+        if (title) titles.push_back(title);
+    };
     volumes.add("/first/", true, "Quorta", "FAT32");
     volumes.add("/second/", true, "quorta", "FAT32");
-    EXPECT_EQ(find().first, "/second/");
+    auto [root, waited] = find();
+    EXPECT_EQ(root, std::nullopt);
+    EXPECT_EQ(waited, 1000);  // no folder pass after it: nothing is to be changed
+    EXPECT_EQ(titles, std::vector<std::string>{core::kAmbiguousDriveTitle});
+    EXPECT_TRUE(
+        logged("Drive search: 2 drives could be the GPS's (/first/, /second/); none is "
+               "used\r\n"));
+}
+
+// The GPS's own drive is the volume on its USB device; a stick with a
+// Quorta label or folder (a copy of the rider's folder) never is.
+class OwnDriveTest : public GpsDriveTest {
+  protected:
+    void SetUp() override {
+        GpsDriveTest::SetUp();
+        startOver();
+    }
+    // As the scan leaves it: the one GPS plugged in, at its USB device.
+    void startOver() {
+        core::state().reset();
+        core::state().setGpsUsbDevice(
+            platform::UsbDevice{"USB\\VID_2B29&PID_0055&REV_0100", "/devices/usb1/1-1", "QG1"});
+        volumes.volumes.clear();
+    }
+    void addGpsDrive(const std::string& root, std::string label,
+                     std::vector<platform::DirEntry> entries = {folder("Quorta")}) {
+        volumes.add(root, true, std::move(label), "FAT32", std::move(entries));
+        volumes.volumes.back().usbDevice = "/devices/usb1/1-1";
+        volumes.volumes.back().usbVendorId = 0x2B29;
+        volumes.volumes.back().usbSerial = "QG1";
+    }
+    void addStick(const std::string& root, std::string label,
+                  std::vector<platform::DirEntry> entries = {folder("Quorta")}) {
+        volumes.add(root, true, std::move(label), "FAT32", std::move(entries));
+        volumes.volumes.back().usbDevice = "/devices/usb1/1-2";
+        volumes.volumes.back().usbVendorId = 0x1234;
+    }
+};
+
+TEST_F(OwnDriveTest, AStickIsNeverTakenWhateverItsLabelOrFolders) {
+    addGpsDrive("/media/u/QUORTA/", "QUORTA");
+    addStick("/media/u/QUORTA_COPY/", "QUORTA_COPY");
+    EXPECT_EQ(find(),
+              std::make_pair(std::optional<std::string>("/media/u/QUORTA/"), int64_t{1000}));
+
+    // The GPS's drive unlabelled: its folder finds it; the labelled stick
+    // after it in the list still is not taken.
+    startOver();
+    addGpsDrive("/media/u/5155-4F52/", "");
+    addStick("/media/u/Quorta/", "Quorta");
+    EXPECT_EQ(find(),
+              std::make_pair(std::optional<std::string>("/media/u/5155-4F52/"), int64_t{2000}));
+
+    // The GPS's drive not mounted (yet): the stick is still not its drive,
+    // nor a card in the computer's own slot, which udev cannot place.
+    startOver();
+    addStick("/media/u/Quorta/", "Quorta");
+    volumes.add("/media/u/QUORTA_CARD/", true, "QUORTA_CARD", "FAT32");
+    EXPECT_EQ(find().first, std::nullopt);
+}
+
+TEST_F(OwnDriveTest, TheDriveIsFollowedWhereverItIsMountedNext) {
+    addGpsDrive("/media/u/QUORTA/", "QUORTA");
+    ASSERT_EQ(find().first, "/media/u/QUORTA/");
+    core::state().setGpsDriveRoot("/media/u/QUORTA/");
+    // After a restart the automounter found its old folder still there.
+    volumes.volumes.clear();
+    addStick("/media/u/QUORTA/", "QUORTA");
+    addGpsDrive("/media/u/QUORTA1/", "QUORTA");
+    auto [root, waited] = find();
+    EXPECT_EQ(root, "/media/u/QUORTA1/");
+    EXPECT_EQ(waited, 0);
+    EXPECT_EQ(core::state().gpsDriveRoot(), "/media/u/QUORTA1/");
+    EXPECT_TRUE(logged("The GPS drive is now at /media/u/QUORTA1/ (was /media/u/QUORTA/)\r\n"));
+
+    // Work about to write asks where it is now, and waits for a late mount.
+    volumes.volumes.clear();
+    int polls = 0;
+    ScriptedMounter mounter;
+    mounter.onMount = [&] {
+        if (++polls == 4) addGpsDrive("/media/u/QUORTA2/", "QUORTA");
+    };
+    services.driveMounter = &mounter;
+    applyServices();
+    int64_t before = clock.totalSleptMs();
+    EXPECT_EQ(core::currentGpsDriveRoot(), "/media/u/QUORTA2/");
+    EXPECT_EQ(clock.totalSleptMs() - before, 3 * core::kDriveReturnPollMs);
+    EXPECT_EQ(core::state().gpsDriveRoot(), "/media/u/QUORTA2/");
+
+    // Not back in time: the last root, as before it could be followed.
+    volumes.volumes.clear();
+    before = clock.totalSleptMs();
+    EXPECT_EQ(core::currentGpsDriveRoot(), "/media/u/QUORTA2/");
+    EXPECT_EQ(clock.totalSleptMs() - before, core::kDriveReturnMs);
+    EXPECT_TRUE(logged("The GPS drive is not mounted now: using /media/u/QUORTA2/\r\n"));
 }
 
 TEST_F(GpsDriveTest, RememberedAfterSuccess) {
@@ -149,7 +254,7 @@ TEST_F(GpsDriveTest, RememberedAfterSuccess) {
     auto [root, waited] = find();
     EXPECT_EQ(root, "/media/u/QUORTA/");
     EXPECT_EQ(waited, 0);
-    EXPECT_EQ(volumes.listCalls, 3);
+    EXPECT_EQ(volumes.listCalls, 4);  // looked up again, not there: the last root
 }
 
 TEST_F(GpsDriveTest, FailedListEndsEachPass) {

@@ -100,7 +100,7 @@ TEST_F(SimWorkflowTest, RadioUpdateOfType13IsAcceptedByTheDevice) {
     EXPECT_TRUE(statusWith("", "Waiting for Device."));
     EXPECT_TRUE(statusWith("", "50% done"));
     // The drive was ejected before the device was told to use the files.
-    EXPECT_TRUE(logged("Media in Drive / has been ejected safely.\r\n"));
+    EXPECT_TRUE(logged("Media in Drive QUORTA has been ejected safely.\r\n"));
     waitForReturn(gps);
     EXPECT_TRUE(didActivity(gps, "radio programmed"));
     EXPECT_FALSE(didActivity(gps, "radio update refused"));

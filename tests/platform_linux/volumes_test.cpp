@@ -87,6 +87,9 @@ struct FakeSysfs {
             "sys/devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/block/";
         const std::string virtio = "sys/devices/pci0000:00/0000:00:04.0/virtio1/block/";
         dir.write(usb + "sdb/removable", "1\n");
+        // The GPS's own USB device, above its mass-storage interface.
+        dir.write("sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/idVendor", "2b29\n");
+        dir.write("sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/serial", "QG0001\n");
         dir.write(usb + "sdb/sdb1/partition", "1\n");
         dir.write(usbDisk + "sdc/removable", "0\n");
         dir.write(usbDisk + "sdc/sdc1/partition", "1\n");
@@ -113,6 +116,10 @@ TEST(VolumeProbe, WalksFromPartitionToDiskForRemovable) {
     EXPECT_TRUE(stick.removable);
     EXPECT_TRUE(stick.onUsb);
     EXPECT_EQ(stick.diskPath.substr(stick.diskPath.size() - 4), "/sdb");
+    // Up to the USB device it belongs to: what ties a drive to its GPS.
+    EXPECT_EQ(stick.usbDevicePath, "/devices/pci0000:00/0000:00:14.0/usb2/2-1");
+    EXPECT_EQ(stick.usbVendorId, 0x2B29u);
+    EXPECT_EQ(stick.usbSerial, "QG0001");
 
     platform::BlockDeviceInfo whole = platform::probeBlockDevice(sys.root, 8, 16);
     EXPECT_TRUE(whole.removable);
@@ -125,6 +132,7 @@ TEST(VolumeProbe, WalksFromPartitionToDiskForRemovable) {
     platform::BlockDeviceInfo sata = platform::probeBlockDevice(sys.root, 8, 1);
     ASSERT_TRUE(sata.found);
     EXPECT_FALSE(platform::isRemovableDrive(sata));
+    EXPECT_EQ(sata.usbDevicePath, "");
 
     EXPECT_FALSE(platform::probeBlockDevice(sys.root, 9, 9).found);
     EXPECT_FALSE(platform::probeBlockDevice("/nonexistent", 8, 17).found);
@@ -185,7 +193,8 @@ TEST(LinuxVolumes, ListsBlockMountsWithWhatTheSearchNeeds) {
 
 TEST(LinuxVolumes, FailsWhenTheMountTableCannotBeRead) {
     platform::LinuxVolumes volumes("/nonexistent/mountinfo", "/sys", nullptr);
-    std::vector<platform::VolumeInfo> list{{"/stale/", true, "QUORTA", "FAT32"}};
+    std::vector<platform::VolumeInfo> list(1);
+    list[0].root = "/stale/";
     EXPECT_FALSE(volumes.list(list));
     EXPECT_TRUE(list.empty());
 }

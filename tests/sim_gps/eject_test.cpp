@@ -15,7 +15,7 @@ class EjectTest : public testing_support::SimGpsTest {
         gps->plugIn();
         root = gps->driveRoot();
         letterLine = [this](const char* words) {
-            return std::string("Media in Drive ") + root[0] + words;
+            return std::string("Media in Drive QUORTA") + words;  // by its label
         };
     }
     int64_t ejectAndMeasure(const std::string& which) {
@@ -35,6 +35,18 @@ TEST_F(EjectTest, EjectedSafely) {
               (Ops{"open " + root, "lock", "dismount", "allowRemoval", "eject", "close"}));
     EXPECT_EQ(logLines(), (Ops{letterLine(" has been ejected safely.\r\n")}));
     EXPECT_FALSE(gps->driveMounted());
+}
+
+// A drive without a label is named by where it was mounted, whole.
+TEST_F(EjectTest, AnUnlabelledDriveIsNamedByItsMountPoint) {
+    sim::GpsConfig config;
+    config.driveStyle = sim::DriveStyle::UnlabelledWithFolder;
+    sim::SimulatedGps& other = addGps(config);
+    other.plugIn();
+    const std::string otherRoot = other.driveRoot();
+    core::ejectGpsDrive(otherRoot);
+    EXPECT_EQ(logLines(), (Ops{"Media in Drive " + otherRoot.substr(0, otherRoot.size() - 1) +
+                               " has been ejected safely.\r\n"}));
 }
 
 TEST_F(EjectTest, LockRefusedTwentyTimesStillDismounts) {

@@ -42,6 +42,28 @@ TEST_F(ScanTest, ApplicationModeIsReadAndAnnounced) {
     EXPECT_EQ(bootloaderThreadStarts, 0);
 }
 
+// Two GPS units: which one the link reaches, and whose drive is whose, must
+// not be mixed up. Neither is read or updated until one is unplugged.
+TEST_F(ScanTest, TwoGpsUnitsAreNeitherUpdatedUntilOneIsUnplugged) {
+    sim::SimulatedGps& first = addGps();
+    sim::SimulatedGps& second = addGps();
+    first.plugIn();
+    second.plugIn();
+    core::deviceScan();
+    EXPECT_TRUE(window.messages.empty());
+    EXPECT_FALSE(core::state().ishf);
+    EXPECT_FALSE(core::state().scanInProgress);
+    EXPECT_EQ(core::state().statusTitle(), core::kTwoGpsTitle);
+    EXPECT_EQ(core::state().statusDetail(), core::kTwoGpsDetail);
+    EXPECT_EQ(core::deviceRecord().snapshot().connectedText, "");  // neither read
+
+    first.unplug();
+    core::deviceScan();
+    EXPECT_EQ(window.messages, (std::vector<WindowMessage>{WindowMessage::OnDeviceInfoRead}));
+    // The drive is the one left, not the first's.
+    EXPECT_EQ(core::state().gpsDriveRoot(), second.driveRoot());
+}
+
 TEST_F(ScanTest, DriveNotFoundMeansNotAnnounced) {
     sim::GpsConfig config;
     config.faults.driveMissing = true;

@@ -1,17 +1,14 @@
 #include "EmulatorRun.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "RunProgram.h"
 
 namespace usb_testing {
 
@@ -72,9 +69,7 @@ EmulatorRun Emulator::runDirectly(const std::vector<std::string>& programArgs,
 
 EmulatorRun Emulator::execute(std::vector<std::string> args, const std::string& input,
                               int timeoutSeconds) {
-    const std::string inPath = base_ + "/stdin", outPath = base_ + "/stdout",
-                      errPath = base_ + "/stderr", reportPath = base_ + "/report";
-    std::ofstream(inPath, std::ios::binary) << input;
+    const std::string reportPath = base_ + "/report";
     fs::remove(reportPath);
     // A fresh cache: no backup of an earlier run (the folder itself stays,
     // with its owner).
@@ -82,52 +77,22 @@ EmulatorRun Emulator::execute(std::vector<std::string> args, const std::string& 
     for (const auto& entry : fs::directory_iterator(base_ + "/cache", ec)) {
         fs::remove_all(entry.path(), ec);
     }
-
+    cli_testing::ChildProcess child;
+    child.argv = std::move(args);
+    child.input = input;
+    child.folder = base_;
+    child.timeoutSeconds = timeoutSeconds;
+    // For the sanitized build: a defect of hidapi's, not ours.
+    std::string lsan = "suppressions=" + std::string(QUORTA_USB_LSAN_SUPPRESSIONS);
+    if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old) lsan += ":" + std::string(old);
+    child.env = {{"XDG_RUNTIME_DIR", base_ + "/run"},
+                 {"XDG_CACHE_HOME", base_ + "/cache"},
+                 {"LSAN_OPTIONS", lsan}};
+    const cli_testing::ProgramRun run = cli_testing::runChildProcess(child);
     EmulatorRun result;
-    const pid_t pid = ::fork();
-    if (pid < 0) return result;
-    if (pid == 0) {
-        ::dup2(::open(inPath.c_str(), O_RDONLY), 0);
-        ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        ::setenv("XDG_RUNTIME_DIR", (base_ + "/run").c_str(), 1);
-        ::setenv("XDG_CACHE_HOME", (base_ + "/cache").c_str(), 1);
-        // For the sanitized build: a defect of hidapi's, not ours.
-        std::string lsan = "suppressions=" + std::string(QUORTA_USB_LSAN_SUPPRESSIONS);
-        if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old)
-            lsan += ":" + std::string(old);
-        ::setenv("LSAN_OPTIONS", lsan.c_str(), 1);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    int status = 0;
-    bool ended = false;
-    bool asked = false;
-    while (!ended) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            ended = true;
-            break;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now > deadline + std::chrono::seconds(10)) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            break;
-        }
-        if (now > deadline && !asked) {
-            // The emulator ends its program and cleans up after itself.
-            ::kill(pid, SIGTERM);
-            asked = true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (ended && !asked && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.exitCode = run.exitCode;
+    result.out = run.out;
+    result.err = run.err;
     result.report = slurp(reportPath);
     return result;
 }

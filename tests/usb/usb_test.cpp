@@ -146,6 +146,83 @@ TEST_F(UsbRoad, AType13From1240GetsItsDriveBackBitForBit) {
     EXPECT_TRUE(has(r.report, "activity: fonts: B (Kanji_18x18.bin loaded)\n")) << r.report;
 }
 
+// A type 13 from 12.40 (backup, factory reset, radio, fonts, restore) with
+// rides on its drive; what the drive holds afterwards.
+class RiderDrive : public UsbRoad {
+  protected:
+    void SetUp() override {
+        UsbRoad::SetUp();
+        drive = emulator.folder("drive");
+        fs::create_directories(drive / "Quorta/Rides");
+        std::ofstream(drive / "Quorta/Rides/morning.fit", std::ios::binary)
+            << std::string(70000, 'r');
+        std::ofstream(drive / "Quorta/settings.json", std::ios::binary) << "{\"units\": \"km\"}\n";
+        before = filesUnder(drive / "Quorta");
+    }
+    EmulatorRun update(std::vector<std::string> emulatorArgs) {
+        emulatorArgs.insert(emulatorArgs.begin(), {"--gps=13:jp:12.40", "--time-scale=0.05",
+                                                   "--simulate-drive=" + drive.string()});
+        return emulator.run(emulatorArgs, {kUpdater, "--cli", "--yes", "--update", "--show-log"});
+    }
+    void expectWholeUpdate(const EmulatorRun& r) {
+        EXPECT_EQ(r.exitCode, 0) << describe(r);
+        EXPECT_TRUE(
+            inOrder(r.out, {"Detail: Resetting GPS Disk...\n", "Detail: Restoring Data...\n",
+                            "Detail: Latest software is installed on device\n"}))
+            << describe(r);
+        EXPECT_EQ(filesUnder(drive / "Quorta"), before) << describe(r);
+        EXPECT_TRUE(has(r.report, "radio: 1333026\n")) << r.report;
+        EXPECT_TRUE(has(r.report, "activity: fonts: B (Kanji_18x18.bin loaded)\n")) << r.report;
+    }
+    fs::path drive;
+    std::map<std::string, std::string> before;
+};
+
+// A stick labelled Quorta, holding a Quorta folder, mounted after the GPS's
+// drive: never read, never written; the GPS keeps its rides.
+TEST_F(RiderDrive, AStickWithAQuortaLabelAndFolderIsNeverTakenForTheGpsDrive) {
+    const EmulatorRun r = update({"--stick=Quorta:Quorta"});
+    expectWholeUpdate(r);
+    EXPECT_FALSE(has(r.out + r.err, "NOTHING TO SAVE")) << describe(r);
+}
+
+// After each restart the desktop mounts the drive late, at another folder,
+// its old folder left behind empty: the copies and the restore follow it.
+// As on a desktop, the events come from udev's source where that can be had.
+TEST_F(RiderDrive, TheDriveMountedLateAtAnotherFolderAfterARestartIsFollowed) {
+    std::vector<std::string> args = {"--drive-after-restart=moved,late:3"};
+    if (::geteuid() == 0) args.push_back("--udev-daemon");
+    const EmulatorRun r = update(args);
+    expectWholeUpdate(r);
+    EXPECT_TRUE(has(r.out + r.err, "The GPS drive is now at ")) << describe(r);
+}
+
+TEST_F(UsbRoad, TwoGpsUnitsAreNeitherUpdatedAndTheUserIsAskedToUnplugOne) {
+    const EmulatorRun r =
+        emulator.run({"--gps=5:jp:7.62", "--second-gps"}, {kUpdater, "--scan-once"});
+    EXPECT_TRUE(has(r.out, "Two Quorta GPS devices\nare connected\nPlease unplug one of them\n"))
+        << describe(r);
+    EXPECT_FALSE(has(r.out, "Heron GPS connected")) << describe(r);
+    EXPECT_TRUE(has(r.report, "hidraw: 0 opens")) << r.report;
+}
+
+// The same drive search on a disk without a partition table (sdb alone).
+TEST_F(UsbRoad, ADriveWithoutAPartitionTableIsFound) {
+    const EmulatorRun r =
+        emulator.run({"--gps=5:jp:7.62", "--drive-partitions=none"}, {kUpdater, "--scan-once"});
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_TRUE(has(r.out, "\nHeron GPS connected\nVer: 7.62\n")) << describe(r);
+}
+
+// A cable to be pulled at a point the update never reaches (a type 5 loads
+// no fonts): the run tested nothing, and says so.
+TEST_F(UsbRoad, ACablePullThatNeverHappensFailsTheRun) {
+    const EmulatorRun r = emulator.run(
+        {"--gps=5:jp:7.63", "--simulate-fault=unplug@before-font-copy"}, {kUpdater, "--scan-once"});
+    EXPECT_EQ(r.exitCode, 125) << describe(r);
+    EXPECT_TRUE(has(r.err, "the cable was never pulled (unplug@before-font-copy)")) << describe(r);
+}
+
 TEST_F(UsbRoad, ANodeTheUserMayNotOpenGivesThePermissionAdvice) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root: the updater runs as another user than the emulator, which "
@@ -324,6 +401,33 @@ INSTANTIATE_TEST_SUITE_P(
             name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
         return name;
     });
+
+// The cable pulled around the font copies of a type 13: the emulator sees the
+// two-line status texts whole, and the run ends as against the seams.
+class FontCopyUnplugs : public UsbRoad, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FontCopyUnplugs, FireAndEndAsAgainstTheSeams) {
+    const std::string fault = std::string("--simulate-fault=unplug@") + GetParam();
+    const std::string answers = "n\nok\n1\nj\n";
+    const EmulatorRun seams =
+        emulator.runDirectly({kUpdater, "--cli", "--update", "--show-log", "--simulate=13:jp:14.50",
+                              fault, "--time-scale=0.05"},
+                             answers);
+    const EmulatorRun road = emulator.run({"--gps=13:jp:14.50", fault, "--time-scale=0.05"},
+                                          {kUpdater, "--cli", "--update", "--show-log"}, answers);
+    EXPECT_TRUE(has(road.report, "activity: unplugged at ")) << describe(road);
+    EXPECT_EQ(road.exitCode, seams.exitCode) << describe(road) << "\n--- seams\n" << seams.out;
+    EXPECT_EQ(endOf(road.out), endOf(seams.out)) << describe(road) << "\n--- seams\n" << seams.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fonts, FontCopyUnplugs,
+                         ::testing::Values("before-font-copy", "after-font-copy"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string name;
+                             for (const char* c = info.param; *c; ++c)
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             return name;
+                         });
 
 // The kernel's hidraw rules, as any hidapi program meets them.
 TEST_F(UsbRoad, HidrawNodesKeepTheKernelsRules) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/DriveWriteCheck.h"
+#include "core/GpsDrive.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
@@ -269,7 +270,7 @@ std::string freeBackupFolder(platform::Files& files, const std::string& first,
 bool runBackup(const DeviceRecord& record, BackupOutcome& outcome) {
     UpdaterState& st = state();
     logLine("Save GPS Data To Local...\r\n");
-    const std::string root = st.gpsDriveRoot();
+    const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;
@@ -387,7 +388,7 @@ bool runRestore() {
     logLine("Save Local Data To GPS...\r\n");
     if (!st.backupDone) return false;
     waitSeconds(2);
-    const std::string root = st.gpsDriveRoot();
+    const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

@@ -1,5 +1,6 @@
 #include "core/DeviceScan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -211,8 +212,36 @@ void deviceScan() {
     st.ishf = false;
     bool makerDeviceSeen = false;
 
+    std::vector<platform::UsbDevice> devices;
+    if (platform::UsbDeviceList* usb = services().usbDevices) devices = usb->devices();
     std::vector<std::string> ids;
-    if (platform::UsbDeviceList* usb = services().usbDevices) ids = usb->hardwareIds();
+    for (const platform::UsbDevice& d : devices) ids.push_back(d.hardwareId);
+
+    // Two GPS units: the link would reach one and the drive search might
+    // take the other's drive. Neither is touched until one is unplugged.
+    // One: its drive is the one on its USB device.
+    std::optional<platform::UsbDevice> gps;
+    int units = 0;
+    for (const platform::UsbDevice& d : devices) {
+        if (d.hardwareId.find("VID_2B29") == std::string::npos) continue;
+        const std::optional<int> pid = productIdFromHardwareId(d.hardwareId);
+        if (!pid || (*pid != kGpsAppProductId && !isFlashBootloaderProductId(*pid))) continue;
+        ++units;
+        gps = d;
+    }
+    st.setGpsUsbDevice(units == 1 && (!gps->path.empty() || !gps->serial.empty()) ? gps
+                                                                                  : std::nullopt);
+    if (units > 1) {
+        logLinef("deviceScan: %d Quorta GPS devices are connected\r\n", units);
+        if (Window* window = services().window) {
+            window->showControl(Control::UpdateButton, false);
+            window->showControl(Control::ProgressBar, false);
+        }
+        sendStatus(0, kTwoGpsTitle, kTwoGpsDetail);
+        logLine("deviceScan D END\r\n");
+        st.scanInProgress = false;
+        return;
+    }
 
     for (size_t i = 0; i < ids.size(); ++i) {
         const int idx = static_cast<int>(i);

@@ -34,4 +34,8 @@ std::optional<int> productIdFromHardwareId(const std::string& hardwareId);
 // Japanese device.
 bool isFlashBootloaderProductId(int productId);
 
+// What the scan says while more than one GPS is plugged in.
+inline constexpr const char* kTwoGpsTitle = "Two Quorta GPS devices\nare connected";
+inline constexpr const char* kTwoGpsDetail = "Please unplug one of them";
+
 }  // namespace core

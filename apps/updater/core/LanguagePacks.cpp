@@ -10,6 +10,7 @@
 #include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
 #include "core/DriveWriteCheck.h"
+#include "core/GpsDrive.h"
 #include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -123,7 +124,7 @@ namespace {
 bool runLanguagePacks() {
     UpdaterState& st = state();
     sendStatus(0, nullptr, "Language Pack Update\nUnPacking");
-    const std::string root = st.gpsDriveRoot();
+    const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

@@ -266,7 +266,7 @@ bool runUpdateNordic() {
         }
     }
 
-    const std::string root = st.gpsDriveRoot();
+    const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

@@ -8,7 +8,8 @@ void UpdaterState::reset() {
         statusTitle_.clear();
         statusDetail_.clear();
         gpsDriveRoot_.clear();
-        foundDriveRoot_.reset();
+        foundDrive_.reset();
+        gpsUsbDevice_.reset();
     }
     for (std::atomic<bool>* flag : {&ishf,
                                     &jbl,
@@ -87,12 +88,34 @@ void UpdaterState::setGpsDriveRoot(std::string root) {
 
 std::optional<std::string> UpdaterState::foundDriveRoot() const {
     std::lock_guard lock(textMutex_);
-    return foundDriveRoot_;
+    if (!foundDrive_) return std::nullopt;
+    return foundDrive_->root;
 }
 
 void UpdaterState::setFoundDriveRoot(std::string root) {
     std::lock_guard lock(textMutex_);
-    foundDriveRoot_ = std::move(root);
+    if (!foundDrive_) foundDrive_.emplace();
+    foundDrive_->root = std::move(root);
+}
+
+std::optional<platform::VolumeInfo> UpdaterState::foundDrive() const {
+    std::lock_guard lock(textMutex_);
+    return foundDrive_;
+}
+
+void UpdaterState::setFoundDrive(platform::VolumeInfo drive) {
+    std::lock_guard lock(textMutex_);
+    foundDrive_ = std::move(drive);
+}
+
+std::optional<platform::UsbDevice> UpdaterState::gpsUsbDevice() const {
+    std::lock_guard lock(textMutex_);
+    return gpsUsbDevice_;
+}
+
+void UpdaterState::setGpsUsbDevice(std::optional<platform::UsbDevice> device) {
+    std::lock_guard lock(textMutex_);
+    gpsUsbDevice_ = std::move(device);
 }
 
 UpdaterState& state() {

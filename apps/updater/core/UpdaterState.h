@@ -12,6 +12,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/UsbDeviceList.h"
+#include "platform/Volumes.h"
+
 namespace core {
 
 // Shown whenever no device is being handled.
@@ -43,6 +46,14 @@ class UpdaterState {
     // the rest of the run --------------------------------------------------
     std::optional<std::string> foundDriveRoot() const;
     void setFoundDriveRoot(std::string root);
+    // The same drive as the device it is (its USB device, its block device),
+    // so that it is found again wherever it is mounted next.
+    std::optional<platform::VolumeInfo> foundDrive() const;
+    void setFoundDrive(platform::VolumeInfo drive);
+    // The GPS's USB device as the last scan saw it (the one GPS plugged in),
+    // which its drive is on; none when the scan could not tell.
+    std::optional<platform::UsbDevice> gpsUsbDevice() const;
+    void setGpsUsbDevice(std::optional<platform::UsbDevice> device);
 
     // --- Flags (all start clear except logHidden) ---------------------------
     std::atomic<bool> ishf{false};  // a device in application mode is being handled
@@ -103,7 +114,8 @@ class UpdaterState {
     std::string statusTitle_;
     std::string statusDetail_;
     std::string gpsDriveRoot_;
-    std::optional<std::string> foundDriveRoot_;
+    std::optional<platform::VolumeInfo> foundDrive_;
+    std::optional<platform::UsbDevice> gpsUsbDevice_;
 };
 
 // The one state of the process.

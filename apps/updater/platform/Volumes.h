@@ -10,9 +10,18 @@ struct VolumeInfo {
     std::string root;        // mount point with a trailing "/"
     bool removable = false;  // the drive type is "removable"
     std::string label;       // volume label, "" when none
-    std::string
-        fileSystem;  // named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
-    bool readOnly = false;  // mounted read-only (by its options, or by the kernel after an error)
+    // Named as the GPS's host names it: "FAT32", "FAT", "exFAT", "NTFS", ...
+    std::string fileSystem;
+    // The block device behind it ("8:17"), "" when unknown.
+    std::string device;
+    // The USB device it belongs to (as UsbDevice::path names it), with that
+    // device's vendor id and serial number; empty when it is not on USB or
+    // that cannot be told.
+    std::string usbDevice;
+    unsigned usbVendorId = 0;
+    std::string usbSerial;
+    // Mounted read-only (by its options, or by the kernel after an error).
+    bool readOnly = false;
 };
 
 struct DirEntry {

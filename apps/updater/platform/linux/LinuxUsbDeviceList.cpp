@@ -50,6 +50,12 @@ std::string hardwareIdText(std::string_view idVendor, std::string_view idProduct
 
 std::vector<std::string> LinuxUsbDeviceList::hardwareIds() {
     std::vector<std::string> ids;
+    for (UsbDevice& d : devices()) ids.push_back(std::move(d.hardwareId));
+    return ids;
+}
+
+std::vector<UsbDevice> LinuxUsbDeviceList::devices() {
+    std::vector<UsbDevice> ids;
     udev* u = udev_new();
     if (!u) return ids;
     udev_enumerate* en = udev_enumerate_new(u);
@@ -63,8 +69,10 @@ std::vector<std::string> LinuxUsbDeviceList::hardwareIds() {
                 ids.emplace_back();  // present but unreadable: the scan skips it
                 continue;
             }
-            ids.push_back(hardwareIdText(attr(dev, "idVendor"), attr(dev, "idProduct"),
-                                         attr(dev, "bcdDevice")));
+            const char* path = udev_device_get_devpath(dev);
+            ids.push_back({hardwareIdText(attr(dev, "idVendor"), attr(dev, "idProduct"),
+                                          attr(dev, "bcdDevice")),
+                           path ? path : "", std::string(attr(dev, "serial"))});
             udev_device_unref(dev);
         }
     }

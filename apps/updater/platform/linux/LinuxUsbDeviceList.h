@@ -21,6 +21,8 @@ class LinuxUsbDeviceList : public UsbDeviceList {
     // Every USB device (not its interfaces) that sysfs shows, in udev's order;
     // empty when there are none or udev cannot be reached.
     std::vector<std::string> hardwareIds() override;
+    // The same, each with its udev device path and serial number.
+    std::vector<UsbDevice> devices() override;
 };
 
 }  // namespace platform

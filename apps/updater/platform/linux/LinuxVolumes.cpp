@@ -101,6 +101,10 @@ bool LinuxVolumes::list(std::vector<VolumeInfo>& out) {
         }
         v.fileSystem = fileSystemName(type, props.fsVersion, clusters);
         v.readOnly = hasMountOption(m.options, "ro") || hasMountOption(m.superOptions, "ro");
+        v.device = std::to_string(major) + ":" + std::to_string(minor);
+        v.usbDevice = dev.usbDevicePath;
+        v.usbVendorId = dev.usbVendorId;
+        v.usbSerial = dev.usbSerial;
         out.push_back(std::move(v));
     }
     return true;

@@ -1,5 +1,6 @@
 #include "platform/linux/VolumeProbe.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -124,6 +125,19 @@ BlockDeviceInfo probeBlockDevice(const std::string& sysRoot, unsigned major, uns
     std::string root = fs::canonical(sysRoot, ec).string();
     if (!ec && relative.compare(0, root.size(), root) == 0) relative = relative.substr(root.size());
     info.onUsb = pathIsOnUsb(relative);
+    if (!info.onUsb) return info;
+    for (fs::path parent = disk.parent_path();
+         parent.has_relative_path() && parent.string().size() > root.size();
+         parent = parent.parent_path()) {
+        std::optional<std::string> vendor = readWholeFile((parent / "idVendor").string());
+        if (!vendor) continue;
+        info.usbDevicePath = parent.string().substr(root.size());
+        info.usbVendorId =
+            static_cast<unsigned>(std::strtoul(std::string(trim(*vendor)).c_str(), nullptr, 16));
+        if (auto serial = readWholeFile((parent / "serial").string()))
+            info.usbSerial = std::string(trim(*serial));
+        break;
+    }
     return info;
 }
 

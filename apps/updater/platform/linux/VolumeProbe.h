@@ -42,10 +42,16 @@ struct BlockDeviceInfo {
     bool onUsb = false;      // it is attached through USB
     std::string devicePath;  // canonical sysfs path of the device itself
     std::string diskPath;    // canonical sysfs path of its whole disk
+    // The USB device it hangs off: its path below the sysfs root
+    // ("/devices/.../usb1/1-1"), vendor id and serial; empty when none.
+    std::string usbDevicePath;
+    unsigned usbVendorId = 0;
+    std::string usbSerial;
 };
 
 // Looks the block device major:minor up under `sysRoot` ("/sys"), walking from
-// a partition to its disk.
+// a partition to its disk, and on up to the USB device (the first parent with
+// an idVendor) when there is one.
 BlockDeviceInfo probeBlockDevice(const std::string& sysRoot, unsigned major, unsigned minor);
 
 // The drive counts as removable when its disk says so or when it hangs off

@@ -719,6 +719,9 @@ int runScanOnce(const core::FrontEndContext& context, std::ostream& out) {
         } else if (!record.statusMessage.empty()) {
             out << record.statusMessage << "\n";
         }
+    } else if (core::state().statusTitle() == core::kTwoGpsTitle) {
+        for (const std::string& line : linesOf(core::kTwoGpsTitle)) out << line << "\n";
+        out << core::kTwoGpsDetail << "\n";
     } else if (seen([](const std::string& id) {
                    return id.find("VID_15A2") != std::string::npos;
                })) {
