@@ -1,38 +1,8 @@
 #include "core/UpdaterState.h"
 
-namespace core {
+#include "core/Context.h"
 
-void UpdaterState::reset() {
-    {
-        std::lock_guard lock(textMutex_);
-        statusTitle_.clear();
-        statusDetail_.clear();
-        gpsDriveRoot_.clear();
-        foundDriveRoot_.reset();
-    }
-    for (std::atomic<bool>* flag :
-         {&ishf, &jbl, &updateInProgress, &updateThreadActive, &scanInProgress,
-          &factoryResetPending, &languagePackBusy, &recoveryDialogOpen, &keysErased,
-          &reverseUpgrade, &ADF, &backupDone, &resetBeforeNordic, &sameFirmwareVersion,
-          &sameRadioBuild, &bypassRadioVersionCheck, &updateEndUntold, &heldBackupDeclined,
-          &heldBackupFailed}) {
-        flag->store(false);
-    }
-    logHidden = true;
-    gcbn = 0;
-    GRawDevID = 99;
-    GNormDevID = 99;
-    deviceRadioBuild = 0;
-    updaterRadioBuild = 1031039;
-    recoveryDeviceType = -99;
-    recoveryVariant = -99;
-    forcedDeviceType = -1;
-    bootloaderVendorId = 0x15A2;
-    bootloaderProductId = 0;
-    scannedProductId = 0;
-    progressLogCount = 0;
-    readDeviceCrashCount = 0;
-}
+namespace core {
 
 std::string UpdaterState::statusTitle() const {
     std::lock_guard lock(textMutex_);
@@ -81,8 +51,7 @@ void UpdaterState::setFoundDriveRoot(std::string root) {
 }
 
 UpdaterState& state() {
-    static UpdaterState s;
-    return s;
+    return context().state;
 }
 
 }  // namespace core

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string_view>
 
+#include "core/Context.h"
 #include "core/DeviceScan.h"
 #include "core/FirmwareProgramming.h"
 #include "core/LanguagePacks.h"
@@ -101,12 +102,11 @@ constexpr const char* kRecoveryModeTitle = "Device Recovery Mode\n";
 }  // namespace
 
 Workflows& workflows() {
-    static Workflows w;
-    return w;
+    return context().workflows;
 }
 
-void resetWorkflows() {
-    Workflows& w = workflows();
+Workflows programWorkflows() {
+    Workflows w;
     w.onDevNodesChanged = core::onDevNodesChanged;
     w.onDeviceArrival = core::onDeviceArrival;
     w.onDeviceRemoveComplete = core::onDeviceRemoveComplete;
@@ -121,6 +121,7 @@ void resetWorkflows() {
     w.onEmergencyProgramFlashMode = [](SharedDeviceRecord& record, int type, int variant) {
         core::onEmergencyProgramFlashMode(record, type, variant);
     };
+    return w;
 }
 
 std::string aboutText() {
