@@ -14,6 +14,7 @@
 #include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "core/CommandLink.h"
+#include "core/Context.h"
 #include "core/DeviceScan.h"
 #include "core/ReportCallbacks.h"
 #include "core/UpdaterState.h"
@@ -49,7 +50,8 @@ void decodeOneReport(uint8_t mode, fuzzing::ByteStream& input) {
 
 void readDeviceInfo(fuzzing::ByteStream& input) {
     static core::SharedDeviceRecord record;
-    core::state().reset();
+    core::ScopedContext context(hidport::Backend::Simulated);
+    fuzzing::installCoreLogView();
     fuzzing::RegisteredDevice device(std::make_shared<fuzzing::FuzzedHidDevice>(
         core::kGpsVendorId, core::kGpsAppProductId, core::kLinkInputReportSize,
         core::kLinkOutputReportSize, input));

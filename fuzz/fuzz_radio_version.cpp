@@ -14,6 +14,7 @@
 #include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "core/CommandLink.h"
+#include "core/Context.h"
 #include "core/Nordic.h"
 #include "core/UpdaterState.h"
 
@@ -42,14 +43,14 @@ void parseText(const std::string& raw) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::installCoreLogView();
     fuzzing::ByteStream input(data, size);
     const uint8_t mode = input.take() % 3;
     if (mode == 2) {
         parseText(input.rest());
         return 0;
     }
-    core::state().reset();
+    core::ScopedContext context(hidport::Backend::Simulated);
+    fuzzing::installCoreLogView();
     fuzzing::RegisteredDevice device(std::make_shared<fuzzing::FuzzedHidDevice>(
         core::kGpsVendorId, core::kGpsAppProductId, core::kLinkInputReportSize,
         core::kLinkOutputReportSize, input));

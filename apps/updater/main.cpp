@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DeviceTrace.h"
+#include "core/Context.h"
 #include "core/GpsDrive.h"
 #include "core/PowerGuard.h"
 #include "core/ProgramOptions.h"
@@ -70,6 +71,10 @@ int main(int argc, char** argv) {
     }
 #endif
     if (options.timeScale) platform::setSharedClockScale(*options.timeScale);
+
+    // What the run keeps between calls. First in, so that it outlives the
+    // workers and everything they use.
+    core::ScopedContext run(hidport::Backend::Real);
 
     // The program's collaborators: the computer's, or a simulated computer's.
     core::Services services;
@@ -142,7 +147,6 @@ int main(int argc, char** argv) {
     if (!options.scanOnce) services.runLog = &runLog;
     services.notifier = &notifier;
     core::setServices(services);
-    core::resetWorkflows();
     // Test images go to the simulated GPS, a replay, or the emulator's own
     // road, never to a GPS on the real road; no option of ours changes that.
     core::setRealGpsRoad(!simulated && !deviceTrace.replaying() &&
@@ -177,6 +181,5 @@ int main(int argc, char** argv) {
     threads.joinAll();
     // A drive mounted only for this run is given back.
     core::releaseGpsDriveMounts();
-    core::setServices(core::Services{});
     return deviceTrace.finish(code);
 }

@@ -86,6 +86,26 @@ class ExternalBackend {
 
 enum class Backend { Real, Simulated, External };
 
+// What the calls below keep between them: the backend, the simulated
+// devices, the observer, the last open's failure, the counters. The process
+// starts with one whose backend is Real.
+struct Context;
+
+// A fresh context with `backend`, current from construction to destruction;
+// the previous one is current again after. Installed before any thread uses
+// it, ended after they are joined and every handle is closed.
+class ScopedContext {
+  public:
+    explicit ScopedContext(Backend backend);
+    ~ScopedContext();
+    ScopedContext(const ScopedContext&) = delete;
+    ScopedContext& operator=(const ScopedContext&) = delete;
+
+  private:
+    std::unique_ptr<Context> context_;
+    Context* previous_;
+};
+
 // Which backend hid_open uses. Real by default; a program started with
 // --simulate and every test switch to Simulated, so that no real device is
 // ever touched; a replayed trace switches to External.

@@ -85,16 +85,11 @@ class FakeHid : public hidport::SimulatedHidDevice {
 // A fake device registered with the simulated backend, and a packetizer on it.
 struct FakeLink {
     FakeLink() {
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::clearSimulatedDevices();
         hidport::addSimulatedDevice(device);
         packetizer = std::make_unique<bootloader::UsbHidPacketizer>(
             new bootloader::UsbHidPeripheral(0x2B29, 0x05, "000001"), 100);
     }
-    ~FakeLink() {
-        packetizer.reset();
-        hidport::clearSimulatedDevices();
-    }
+    hidport::ScopedContext hid{hidport::Backend::Simulated};
     std::shared_ptr<FakeHid> device = std::make_shared<FakeHid>();
     std::unique_ptr<bootloader::UsbHidPacketizer> packetizer;
 };

@@ -146,8 +146,7 @@ TEST(UsbHidPacketizer, AbortPollingBeforeDataOut) {
 }
 
 TEST(UsbHidPeripheral, OpenFailureNamesBothIds) {
-    hidport::setBackend(hidport::Backend::Simulated);
-    hidport::clearSimulatedDevices();
+    hidport::ScopedContext hid(hidport::Backend::Simulated);
     try {
         UsbHidPeripheral p(0x2B29, 0x4C, "000001");
         FAIL() << "opened a device that is not there";
@@ -156,9 +155,7 @@ TEST(UsbHidPeripheral, OpenFailureNamesBothIds) {
                      "Error: UsbHidPeripheral() cannot open USB HID device (vid=0x2b29, "
                      "pid=0x004c).");
     }
-    int exits = hidport::exitCount();
-    {
-        FakeLink link;  // opens, and on destruction closes and exits
-    }
-    EXPECT_EQ(hidport::exitCount(), exits + 1);
+    FakeLink link;  // a context of its own, where the peripheral opens
+    link.packetizer.reset();  // closes and exits
+    EXPECT_EQ(hidport::exitCount(), 1);
 }

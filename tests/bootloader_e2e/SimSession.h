@@ -21,12 +21,9 @@ class SimSession : public ::testing::Test {
     static constexpr uint16_t kType = 5;
 
     void SetUp() override {
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::clearSimulatedDevices();
         target = std::make_shared<sim::BootloaderTarget>(kVendor, kType, clock);
         hidport::addSimulatedDevice(target);
     }
-    void TearDown() override { hidport::clearSimulatedDevices(); }
 
     bootloader::PeripheralConfig config() const {
         bootloader::PeripheralConfig c;
@@ -54,6 +51,7 @@ class SimSession : public ::testing::Test {
     // Every wait of the target and every host timeout runs a hundred times
     // faster than real time.
     platform::ScaledClock clock{0.01};
+    hidport::ScopedContext hid{hidport::Backend::Simulated};  // after the clock its devices use
     std::shared_ptr<sim::BootloaderTarget> target;
     testsupport::RecordingLogger logger{4};
 };

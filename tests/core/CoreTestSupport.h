@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Context.h"
 #include "core/DeviceRecord.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -109,30 +110,23 @@ class CapturingDebugOutput : public platform::DebugOutput {
     std::vector<std::string> lines;
 };
 
-// A fresh process state for every test: state, record, report table and
-// collaborators back to their start, the simulated HID backend with no
-// device, a fast clock, and every log line captured.
+// A fresh context for every test, the simulated HID backend with no device,
+// a fast clock, and every log line captured.
 class CoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        core::state().reset();
-        core::deviceRecord().store(core::DeviceRecord{});
-        core::clearReportCallbacks();
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::clearSimulatedDevices();
         services.clock = &clock;
         services.debugOutput = &debug;
+        wireCore();
+    }
+
+    // Gives the current context the collaborators and the log capture.
+    void wireCore() {
         core::setServices(services);
         core::reportCallbacks().logLine = [this](const std::string& line) {
             std::lock_guard lock(logMutex);
             log.push_back(line);
         };
-    }
-
-    void TearDown() override {
-        hidport::clearSimulatedDevices();
-        core::clearReportCallbacks();
-        core::setServices(core::Services{});
     }
 
     // Re-applies `services` after a test changed it.
@@ -156,6 +150,9 @@ class CoreTest : public ::testing::Test {
     // Every wait runs a thousand times faster; totalSleptMs() still counts
     // the clock's own milliseconds.
     platform::ScaledClock clock{0.001};
+    // Before the threads and collaborators of the test, after the clock its
+    // simulated devices use.
+    core::ScopedContext context{hidport::Backend::Simulated};
     CapturingDebugOutput debug;
     core::Services services;
     std::mutex logMutex;

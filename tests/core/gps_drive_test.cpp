@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "CoreTestSupport.h"
 #include "core/GpsDrive.h"
@@ -168,7 +169,10 @@ class OwnDriveTest : public GpsDriveTest {
     }
     // As the scan leaves it: the one GPS plugged in, at its USB device.
     void startOver() {
-        core::state().reset();
+        // A fresh start of the program on the same computer.
+        again_.reset();
+        again_.emplace();
+        wireCore();
         core::state().setGpsUsbDevice(
             platform::UsbDevice{"USB\\VID_2B29&PID_0055&REV_0100", "/devices/usb1/1-1", "QG1"});
         volumes.volumes.clear();
@@ -186,6 +190,7 @@ class OwnDriveTest : public GpsDriveTest {
         volumes.volumes.back().usbDevice = "/devices/usb1/1-2";
         volumes.volumes.back().usbVendorId = 0x1234;
     }
+    std::optional<core::ScopedContext> again_;
 };
 
 TEST_F(OwnDriveTest, AStickIsNeverTakenWhateverItsLabelOrFolders) {

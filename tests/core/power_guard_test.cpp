@@ -47,7 +47,6 @@ class PowerGuardTest : public testing_support::CoreTest {
     }
     void TearDown() override {
         core::setPowerLingerMs(0);  // nothing lingers past the inhibitor
-        CoreTest::TearDown();
         core::setPowerLingerMs(core::kPowerLingerMs);
     }
     FakeInhibitor inhibitor;

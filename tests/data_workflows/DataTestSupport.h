@@ -166,7 +166,13 @@ class DataTest : public CoreTest {
         driveFolder = base.mkdir("drive");
         services.paths = paths.get();
         services.files = &files;
-        applyServices();
+        wireData();
+    }
+
+    // Gives the current context the collaborators, the drive and the
+    // recording report table.
+    void wireData() {
+        wireCore();
         core::reportCallbacks().reportStatus = [this](int c, const char* t, const char* d) {
             std::lock_guard lock(statusMutex);
             statuses.push_back({c, t ? std::optional<std::string>(t) : std::nullopt,
@@ -186,7 +192,6 @@ class DataTest : public CoreTest {
             std::fprintf(stderr, "--- log (end) ---\n%s\n",
                          all.substr(all.size() > 4000 ? all.size() - 4000 : 0).c_str());
         }
-        CoreTest::TearDown();
     }
 
     std::string driveRoot() const { return driveFolder + "/"; }

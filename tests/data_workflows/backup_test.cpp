@@ -42,12 +42,12 @@ class BackupTest : public testing_support::DataTest {
     // The program ends with the backup held, and starts again with the GPS
     // (now on the new firmware) and its drive shown.
     void startAgain(int type = 13) {
-        core::state().reset();
-        core::state().setGpsDriveRoot(driveRoot());
+        secondRun.reset();
+        secondRun.emplace();
+        services.window = &window;
+        wireData();
         connect(type, 14, 51, 60);
         core::state().ishf = true;
-        services.window = &window;
-        applyServices();
     }
     int boxesAsked() {
         int n = 0;
@@ -62,6 +62,7 @@ class BackupTest : public testing_support::DataTest {
     std::string quorta;
     bool made = false;
     testing_support::RecordingWindow window;
+    std::optional<core::ScopedContext> secondRun;  // the program started again
 };
 
 TEST_F(BackupTest, Type13Below13IsBackedUpBitForBitAndRestoredAfterTheReset) {

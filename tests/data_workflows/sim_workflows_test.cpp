@@ -44,7 +44,6 @@ class SimWorkflowTest : public testing_support::DataTest {
         };
     }
     void TearDown() override {
-        core::setServices(core::Services{});
         machine.reset();
         DataTest::TearDown();
     }

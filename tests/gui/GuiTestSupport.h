@@ -1,5 +1,5 @@
-// The Qt window under test: one QApplication for the suite, a fresh process
-// state per test, and a script that answers message boxes as they open.
+// The Qt window under test: one QApplication for the suite, a fresh context
+// per test, and a script that answers message boxes as they open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -118,7 +118,6 @@ class GuiTest : public testing_support::CoreTest {
     void SetUp() override {
         app();
         CoreTest::SetUp();
-        core::resetWorkflows();
         core::installReportCallbacks();
         // The log reaches the window; the test still sees every line.
         auto windowLog = core::reportCallbacks().logLine;
@@ -132,8 +131,6 @@ class GuiTest : public testing_support::CoreTest {
     }
     void TearDown() override {
         core::joinWorkerThreads();
-        core::resetWorkflows();
-        CoreTest::TearDown();
         // A quit asked for outside the main loop would end every later
         // loop at once; one turn of the main loop clears it.
         QTimer::singleShot(0, [] { QCoreApplication::exit(0); });

@@ -81,9 +81,7 @@ TEST_F(UpdateWindowTest, WholeUpdateThenOkEnds) {
         window.shutDown();
     }
     threads.joinAll();
-    core::setServices(core::Services{});
     machine.reset();
-    hidport::clearSimulatedDevices();
 }
 
 }  // namespace

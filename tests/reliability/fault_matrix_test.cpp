@@ -137,10 +137,7 @@ class FaultMatrixTest : public e2e::UpdateE2eTest, public ::testing::WithParamIn
     // A new start of the program on the same computer: the state a new
     // process begins with, then its start-up scan.
     void startProgramAgain() {
-        core::state().reset();
-        core::deviceRecord().store(core::DeviceRecord{});
-        core::reportCallbacks().currentDevice = nullptr;
-        core::resetProgrammingErrorCounts();
+        rig->restartProgram();
         restarted = true;
         rig->startUp();
     }

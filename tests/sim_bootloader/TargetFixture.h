@@ -42,8 +42,6 @@ struct InReport {
 class TargetTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::clearSimulatedDevices();
         target = std::make_shared<sim::BootloaderTarget>(kVendor, kProduct, clock);
         hidport::addSimulatedDevice(target);
         dev = hidport::hid_open(kVendor, kProduct, nullptr);
@@ -51,7 +49,6 @@ class TargetTest : public ::testing::Test {
     }
     void TearDown() override {
         if (dev) hidport::hid_close(dev);
-        hidport::clearSimulatedDevices();
     }
 
     int writeReport(uint8_t reportId, const std::vector<uint8_t>& packet) {
@@ -117,6 +114,7 @@ class TargetTest : public ::testing::Test {
 
     // Waits are a hundredth of their length, so timeouts cost little.
     platform::ScaledClock clock{0.01};
+    hidport::ScopedContext hid{hidport::Backend::Simulated};  // after the clock its devices use
     std::shared_ptr<sim::BootloaderTarget> target;
     hidport::hid_device* dev = nullptr;
 };

@@ -162,18 +162,13 @@ class BootloaderHost {
 class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::clearSimulatedDevices();
         machine = std::make_unique<sim::SimulatedMachine>(&clock);
         machine->deviceEvents().start([this](DeviceEvent e) {
             std::lock_guard lock(eventsMutex);
             events_.push_back(e);
         });
     }
-    void TearDown() override {
-        machine.reset();
-        hidport::clearSimulatedDevices();
-    }
+    void TearDown() override { machine.reset(); }
 
     sim::SimulatedGps& addGps(sim::GpsConfig config = {}) {
         return machine->addGps(std::move(config));
@@ -220,6 +215,7 @@ class DeviceTest : public ::testing::Test {
     }
 
     platform::ScaledClock clock{0.01};
+    hidport::ScopedContext hid{hidport::Backend::Simulated};  // after the clock its devices use
     std::unique_ptr<sim::SimulatedMachine> machine;
 
   private:

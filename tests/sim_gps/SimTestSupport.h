@@ -23,11 +23,7 @@ class SimGpsTest : public CoreTest {
         core::reportCallbacks().reportStatus = core::reportStatus;
         core::reportCallbacks().waitSeconds = core::sleepSeconds;
     }
-    void TearDown() override {
-        core::setServices(core::Services{});
-        machine.reset();
-        CoreTest::TearDown();
-    }
+    void TearDown() override { machine.reset(); }
 
     sim::SimulatedGps& addGps(sim::GpsConfig config = {}) {
         return machine->addGps(std::move(config));

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/Context.h"
 #include "core/DeviceRecord.h"
 #include "core/DeviceScan.h"
 #include "core/FirmwareProgramming.h"
@@ -321,16 +322,31 @@ class UpdateRig {
 
   private:
     void setUp() {
-        core::state().reset();
-        core::deviceRecord().store(core::DeviceRecord{});
-        core::clearReportCallbacks();
-        core::resetProgrammingErrorCounts();
-        hidport::setBackend(hidport::Backend::Simulated);
-        hidport::clearSimulatedDevices();
-
         machine = std::make_unique<sim::SimulatedMachine>(&clock);
         paths = std::make_unique<platform::XdgPaths>(machine->folder() + "/cache");
+        wire();
 
+        // The events as the window procedure hands them to their workflows.
+        machine->deviceEvents().start([this](platform::DeviceEvent e) {
+            window.post([e] {
+                switch (e) {
+                    case platform::DeviceEvent::DevNodesChanged:
+                        core::onDevNodesChanged();
+                        return;
+                    case platform::DeviceEvent::VolumeArrival:
+                        core::onDeviceArrival();
+                        return;
+                    case platform::DeviceEvent::VolumeRemoveComplete:
+                        core::onDeviceRemoveComplete();
+                        return;
+                }
+            });
+        });
+    }
+
+    // The current context wired to the simulated computer, as main.cpp and
+    // the front end's start-up wire the program's.
+    void wire() {
         core::Services s;
         s.clock = &clock;
         s.usbDevices = &machine->usbDevices();
@@ -365,23 +381,6 @@ class UpdateRig {
             }
             core::windowLogLine(line);
         };
-
-        // The events as the window procedure hands them to their workflows.
-        machine->deviceEvents().start([this](platform::DeviceEvent e) {
-            window.post([e] {
-                switch (e) {
-                    case platform::DeviceEvent::DevNodesChanged:
-                        core::onDevNodesChanged();
-                        return;
-                    case platform::DeviceEvent::VolumeArrival:
-                        core::onDeviceArrival();
-                        return;
-                    case platform::DeviceEvent::VolumeRemoveComplete:
-                        core::onDeviceRemoveComplete();
-                        return;
-                }
-            });
-        });
     }
 
   public:
@@ -395,15 +394,21 @@ class UpdateRig {
         window.stop();
         threads.joinAll();
         machine.reset();
-        core::clearReportCallbacks();
-        core::setServices(core::Services{});
-        hidport::clearSimulatedDevices();
     }
 
     UpdateRig(const UpdateRig&) = delete;
     UpdateRig& operator=(const UpdateRig&) = delete;
 
     sim::SimulatedGps& addGps(sim::GpsConfig config) { return machine->addGps(std::move(config)); }
+
+    // The program ends and starts again on the same computer: a fresh
+    // context, wired as before; the GPS and its drive stay as they are.
+    // Only while nothing runs.
+    void restartProgram() {
+        restarted_.reset();
+        restarted_.emplace();
+        wire();
+    }
 
     // The program's start: a device-nodes-changed event, then one more scan.
     void startUp() {
@@ -523,6 +528,9 @@ class UpdateRig {
 
   public:
     platform::Clock& clock;
+    // Before the threads and collaborators, after the clock its devices use.
+    core::ScopedContext context{hidport::Backend::Simulated};
+    std::optional<core::ScopedContext> restarted_;  // the context of a second start
     std::unique_ptr<sim::SimulatedMachine> machine;
     std::unique_ptr<platform::XdgPaths> paths;
     RigFiles files;

@@ -34,14 +34,9 @@ class WindowProcedureTest : public testing_support::CoreTest {
         services.window = &window;
         applyServices();
         core::reportCallbacks().reportStatus = core::reportStatus;
-        core::resetWorkflows();
         core::workflows().startUpdateWorkerThread = [this] { ++workerStarts; };
     }
-    void TearDown() override {
-        core::joinWorkerThreads();
-        core::resetWorkflows();
-        CoreTest::TearDown();
-    }
+    void TearDown() override { core::joinWorkerThreads(); }
 
     // The connected device as readDevice leaves it.
     void connect(const std::string& label, int dlv = core::kJapaneseVariant) {

@@ -77,7 +77,6 @@ class WorkflowTest : public CoreTest {
   protected:
     void SetUp() override {
         CoreTest::SetUp();
-        core::resetProgrammingErrorCounts();
         services.threads = &threads;
         applyServices();
         core::reportCallbacks().reportStatus = [this](int complete, const char* title,

@@ -1,5 +1,7 @@
 #include "core/DeviceRecord.h"
 
+#include "core/Context.h"
+
 namespace core {
 
 const std::array<const char*, kDeviceTypeCount> deviceTypeNames = {
@@ -50,8 +52,7 @@ const char* deviceTypeName(int deviceType) {
 }
 
 SharedDeviceRecord& deviceRecord() {
-    static SharedDeviceRecord record;
-    return record;
+    return context().deviceRecord;
 }
 
 }  // namespace core

@@ -77,7 +77,7 @@ class SharedDeviceRecord {
     DeviceRecord record_;
 };
 
-// The program's one record.
+// The record of the current context (core/Context.h).
 SharedDeviceRecord& deviceRecord();
 
 }  // namespace core

@@ -15,6 +15,7 @@
 #include "bootloader/Logger.h"
 #include "core/Backup.h"
 #include "core/CommandLink.h"
+#include "core/Context.h"
 #include "core/DevicePermission.h"
 #include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
@@ -43,10 +44,6 @@ constexpr int64_t kDriverWaitFirstTextMs = 15'000;
 constexpr int64_t kDriverWaitSecondTextMs = 30'000;
 constexpr int64_t kDriverPollMs = 250;
 constexpr int64_t kDriverProbeTimeoutMs = 1'000;
-
-std::atomic<int> gEraseErrors{0};
-std::atomic<int> gProgramErrors{0};
-std::atomic<int> gResetErrors{0};
 
 // The hex text of the write command. Static, like the image buffer: a
 // megabyte and more is not something to allocate per run.
@@ -514,13 +511,8 @@ WriteResult judgeWrite(uint32_t status, const std::string& details) {
 }
 
 ProgrammingErrorCounts programmingErrorCounts() {
-    return {gEraseErrors.load(), gProgramErrors.load(), gResetErrors.load()};
-}
-
-void resetProgrammingErrorCounts() {
-    gEraseErrors = 0;
-    gProgramErrors = 0;
-    gResetErrors = 0;
+    const Context& c = context();
+    return {c.eraseErrors.load(), c.programErrors.load(), c.resetErrors.load()};
 }
 
 void installBootloaderLogger() {
@@ -541,7 +533,7 @@ bool eraseFlash(bool* regionErased) {
     if (regionErased) *regionErased = false;
     std::lock_guard lock(gProgrammingMutex);
     ProgressStep progress(ProgressKind::Erase, kEraseStepWeight);
-    return withRetries(gEraseErrors, kEraseRetryLimit, "Erase Crash - retrying\n\r", 0,
+    return withRetries(context().eraseErrors, kEraseRetryLimit, "Erase Crash - retrying\n\r", 0,
                        "Failed to erase flash",
                        [&] { return eraseFlashOnce(regionErased, progress); });
 }
@@ -549,13 +541,13 @@ bool eraseFlash(bool* regionErased) {
 bool programFlash(WriteResult* result) {
     if (result) *result = WriteResult::Incomplete;
     std::lock_guard lock(gProgrammingMutex);
-    return withRetries(gProgramErrors, kProgramRetryLimit, "Program Crash - retrying\n\r", 0,
-                       "Program device failed", [result] { return programFlashOnce(result); });
+    return withRetries(context().programErrors, kProgramRetryLimit, "Program Crash - retrying\n\r",
+                       0, "Program device failed", [result] { return programFlashOnce(result); });
 }
 
 bool resetDevice() {
     std::lock_guard lock(gProgrammingMutex);
-    return withRetries(gResetErrors, kResetRetryLimit, "Reset Crash - retrying\n\r", 2,
+    return withRetries(context().resetErrors, kResetRetryLimit, "Reset Crash - retrying\n\r", 2,
                        "Failed to reset device", [] { return resetDeviceOnce(); });
 }
 

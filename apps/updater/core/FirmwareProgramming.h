@@ -117,15 +117,13 @@ std::optional<std::string_view> buildProgramHexText(const uint8_t* image, size_t
 // non-zero status is the device's refusal.
 WriteResult judgeWrite(uint32_t status, const std::string& details);
 
-// The program-wide error counters.
+// The error counters of the current context (core/Context.h).
 struct ProgrammingErrorCounts {
     int erase = 0;
     int program = 0;
     int reset = 0;
 };
 ProgrammingErrorCounts programmingErrorCounts();
-// Back to zero (a fresh start, for tests).
-void resetProgrammingErrorCounts();
 
 // Installs the updater's logger for the bootloader library, below its byte
 // trace, unless one is installed already. Done once before the first

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/Context.h"
+
 namespace core {
 
 namespace {
@@ -24,8 +26,7 @@ std::string vformat(const char* fmt, va_list args) {
 }  // namespace
 
 ReportCallbacks& reportCallbacks() {
-    static ReportCallbacks callbacks;
-    return callbacks;
+    return context().reportCallbacks;
 }
 
 void clearReportCallbacks() {

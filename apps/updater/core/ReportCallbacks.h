@@ -26,7 +26,7 @@ struct ReportCallbacks {
 
 ReportCallbacks& reportCallbacks();
 
-// Empties every slot (a fresh start, for tests).
+// Empties every slot.
 void clearReportCallbacks();
 
 // --- Calls from device code; each does nothing while its slot is empty. ------

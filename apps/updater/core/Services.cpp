@@ -1,10 +1,11 @@
 #include "core/Services.h"
 
+#include "core/Context.h"
+
 namespace core {
 
 Services& services() {
-    static Services s;
-    return s;
+    return context().services;
 }
 
 void setServices(const Services& s) {
@@ -13,9 +14,8 @@ void setServices(const Services& s) {
 
 platform::Threads& threads() {
     if (platform::Threads* t = services().threads) return *t;
-    // Joins its threads when the process ends.
-    static platform::StdThreads fallback;
-    return fallback;
+    // Joined before the context goes.
+    return context().threads;
 }
 
 platform::Clock& clock() {

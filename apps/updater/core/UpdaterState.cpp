@@ -1,54 +1,8 @@
 #include "core/UpdaterState.h"
 
-namespace core {
+#include "core/Context.h"
 
-void UpdaterState::reset() {
-    {
-        std::lock_guard lock(textMutex_);
-        statusTitle_.clear();
-        statusDetail_.clear();
-        gpsDriveRoot_.clear();
-        foundDrive_.reset();
-        gpsUsbDevice_.reset();
-    }
-    for (std::atomic<bool>* flag : {&ishf,
-                                    &jbl,
-                                    &updateInProgress,
-                                    &updateThreadActive,
-                                    &scanInProgress,
-                                    &factoryResetPending,
-                                    &languagePackBusy,
-                                    &recoveryDialogOpen,
-                                    &keysErased,
-                                    &reverseUpgrade,
-                                    &ADF,
-                                    &backupDone,
-                                    &resetBeforeNordic,
-                                    &sameFirmwareVersion,
-                                    &sameRadioBuild,
-                                    &bypassRadioVersionCheck,
-                                    &updateEndUntold,
-                                    &heldBackupDeclined,
-                                    &heldBackupFailed,
-                                    &heldBackupPutBack,
-                                    &startUpQuestionOpen}) {
-        flag->store(false);
-    }
-    logHidden = true;
-    gcbn = 0;
-    GRawDevID = 99;
-    GNormDevID = 99;
-    deviceRadioBuild = 0;
-    updaterRadioBuild = 1031039;
-    recoveryDeviceType = -99;
-    recoveryVariant = -99;
-    forcedDeviceType = -1;
-    bootloaderVendorId = 0x15A2;
-    bootloaderProductId = 0;
-    scannedProductId = 0;
-    readDeviceCrashCount = 0;
-    firstOpenRefusalMs = -1;
-}
+namespace core {
 
 std::string UpdaterState::statusTitle() const {
     std::lock_guard lock(textMutex_);
@@ -119,8 +73,7 @@ void UpdaterState::setGpsUsbDevice(std::optional<platform::UsbDevice> device) {
 }
 
 UpdaterState& state() {
-    static UpdaterState s;
-    return s;
+    return context().state;
 }
 
 }  // namespace core

@@ -26,10 +26,6 @@ class UpdaterState {
     UpdaterState(const UpdaterState&) = delete;
     UpdaterState& operator=(const UpdaterState&) = delete;
 
-    // Back to the values the process starts with (tests, and nothing else,
-    // need a second start in the same process).
-    void reset();
-
     // --- Status texts drawn by the window -----------------------------------
     std::string statusTitle() const;
     std::string statusDetail() const;
@@ -118,7 +114,7 @@ class UpdaterState {
     std::optional<platform::UsbDevice> gpsUsbDevice_;
 };
 
-// The one state of the process.
+// The state of the current context (core/Context.h).
 UpdaterState& state();
 
 }  // namespace core

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/Backup.h"
+#include "core/Context.h"
 #include "core/DeviceScan.h"
 #include "core/FirmwareProgramming.h"
 #include "core/LanguagePacks.h"
@@ -113,12 +114,11 @@ bool refusedForTestImages(Window& window) {
 }  // namespace
 
 Workflows& workflows() {
-    static Workflows w;
-    return w;
+    return context().workflows;
 }
 
-void resetWorkflows() {
-    Workflows& w = workflows();
+Workflows programWorkflows() {
+    Workflows w;
     w.onDevNodesChanged = core::onDevNodesChanged;
     w.onDeviceArrival = core::onDeviceArrival;
     w.onDeviceRemoveComplete = core::onDeviceRemoveComplete;
@@ -133,6 +133,7 @@ void resetWorkflows() {
     w.onEmergencyProgramFlashMode = [](SharedDeviceRecord& record, int type, int variant) {
         core::onEmergencyProgramFlashMode(record, type, variant);
     };
+    return w;
 }
 
 std::string aboutText() {

@@ -68,8 +68,8 @@ extern const std::array<MenuEntry, 19> kMenuLayout;
 // The texts of a menu item by id, "" for an unknown one.
 const char* menuItemText(int id);
 
-// The update workflows the window hands its work to. Filled with the
-// program's own operations; tests may replace any of them.
+// The update workflows the window hands its work to. A context starts with
+// the program's own operations; tests may replace any of them.
 struct Workflows {
     std::function<void()> onDevNodesChanged;
     std::function<void()> onDeviceArrival;
@@ -82,9 +82,10 @@ struct Workflows {
     std::function<void(SharedDeviceRecord& record, int deviceType, int variant)>
         onEmergencyProgramFlashMode;
 };
+// The current context's workflows (core/Context.h).
 Workflows& workflows();
-// Back to the program's own operations.
-void resetWorkflows();
+// The program's own operations.
+Workflows programWorkflows();
 
 // What the window procedure needs of its front end beyond the Window port:
 // the timer, the recovery dialog, and ending the process.

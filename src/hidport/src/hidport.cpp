@@ -19,18 +19,30 @@ struct hid_device {
     std::vector<unsigned char> padded;  // reused for padding short writes
 };
 
+struct Context {
+    explicit Context(Backend b) : backend(b) {}
+    std::atomic<Backend> backend;
+    std::mutex mutex;  // guards the registry and the open-failure text
+    std::vector<std::shared_ptr<SimulatedHidDevice>> devices;
+    std::wstring openError;
+    std::string permissionNode;
+    bool openRefused = false;  // the last open found our device but its node refused
+    std::atomic<int> simOpens{0};
+    std::atomic<int> exits{0};
+    std::atomic<ExternalBackend*> external{nullptr};
+    std::atomic<Observer*> observer{nullptr};
+};
+
 namespace {
 
-std::atomic<Backend> gBackend{Backend::Real};
-std::mutex gMutex;  // guards the registry and the open-failure text
-std::vector<std::shared_ptr<SimulatedHidDevice>> gDevices;
-std::wstring gOpenError;
-std::string gPermissionNode;
-bool gOpenRefused = false;
-std::atomic<int> gSimOpens{0};
-std::atomic<int> gExits{0};
-std::atomic<ExternalBackend*> gExternal{nullptr};
-std::atomic<Observer*> gObserver{nullptr};
+std::atomic<Context*> gCurrent{nullptr};
+
+Context& current() {
+    if (Context* c = gCurrent.load(std::memory_order_acquire)) return *c;
+    static Context process(Backend::Real);
+    return process;
+}
+
 // hidapi's library-wide state (its text of the last failed open, freed and
 // replaced by every open, enumeration and hid_exit) is not safe to touch from
 // two threads at once, and the window thread and the workers do open at the
@@ -44,6 +56,7 @@ std::wstring widen(const std::string& s) {
 // After a failed real open: find the node of that id and tell a permission
 // problem apart from an absent device, so the user can be told how to fix it.
 void notePermissionProblem(unsigned short vid, unsigned short pid) {
+    Context& c = current();
     std::string node;
     bool present = false;
     if (hid_device_info* list = ::hid_enumerate(vid, pid)) {
@@ -56,51 +69,64 @@ void notePermissionProblem(unsigned short vid, unsigned short pid) {
         }
         ::hid_free_enumeration(list);
     }
-    std::lock_guard lock(gMutex);
-    gPermissionNode = node;
-    gOpenRefused = present;
-    gOpenError = node.empty() ? L"device not found" : widen("permission denied: " + node);
+    std::lock_guard lock(c.mutex);
+    c.permissionNode = node;
+    c.openError = node.empty() ? L"device not found" : widen("permission denied: " + node);
+    c.openRefused = present;
 }
 
 }  // namespace
 
+ScopedContext::ScopedContext(Backend backend)
+    : context_(std::make_unique<Context>(backend)),
+      previous_(gCurrent.exchange(context_.get(), std::memory_order_acq_rel)) {}
+
+ScopedContext::~ScopedContext() {
+    gCurrent.store(previous_, std::memory_order_release);
+}
+
 void setBackend(Backend b) {
-    gBackend.store(b);
+    current().backend.store(b);
 }
 Backend backend() {
-    return gBackend.load();
+    return current().backend.load();
 }
 
 void addSimulatedDevice(std::shared_ptr<SimulatedHidDevice> device) {
-    std::lock_guard lock(gMutex);
-    gDevices.push_back(std::move(device));
+    Context& c = current();
+    std::lock_guard lock(c.mutex);
+    c.devices.push_back(std::move(device));
 }
 
 void removeSimulatedDevice(const SimulatedHidDevice* device) {
-    std::lock_guard lock(gMutex);
-    std::erase_if(gDevices, [device](const auto& d) { return d.get() == device; });
+    Context& c = current();
+    std::lock_guard lock(c.mutex);
+    std::erase_if(c.devices, [device](const auto& d) { return d.get() == device; });
 }
 
 void clearSimulatedDevices() {
-    std::lock_guard lock(gMutex);
-    gDevices.clear();
+    Context& c = current();
+    std::lock_guard lock(c.mutex);
+    c.devices.clear();
 }
 
 int simulatedOpenCount() {
-    return gSimOpens.load();
+    return current().simOpens.load();
 }
 int exitCount() {
-    return gExits.load();
+    return current().exits.load();
 }
 
 std::string lastPermissionDeniedNode() {
-    std::lock_guard lock(gMutex);
-    return gPermissionNode;
+    Context& c = current();
+    std::lock_guard lock(c.mutex);
+    return c.permissionNode;
 }
 
 bool lastOpenRefused() {
-    std::lock_guard lock(gMutex);
-    return gOpenRefused;
+    Context& c = current();
+    std::lock_guard lock(c.mutex);
+    return c.openRefused;
 }
 
 namespace {
@@ -111,16 +137,17 @@ struct OpenResult {
 };
 
 OpenResult openExternal(unsigned short vendorId, unsigned short productId) {
+    Context& c = current();
     std::wstring error;
     std::string node;
-    ExternalBackend* external = gExternal.load();
+    ExternalBackend* external = c.external.load();
     const int id = external ? external->open(vendorId, productId, error, node) : 0;
-    std::lock_guard lock(gMutex);
-    gPermissionNode = id > 0 ? std::string() : node;
+    std::lock_guard lock(c.mutex);
+    c.permissionNode = id > 0 ? std::string() : node;
     // A recorded trace tells a refusal from an absent device only by its node.
-    gOpenRefused = id <= 0 && !node.empty();
+    c.openRefused = id <= 0 && !node.empty();
     if (id <= 0) {
-        gOpenError = error.empty() ? L"device not found" : error;
+        c.openError = error.empty() ? L"device not found" : error;
         return {nullptr, node.empty() ? ENOENT : EACCES};
     }
     auto* h = new hid_device;
@@ -129,12 +156,13 @@ OpenResult openExternal(unsigned short vendorId, unsigned short productId) {
 }
 
 OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
+    Context& c = current();
     if (backend() == Backend::External) return openExternal(vendorId, productId);
     if (backend() == Backend::Simulated) {
         std::vector<std::shared_ptr<SimulatedHidDevice>> candidates;
         {
-            std::lock_guard lock(gMutex);
-            for (const auto& d : gDevices) {
+            std::lock_guard lock(c.mutex);
+            for (const auto& d : c.devices) {
                 if (d->vendorId() == vendorId && d->productId() == productId) {
                     candidates.push_back(d);
                 }
@@ -143,11 +171,11 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
         std::string denied;
         for (auto& d : candidates) {
             if (d->open()) {
-                ++gSimOpens;
+                ++c.simOpens;
                 {
-                    std::lock_guard lock(gMutex);
-                    gPermissionNode.clear();
-                    gOpenRefused = false;
+                    std::lock_guard lock(c.mutex);
+                    c.permissionNode.clear();
+                    c.openRefused = false;
                 }
                 auto* h = new hid_device;
                 h->sim = d;
@@ -155,18 +183,18 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
             }
             if (denied.empty()) denied = d->permissionDeniedNode();
         }
-        std::lock_guard lock(gMutex);
-        gPermissionNode = denied;
-        gOpenRefused = !candidates.empty();
+        std::lock_guard lock(c.mutex);
+        c.permissionNode = denied;
+        c.openRefused = !candidates.empty();
         if (candidates.empty()) {
-            gOpenError = L"device not found";
+            c.openError = L"device not found";
             return {nullptr, ENOENT};
         }
         if (!denied.empty()) {
-            gOpenError = widen("permission denied: " + denied);
+            c.openError = widen("permission denied: " + denied);
             return {nullptr, EACCES};
         }
-        gOpenError = L"device could not be opened";
+        c.openError = L"device could not be opened";
         return {nullptr, EBUSY};
     }
     errno = 0;
@@ -178,9 +206,9 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
         return {nullptr, errorNumber};
     }
     {
-        std::lock_guard lock(gMutex);
-        gPermissionNode.clear();
-        gOpenRefused = false;
+        std::lock_guard lock(c.mutex);
+        c.permissionNode.clear();
+        c.openRefused = false;
     }
     auto* h = new hid_device;
     h->real = real;
@@ -188,8 +216,9 @@ OpenResult openBackend(unsigned short vendorId, unsigned short productId) {
 }
 
 int readBackend(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+    Context& c = current();
     if (dev->external) {
-        ExternalBackend* external = gExternal.load();
+        ExternalBackend* external = c.external.load();
         return external ? external->read(dev->external, data, length, milliseconds) : -1;
     }
     if (dev->sim) return dev->sim->read(data, length, milliseconds);
@@ -197,8 +226,9 @@ int readBackend(hid_device* dev, unsigned char* data, size_t length, int millise
 }
 
 int writeBackend(hid_device* dev, const unsigned char* data, size_t length, int milliseconds) {
+    Context& c = current();
     if (dev->external) {
-        ExternalBackend* external = gExternal.load();
+        ExternalBackend* external = c.external.load();
         std::wstring error;
         const int r =
             external ? external->write(dev->external, data, length, milliseconds, error) : -1;
@@ -226,22 +256,23 @@ int writeBackend(hid_device* dev, const unsigned char* data, size_t length, int 
 }  // namespace
 
 void setExternalBackend(ExternalBackend* external) {
-    gExternal.store(external);
+    current().external.store(external);
 }
 
 void setObserver(Observer* observer) {
-    gObserver.store(observer);
+    current().observer.store(observer);
 }
 
 hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wchar_t*) {
+    Context& c = current();
     const OpenResult result = openBackend(vendorId, productId);
-    if (Observer* observer = gObserver.load()) {
+    if (Observer* observer = c.observer.load()) {
         std::wstring error;
         std::string node;
         if (!result.handle) {
-            std::lock_guard lock(gMutex);
-            error = gOpenError;
-            node = gPermissionNode;
+            std::lock_guard lock(c.mutex);
+            error = c.openError;
+            node = c.permissionNode;
         }
         observer->opened(vendorId, productId, result.handle, error, result.errorNumber, node);
     }
@@ -249,49 +280,54 @@ hid_device* hid_open(unsigned short vendorId, unsigned short productId, const wc
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+    Context& c = current();
     if (!dev || !data) return -1;
     const int r = readBackend(dev, data, length, milliseconds);
-    if (Observer* observer = gObserver.load()) observer->read(dev, data, length, milliseconds, r);
+    if (Observer* observer = c.observer.load()) observer->read(dev, data, length, milliseconds, r);
     return r;
 }
 
 int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length, int milliseconds) {
+    Context& c = current();
     if (!dev || !data || length == 0) return -1;
     const int r = writeBackend(dev, data, length, milliseconds);
-    if (Observer* observer = gObserver.load()) observer->wrote(dev, data, length, r);
+    if (Observer* observer = c.observer.load()) observer->wrote(dev, data, length, r);
     return r;
 }
 
 void hid_close(hid_device* dev) {
+    Context& c = current();
     if (!dev) return;
     if (dev->external) {
-        if (ExternalBackend* external = gExternal.load()) external->close(dev->external);
+        if (ExternalBackend* external = c.external.load()) external->close(dev->external);
     }
     if (dev->sim) dev->sim->close();
     if (dev->real) ::hid_close(dev->real);
-    if (Observer* observer = gObserver.load()) observer->closed(dev);
+    if (Observer* observer = c.observer.load()) observer->closed(dev);
     delete dev;
 }
 
 int hid_exit() {
-    ++gExits;
+    Context& c = current();
+    ++c.exits;
     int r = 0;
     if (backend() == Backend::Real) {
         std::lock_guard lock(gRealMutex);
         r = ::hid_exit();
     }
     if (backend() == Backend::External) {
-        if (ExternalBackend* external = gExternal.load()) external->exit();
+        if (ExternalBackend* external = c.external.load()) external->exit();
     }
-    if (Observer* observer = gObserver.load()) observer->exited();
+    if (Observer* observer = c.observer.load()) observer->exited();
     return r;
 }
 
 const wchar_t* hid_error(hid_device* dev) {
+    Context& c = current();
     if (!dev) {
-        std::lock_guard lock(gMutex);
+        std::lock_guard lock(c.mutex);
         static thread_local std::wstring copy;
-        copy = gOpenError;
+        copy = c.openError;
         return copy.empty() ? nullptr : copy.c_str();
     }
     if (dev->real && dev->error.empty()) return ::hid_error(dev->real);

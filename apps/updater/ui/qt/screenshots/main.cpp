@@ -24,6 +24,7 @@
 #include "QtFrontEnd.h"
 #include "RecoveryDialog.h"
 #include "core/CommandLink.h"
+#include "core/Context.h"
 #include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
 #include "core/ReportCallbacks.h"
@@ -162,9 +163,7 @@ class Director : public QObject {
 // wired as the program wires it.
 void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std::vector<Step> steps,
               std::vector<BoxRule> boxes) {
-    core::state().reset();
-    core::deviceRecord().store(core::DeviceRecord{});
-    core::clearReportCallbacks();
+    core::ScopedContext context(hidport::Backend::Simulated);
     platform::StdThreads threads;
     platform::LinuxFiles files;
     platform::StderrDebugOutput debugOutput;
@@ -182,7 +181,6 @@ void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std:
     if (std::getenv("QUORTA_SCREENSHOTS_LOG")) services.debugOutput = &debugOutput;
     services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
     core::setServices(services);
-    core::resetWorkflows();
     core::installReportCallbacks();
     {
         ui_qt::MainWindow window(nullptr, &machine->deviceEvents());
@@ -196,7 +194,6 @@ void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std:
         threads.joinAll();
         core::services().window = nullptr;
     }
-    core::setServices(core::Services{});
 }
 
 bool titleIs(const char* text) {

@@ -1,0 +1,31 @@
+#include "core/Context.h"
+
+namespace core {
+
+namespace {
+
+std::atomic<Context*> gCurrent{nullptr};
+
+}  // namespace
+
+Context& context() {
+    if (Context* current = gCurrent.load(std::memory_order_acquire)) return *current;
+    static Context process;
+    return process;
+}
+
+ScopedContext::ScopedContext(hidport::Backend backend) : ScopedContext() {
+    hid_.emplace(backend);
+}
+
+ScopedContext::ScopedContext()
+    : context_(std::make_unique<Context>()),
+      previous_(gCurrent.exchange(context_.get(), std::memory_order_acq_rel)) {}
+
+ScopedContext::~ScopedContext() {
+    // Workers started through the fallback still read this context.
+    context_->threads.joinAll();
+    gCurrent.store(previous_, std::memory_order_release);
+}
+
+}  // namespace core
