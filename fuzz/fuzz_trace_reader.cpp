@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "trace/Crc32.h"
+#include "crc/crc32.h"
 #include "trace/TraceFile.h"
 
 namespace {
@@ -81,11 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     check(f.crc32.has_value() == (f.size >= trace::kSmallestFileWithCrc));
                     // The replay makes these files up: their CRC must come out.
                     if (f.crc32 && f.size <= 4096) {
-                        const auto tail = trace::contentTailWithCrc(f.size, *f.crc32);
+                        const auto tail = crc::crc32ContentTail(f.size, *f.crc32);
                         check(tail && tail->size() == 4);
                         std::vector<uint8_t> content(f.size, 0);
                         std::copy(tail->begin(), tail->end(), content.end() - 4);
-                        check(trace::crc32(content.data(), content.size()) == *f.crc32);
+                        check(crc::crc32(content.data(), content.size()) == *f.crc32);
                     }
                 }
                 break;

@@ -8,36 +8,27 @@
 #include <memory>
 #include <utility>
 
-#include "platform/Files.h"
+#include "platform/ForwardingFiles.h"
 
 namespace trace {
 
-class ClosedFile : public platform::WritableFile {
+class ClosedFile : public platform::ForwardingWritableFile {
   public:
     ClosedFile(std::unique_ptr<platform::WritableFile> inner, std::function<void(bool ok)> closed)
-        : inner_(std::move(inner)), closed_(std::move(closed)) {}
+        : ForwardingWritableFile(std::move(inner)), closed_(std::move(closed)) {}
     ~ClosedFile() override {
         if (closed_) {
-            inner_.reset();
+            dropInner();
             closed_(false);
         }
     }
-    bool lock(uint64_t offset, uint64_t length) override { return inner_->lock(offset, length); }
-    bool unlock(uint64_t offset, uint64_t length) override {
-        return inner_->unlock(offset, length);
-    }
-    size_t write(const uint8_t* data, size_t length) override {
-        return inner_->write(data, length);
-    }
     bool close() override {
-        const bool ok = inner_->close();
+        const bool ok = ForwardingWritableFile::close();
         if (auto closed = std::exchange(closed_, nullptr)) closed(ok);
         return ok;
     }
-    std::string error() const override { return inner_->error(); }
 
   private:
-    std::unique_ptr<platform::WritableFile> inner_;
     std::function<void(bool ok)> closed_;
 };
 

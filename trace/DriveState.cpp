@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Crc32.h"
+#include "crc/crc32.h"
 
 namespace trace {
 
@@ -31,7 +31,7 @@ std::optional<FileState> fileStateAt(const std::string& path, const std::string&
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        crc = crc32(buffer, static_cast<size_t>(n), crc);
+        crc = crc::crc32(buffer, static_cast<size_t>(n), crc);
         state.size += static_cast<uint64_t>(n);
     }
     ::close(fd);
@@ -125,7 +125,7 @@ bool makeTree(const std::string& root, const TreeState& tree, std::string* error
         fs::create_directories(path.parent_path(), ec);
         // A short file, kept by its size only, is made of zeros.
         const std::optional<std::vector<uint8_t>> tail =
-            file.crc32 ? contentTailWithCrc(file.size, *file.crc32) : std::vector<uint8_t>();
+            file.crc32 ? crc::crc32ContentTail(file.size, *file.crc32) : std::vector<uint8_t>();
         if (!tail) {
             return fail("no file of " + std::to_string(file.size) + " bytes has CRC-32 " +
                         crcText(*file.crc32) + " (" + file.path + ")");

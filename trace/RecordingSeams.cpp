@@ -91,7 +91,7 @@ void RecordingFiles::noteFound(const std::string& path) {
     const auto drive = writer_.onDrive(path);
     if (!drive) return;
     TreeState tree;
-    if (inner_.isFolder(path)) {
+    if (inner().isFolder(path)) {
         if (!drive->second.empty() && writer_.firstTouch(drive->first, drive->second)) {
             tree.folders.push_back(drive->second);
         }
@@ -138,14 +138,14 @@ void RecordingFiles::noteWritten(int drive, const std::string& relative, const s
 }
 
 bool RecordingFiles::createFolder(const std::string& path, bool privateMode, std::string* error) {
-    const bool ok = inner_.createFolder(path, privateMode, error);
+    const bool ok = inner().createFolder(path, privateMode, error);
     if (auto drive = writer_.onDrive(path)) noteChange("mkdir", drive->first, drive->second, ok);
     return ok;
 }
 
 std::unique_ptr<platform::WritableFile> RecordingFiles::createFile(const std::string& path,
                                                                    std::string* error) {
-    std::unique_ptr<platform::WritableFile> file = inner_.createFile(path, error);
+    std::unique_ptr<platform::WritableFile> file = inner().createFile(path, error);
     const auto drive = writer_.onDrive(path);
     if (!drive) return file;
     if (!file) {
@@ -158,26 +158,26 @@ std::unique_ptr<platform::WritableFile> RecordingFiles::createFile(const std::st
 }
 
 bool RecordingFiles::deleteFile(const std::string& path, std::string* error) {
-    const bool ok = inner_.deleteFile(path, error);
+    const bool ok = inner().deleteFile(path, error);
     if (auto drive = writer_.onDrive(path)) noteChange("deleted", drive->first, drive->second, ok);
     return ok;
 }
 
 bool RecordingFiles::copyFile(const std::string& from, const std::string& to, std::string* error) {
     noteFound(from);
-    const bool ok = inner_.copyFile(from, to, error);
+    const bool ok = inner().copyFile(from, to, error);
     if (auto drive = writer_.onDrive(to)) noteWritten(drive->first, drive->second, to, ok);
     return ok;
 }
 
 platform::TreeResult RecordingFiles::copyTree(const std::string& from, const std::string& to) {
     noteFound(from);
-    return noteCopied(from, to, inner_.copyTree(from, to));
+    return noteCopied(from, to, inner().copyTree(from, to));
 }
 
 platform::TreeResult RecordingFiles::copyMissing(const std::string& from, const std::string& to) {
     noteFound(from);
-    return noteCopied(from, to, inner_.copyMissing(from, to));
+    return noteCopied(from, to, inner().copyMissing(from, to));
 }
 
 platform::TreeResult RecordingFiles::noteCopied(const std::string& from, const std::string& to,
@@ -198,7 +198,7 @@ platform::TreeResult RecordingFiles::noteCopied(const std::string& from, const s
 }
 
 platform::TreeResult RecordingFiles::deleteTree(const std::string& path) {
-    platform::TreeResult result = inner_.deleteTree(path);
+    platform::TreeResult result = inner().deleteTree(path);
     if (auto drive = writer_.onDrive(path)) {
         noteChange("deleted", drive->first, drive->second, result.ok);
     }
@@ -207,7 +207,7 @@ platform::TreeResult RecordingFiles::deleteTree(const std::string& path) {
 
 bool RecordingFiles::renameFolder(const std::string& from, const std::string& to,
                                   std::string* error) {
-    const bool ok = inner_.renameFolder(from, to, error);
+    const bool ok = inner().renameFolder(from, to, error);
     const auto drive = writer_.onDrive(from);
     const auto target = writer_.onDrive(to);
     if (drive && target && drive->first == target->first && !drive->second.empty() &&
@@ -228,11 +228,11 @@ platform::TreeResult RecordingFiles::compareTrees(const std::string& a, const st
                                                   platform::TreeComparison how) {
     noteFound(a);
     noteFound(b);
-    return inner_.compareTrees(a, b, how);
+    return inner().compareTrees(a, b, how);
 }
 
 bool RecordingFiles::isFolder(const std::string& path) {
-    const bool folder = inner_.isFolder(path);
+    const bool folder = inner().isFolder(path);
     if (folder) {
         const auto drive = writer_.onDrive(path);
         if (drive && !drive->second.empty() && writer_.firstTouch(drive->first, drive->second)) {

@@ -9,7 +9,7 @@
 
 #include "TraceWriter.h"
 #include "platform/DeviceEvents.h"
-#include "platform/Files.h"
+#include "platform/ForwardingFiles.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/Volumes.h"
 
@@ -52,9 +52,10 @@ class RecordingVolumes : public platform::Volumes {
     TraceWriter& writer_;
 };
 
-class RecordingFiles : public platform::Files {
+class RecordingFiles : public platform::ForwardingFiles {
   public:
-    RecordingFiles(platform::Files& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
+    RecordingFiles(platform::Files& inner, TraceWriter& writer)
+        : ForwardingFiles(inner), writer_(writer) {}
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override;
     std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
@@ -63,14 +64,6 @@ class RecordingFiles : public platform::Files {
     bool copyFile(const std::string& from, const std::string& to, std::string* error) override;
     platform::TreeResult copyTree(const std::string& from, const std::string& to) override;
     platform::TreeResult copyMissing(const std::string& from, const std::string& to) override;
-    bool exists(const std::string& path) override { return inner_.exists(path); }
-    platform::Presence presence(const std::string& path, std::string* error) override {
-        return inner_.presence(path, error);
-    }
-    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
-                  std::string* error) override {
-        return inner_.readFile(path, maxBytes, content, error);
-    }
     platform::TreeResult deleteTree(const std::string& path) override;
     bool renameFolder(const std::string& from, const std::string& to, std::string* error) override;
     platform::TreeResult compareTrees(const std::string& a, const std::string& b,
@@ -88,7 +81,6 @@ class RecordingFiles : public platform::Files {
     void noteFound(const std::string& path);
     void noteChange(const char* op, int drive, const std::string& relative, bool ok);
 
-    platform::Files& inner_;
     TraceWriter& writer_;
 };
 

@@ -130,14 +130,14 @@ void ReplayFiles::checkWritten(int drive, const std::string& relative, const std
 }
 
 bool ReplayFiles::createFolder(const std::string& path, bool privateMode, std::string* error) {
-    const bool ok = inner_.createFolder(path, privateMode, error);
+    const bool ok = inner().createFolder(path, privateMode, error);
     if (auto drive = session_.onDrive(path)) checkChange("mkdir", drive->first, drive->second, ok);
     return ok;
 }
 
 std::unique_ptr<platform::WritableFile> ReplayFiles::createFile(const std::string& path,
                                                                 std::string* error) {
-    std::unique_ptr<platform::WritableFile> file = inner_.createFile(path, error);
+    std::unique_ptr<platform::WritableFile> file = inner().createFile(path, error);
     const auto drive = session_.onDrive(path);
     if (!drive) return file;
     if (!file) {
@@ -150,7 +150,7 @@ std::unique_ptr<platform::WritableFile> ReplayFiles::createFile(const std::strin
 }
 
 bool ReplayFiles::deleteFile(const std::string& path, std::string* error) {
-    const bool ok = inner_.deleteFile(path, error);
+    const bool ok = inner().deleteFile(path, error);
     if (auto drive = session_.onDrive(path)) {
         checkChange("deleted", drive->first, drive->second, ok);
     }
@@ -158,17 +158,17 @@ bool ReplayFiles::deleteFile(const std::string& path, std::string* error) {
 }
 
 bool ReplayFiles::copyFile(const std::string& from, const std::string& to, std::string* error) {
-    const bool ok = inner_.copyFile(from, to, error);
+    const bool ok = inner().copyFile(from, to, error);
     if (auto drive = session_.onDrive(to)) checkWritten(drive->first, drive->second, to, ok);
     return ok;
 }
 
 platform::TreeResult ReplayFiles::copyTree(const std::string& from, const std::string& to) {
-    return checkCopied(from, to, inner_.copyTree(from, to));
+    return checkCopied(from, to, inner().copyTree(from, to));
 }
 
 platform::TreeResult ReplayFiles::copyMissing(const std::string& from, const std::string& to) {
-    return checkCopied(from, to, inner_.copyMissing(from, to));
+    return checkCopied(from, to, inner().copyMissing(from, to));
 }
 
 platform::TreeResult ReplayFiles::checkCopied(const std::string& from, const std::string& to,
@@ -202,7 +202,7 @@ platform::TreeResult ReplayFiles::checkCopied(const std::string& from, const std
 }
 
 platform::TreeResult ReplayFiles::deleteTree(const std::string& path) {
-    platform::TreeResult result = inner_.deleteTree(path);
+    platform::TreeResult result = inner().deleteTree(path);
     if (auto drive = session_.onDrive(path)) {
         checkChange("deleted", drive->first, drive->second, result.ok);
     }
@@ -210,7 +210,7 @@ platform::TreeResult ReplayFiles::deleteTree(const std::string& path) {
 }
 
 bool ReplayFiles::renameFolder(const std::string& from, const std::string& to, std::string* error) {
-    const bool ok = inner_.renameFolder(from, to, error);
+    const bool ok = inner().renameFolder(from, to, error);
     const auto drive = session_.onDrive(from);
     const auto target = session_.onDrive(to);
     if (drive && target && drive->first == target->first && !target->second.empty()) {

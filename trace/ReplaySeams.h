@@ -8,7 +8,7 @@
 
 #include "ReplaySession.h"
 #include "platform/DeviceEvents.h"
-#include "platform/Files.h"
+#include "platform/ForwardingFiles.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/VolumeEjector.h"
 #include "platform/Volumes.h"
@@ -50,10 +50,10 @@ class ReplayVolumeEjector : public platform::VolumeEjector {
     std::unique_ptr<platform::VolumeHandle> open(const std::string& root) override;
 };
 
-class ReplayFiles : public platform::Files {
+class ReplayFiles : public platform::ForwardingFiles {
   public:
     ReplayFiles(platform::Files& inner, ReplaySession& session)
-        : inner_(inner), session_(session) {}
+        : ForwardingFiles(inner), session_(session) {}
 
     bool createFolder(const std::string& path, bool privateMode, std::string* error) override;
     std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
@@ -62,21 +62,8 @@ class ReplayFiles : public platform::Files {
     bool copyFile(const std::string& from, const std::string& to, std::string* error) override;
     platform::TreeResult copyTree(const std::string& from, const std::string& to) override;
     platform::TreeResult copyMissing(const std::string& from, const std::string& to) override;
-    bool exists(const std::string& path) override { return inner_.exists(path); }
-    platform::Presence presence(const std::string& path, std::string* error) override {
-        return inner_.presence(path, error);
-    }
-    bool readFile(const std::string& path, size_t maxBytes, std::string& content,
-                  std::string* error) override {
-        return inner_.readFile(path, maxBytes, content, error);
-    }
     platform::TreeResult deleteTree(const std::string& path) override;
     bool renameFolder(const std::string& from, const std::string& to, std::string* error) override;
-    platform::TreeResult compareTrees(const std::string& a, const std::string& b,
-                                      platform::TreeComparison how) override {
-        return inner_.compareTrees(a, b, how);
-    }
-    bool isFolder(const std::string& path) override { return inner_.isFolder(path); }
 
     // A file written on a drive has been closed: compared with the trace.
     void checkWritten(int drive, const std::string& relative, const std::string& path, bool ok);
@@ -87,7 +74,6 @@ class ReplayFiles : public platform::Files {
     void checkChange(const char* op, int drive, const std::string& relative, bool ok,
                      const std::string& to = "");
 
-    platform::Files& inner_;
     ReplaySession& session_;
 };
 

@@ -15,20 +15,36 @@
 
 namespace cli_testing {
 
-namespace {
+std::string makeTempFolder(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return {};
+    return pattern;
+}
 
-std::string slurp(const std::string& path) {
+void removeTempFolder(const std::string& path) {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+std::string readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-}  // namespace
+bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
+    size_t at = 0;
+    for (const std::string& p : parts) {
+        at = text.find(p, at);
+        if (at == std::string::npos) return false;
+        at += p.size();
+    }
+    return true;
+}
 
 ProgramRunner::ProgramRunner() {
-    char pattern[] = "/tmp/quorta-cli-XXXXXX";
-    base_ = ::mkdtemp(pattern);
+    base_ = makeTempFolder("quorta-cli");
     runtime_ = base_ + "/run";
     cache_ = base_ + "/cache";
     state_ = base_ + "/state";
@@ -38,8 +54,7 @@ ProgramRunner::ProgramRunner() {
 }
 
 ProgramRunner::~ProgramRunner() {
-    std::error_code ec;
-    std::filesystem::remove_all(base_, ec);
+    removeTempFolder(base_);
 }
 
 ProgramRun ProgramRunner::run(const std::vector<std::string>& args, const std::string& input,
@@ -105,8 +120,8 @@ ProgramRun runChildProcess(const ChildProcess& child) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (ended && !asked && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.out = readWholeFile(outPath);
+    result.err = readWholeFile(errPath);
     return result;
 }
 

@@ -28,6 +28,16 @@ struct ChildProcess {
 };
 ProgramRun runChildProcess(const ChildProcess& child);
 
+// A new private folder /tmp/`prefix`-XXXXXX, and its removal with all it holds.
+std::string makeTempFolder(const std::string& prefix);
+void removeTempFolder(const std::string& path);
+
+// A file's whole content; empty when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
+// `parts` appear in `text` in this order.
+bool inOrder(const std::string& text, const std::vector<std::string>& parts);
+
 class ProgramRunner {
   public:
     ProgramRunner();   // makes the private folders

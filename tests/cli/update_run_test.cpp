@@ -19,16 +19,7 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// `parts` appear in `text` in this order.
-bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
-    size_t at = 0;
-    for (const std::string& p : parts) {
-        at = text.find(p, at);
-        if (at == std::string::npos) return false;
-        at += p.size();
-    }
-    return true;
-}
+using cli_testing::inOrder;
 
 std::vector<std::string> sortedLines(const std::string& text) {
     std::vector<std::string> lines;

@@ -132,6 +132,13 @@ class CoreTest : public ::testing::Test {
     // Re-applies `services` after a test changed it.
     void applyServices() { core::setServices(services); }
 
+    // The run's texts go to `window` as the program shows them.
+    void showStatusOn(core::Window& window) {
+        services.window = &window;
+        applyServices();
+        core::reportCallbacks().reportStatus = core::reportStatus;
+    }
+
     std::vector<std::string> logLines() {
         std::lock_guard lock(logMutex);
         return log;

@@ -12,9 +12,7 @@ class StatusTest : public testing_support::CoreTest {
   protected:
     void SetUp() override {
         CoreTest::SetUp();
-        services.window = &window;
-        applyServices();
-        core::reportCallbacks().reportStatus = core::reportStatus;
+        showStatusOn(window);
     }
     RecordingWindow window;
 };

@@ -25,33 +25,34 @@ class MockUDisks {
     std::vector<std::string> calls(const std::set<std::string>& methods = {"Unmount", "Eject",
                                                                            "PowerOff"}) const {
         std::vector<std::string> names;
-        std::ifstream in(bus_.logPath());
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream words(line);
-            std::string stamp, name, next;
-            words >> stamp >> name >> next;
-            if (next == "raised:") continue;  // the mock's note on a call that failed
-            if (methods.count(name)) names.push_back(name);
-        }
+        forEachCall([&](const std::string& name, bool refused) {
+            if (!refused && methods.count(name)) names.push_back(name);
+        });
         return names;
     }
 
     // Calls of `method` that the mock refused.
     int refusals(const std::string& method) const {
         int n = 0;
+        forEachCall([&](const std::string& name, bool refused) { n += name == method && refused; });
+        return n;
+    }
+
+  private:
+    // Each call in the mock's log, by method name; `refused` for the mock's
+    // note on a call that failed ("raised:").
+    template <class Fn>
+    void forEachCall(Fn&& fn) const {
         std::ifstream in(bus_.logPath());
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream words(line);
             std::string stamp, name, next;
             words >> stamp >> name >> next;
-            n += name == method && next == "raised:";
+            fn(name, next == "raised:");
         }
-        return n;
     }
 
-  private:
     MockBus bus_;
 };
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "RunProgram.h"
-#include "trace/Crc32.h"
+#include "crc/crc32.h"
 #include "trace/TraceFile.h"
 
 namespace {
@@ -335,21 +335,21 @@ TEST(TraceDrive, MadeUpFilesHaveTheRecordedCrc) {
     for (size_t size : {size_t{0}, size_t{1}, size_t{3}, size_t{4}, size_t{18}}) {
         std::vector<uint8_t> original(text.begin(), text.begin() + std::min(size, text.size()));
         original.resize(size, 0x5A);
-        const uint32_t crc = trace::crc32(original.data(), original.size());
-        const auto tail = trace::contentTailWithCrc(size, crc);
+        const uint32_t crc = crc::crc32(original.data(), original.size());
+        const auto tail = crc::crc32ContentTail(size, crc);
         ASSERT_TRUE(tail) << size;
         std::vector<uint8_t> made(size - std::min<size_t>(size, 4), 0);
         made.insert(made.end(), tail->begin(), tail->end());
         EXPECT_EQ(made.size(), size);
-        EXPECT_EQ(trace::crc32(made.data(), made.size()), crc) << size;
+        EXPECT_EQ(crc::crc32(made.data(), made.size()), crc) << size;
     }
     // Large files cost no time: the zeros are skipped over, not run through.
-    const auto tail = trace::contentTailWithCrc(uint64_t{3} << 30, 0x12345678u);
+    const auto tail = crc::crc32ContentTail(uint64_t{3} << 30, 0x12345678u);
     ASSERT_TRUE(tail);
-    const auto small = trace::contentTailWithCrc(100004, 0x12345678u);
+    const auto small = crc::crc32ContentTail(100004, 0x12345678u);
     std::vector<uint8_t> made(100000, 0);
     made.insert(made.end(), small->begin(), small->end());
-    EXPECT_EQ(trace::crc32(made.data(), made.size()), 0x12345678u);
+    EXPECT_EQ(crc::crc32(made.data(), made.size()), 0x12345678u);
 }
 
 }  // namespace

@@ -14,27 +14,14 @@ namespace usb_testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-}  // namespace
-
 Emulator::Emulator() {
-    char pattern[] = "/tmp/quorta-usb-XXXXXX";
-    base_ = ::mkdtemp(pattern);
+    base_ = cli_testing::makeTempFolder("quorta-usb");
     folder("run");
     folder("cache");
 }
 
 Emulator::~Emulator() {
-    std::error_code ec;
-    fs::remove_all(base_, ec);
+    cli_testing::removeTempFolder(base_);
 }
 
 std::string Emulator::folder(const std::string& name) {
@@ -93,7 +80,7 @@ EmulatorRun Emulator::execute(std::vector<std::string> args, const std::string& 
     result.exitCode = run.exitCode;
     result.out = run.out;
     result.err = run.err;
-    result.report = slurp(reportPath);
+    result.report = cli_testing::readWholeFile(reportPath);
     return result;
 }
 
@@ -101,16 +88,6 @@ std::optional<std::string> whyNotRunnable() {
     if (::access("/dev/ptmx", R_OK | W_OK) != 0)
         return "no /dev/ptmx for the emulated hidraw nodes";
     return std::nullopt;
-}
-
-bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
-    size_t at = 0;
-    for (const std::string& p : parts) {
-        at = text.find(p, at);
-        if (at == std::string::npos) return false;
-        at += p.size();
-    }
-    return true;
 }
 
 }  // namespace usb_testing

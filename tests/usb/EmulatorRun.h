@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "RunProgram.h"
+
 namespace usb_testing {
 
 struct EmulatorRun {
@@ -49,7 +51,6 @@ std::optional<std::string> whyNotRunnable();
 inline constexpr const char* kUpdater = QUORTA_UPDATER_PATH;
 inline constexpr const char* kBootloaderTool = QUORTA_BL_PATH;
 
-// `parts` appear in `text` in this order.
-bool inOrder(const std::string& text, const std::vector<std::string>& parts);
+using cli_testing::inOrder;
 
 }  // namespace usb_testing

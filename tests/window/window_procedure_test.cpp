@@ -31,9 +31,7 @@ class WindowProcedureTest : public testing_support::CoreTest {
   protected:
     void SetUp() override {
         CoreTest::SetUp();
-        services.window = &window;
-        applyServices();
-        core::reportCallbacks().reportStatus = core::reportStatus;
+        showStatusOn(window);
         core::workflows().startUpdateWorkerThread = [this] { ++workerStarts; };
     }
     void TearDown() override { core::joinWorkerThreads(); }
