@@ -184,13 +184,14 @@ TEST(UpdateRun, AFailedRecoveryThenCancelEndsSayingWhereTheGpsIs) {
     cli_testing::ProgramRunner runner;
     // Model 2 (Gen2 Enh Finch) for a Heron: that firmware does not start on
     // it, the GPS comes back in its ROM bootloader, and the dialog that opens
-    // again is cancelled.
+    // again is cancelled (by the end of the input: the backup reminder may
+    // take a line of its own before or after it, as its timer falls).
     const ProgramRun r =
-        runner.run({"--cli", "--simulate=5:jp:7.62:rom", "--time-scale=0.02"}, "2\ne\n\n");
+        runner.run({"--cli", "--simulate=5:jp:7.62:rom", "--time-scale=0.02"}, "2\ne\n");
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_TRUE(
         inOrder(r.out, {"Model number (nothing to cancel)? 2\n", "[Emergency Recovery Mode]\n",
-                        "Model number (nothing to cancel)? \nCancel\n",
+                        "Model number (nothing to cancel)? ", "Cancel\n",
                         "Detail: The GPS is still in its ROM bootloader.\n",
                         "The GPS is still in its ROM bootloader: it was not recovered.\n"}))
         << r.out;

@@ -81,6 +81,10 @@ TEST_F(UpdateWindowTest, WholeUpdateThenOkEnds) {
         window.shutDown();
     }
     threads.joinAll();
+    // The test's own collaborators end with it: the fixture's teardown must
+    // not reach them through the context.
+    services = core::Services{};
+    applyServices();
     machine.reset();
 }
 
