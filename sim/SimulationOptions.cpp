@@ -354,7 +354,7 @@ std::string simulationFaultHelp(const SimulationUse& use) {
     return text;
 }
 
-HostTextHook applySimulation(const SimulationConfig& config, SimulatedGps& gps) {
+CablePuller applySimulation(const SimulationConfig& config, SimulatedGps& gps) {
     // The flash bootloader's open failures come back with each of its shows,
     // from the GPS's own faults.
     BootloaderFaults flash = config.bootloaderFaults;
@@ -380,10 +380,18 @@ HostTextHook applySimulation(const SimulationConfig& config, SimulatedGps& gps) 
     auto fired = std::make_shared<std::atomic<bool>>(false);
     const int64_t replugMs = config.replugAfterMs;
     SimulatedGps* target = &gps;
-    return [point, fired, replugMs, target](const std::string& text) {
-        if (!unplugTextMatches(point, text) || fired->exchange(true)) return;
+    const auto pull = [point, fired, replugMs, target] {
+        if (fired->exchange(true)) return;
         target->pullCable(replugMs, "unplugged at " + point.name);
     };
+    CablePuller puller;
+    puller.onText = [point, pull](const std::string& text) {
+        if (unplugTextMatches(point, text)) pull();
+    };
+    puller.onPhase = [point, pull](core::UpdatePhase entered) {
+        if (unplugPhaseMatches(point, entered)) pull();
+    };
+    return puller;
 }
 
 }  // namespace sim

@@ -70,14 +70,24 @@ bool wantsFaultHelp(const SimulationArgs& args);
 // Every fault name with one line of what it does.
 std::string simulationFaultHelp(const SimulationUse& use = {});
 
-// Called with every text the program logs or shows (log lines, status titles
-// and details), for a cable pulled at a step of the updater's own.
+// Called with every text the program prints (log lines, status titles and
+// details), for a cable pulled at a step of the updater's own seen from
+// outside it.
 using HostTextHook = std::function<void(const std::string& text)>;
+// Called with each phase the updater enters, for the same cable in its own
+// process.
+using HostPhaseHook = std::function<void(core::UpdatePhase entered)>;
+
+// The cable of a GPS that waits for a step of the updater's own; both empty
+// when it waits for none. Either may be called from any thread while the GPS
+// lives.
+struct CablePuller {
+    HostTextHook onText;
+    HostPhaseHook onPhase;
+};
 
 // Sets the faults and the cable plan on `gps` (built from config.gps) and
-// plugs it in in the start mode. The hook comes back when the cable waits for
-// a text of the updater (empty otherwise); it may be called from any thread
-// while `gps` lives.
-HostTextHook applySimulation(const SimulationConfig& config, SimulatedGps& gps);
+// plugs it in in the start mode.
+CablePuller applySimulation(const SimulationConfig& config, SimulatedGps& gps);
 
 }  // namespace sim

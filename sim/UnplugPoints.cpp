@@ -15,9 +15,11 @@ UnplugPoint atStep(std::string name, GpsStep step, std::string what, int writePe
     return p;
 }
 
-UnplugPoint atText(std::string name, std::string text, std::string what, bool prefix = false) {
+UnplugPoint atPhase(std::string name, core::UpdatePhase phase, std::string text, std::string what,
+                    bool prefix = false) {
     UnplugPoint p;
     p.name = std::move(name);
+    p.phase = phase;
     p.text = std::move(text);
     p.prefix = prefix;
     p.what = std::move(what);
@@ -26,12 +28,14 @@ UnplugPoint atText(std::string name, std::string text, std::string what, bool pr
 
 std::vector<UnplugPoint> makePoints() {
     std::vector<UnplugPoint> points;
-    points.push_back(atText("BeforeBackup", "Save GPS Data To Local...\r\n",
-                            "as the updater starts the backup of the GPS's data"));
-    points.push_back(atText("AfterBackup", "Save GPS Data To Local...DONE\r\n",
-                            "once the backup is made (an Osprey Max below 13.0)"));
-    points.push_back(
-        atText("BeforeJump", "Sending command JUMP_TO_BL\r\n", "as the updater sends JUMP_TO_BL"));
+    points.push_back(atPhase("BeforeBackup", core::UpdatePhase::BackingUp,
+                             "Save GPS Data To Local...\r\n",
+                             "as the updater starts the backup of the GPS's data"));
+    points.push_back(atPhase("AfterBackup", core::UpdatePhase::BackedUp,
+                             "Save GPS Data To Local...DONE\r\n",
+                             "once the backup is made (an Osprey Max below 13.0)"));
+    points.push_back(atPhase("BeforeJump", core::UpdatePhase::Jumping,
+                             "Sending command JUMP_TO_BL\r\n", "as the updater sends JUMP_TO_BL"));
     points.push_back(atStep("AtJump", GpsStep::JumpToBootloader,
                             "when JUMP_TO_BL arrives, instead of restarting"));
     points.push_back(
@@ -48,34 +52,42 @@ std::vector<UnplugPoint> makePoints() {
         atStep("BeforeReset", GpsStep::BootloaderReset, "when the bootloader's reset arrives"));
     points.push_back(atStep("AfterReset", GpsStep::ApplicationShown,
                             "as soon as the GPS's application shows on USB again"));
-    points.push_back(atText("AfterReturn", "\r\n Start Auto Update\r\n",
-                            "as the updater goes on with the update after the firmware"));
+    points.push_back(atPhase("AfterReturn", core::UpdatePhase::Continuing,
+                             "\r\n Start Auto Update\r\n",
+                             "as the updater goes on with the update after the firmware"));
     points.push_back(atStep("AtFactoryReset", GpsStep::FactoryReset,
                             "when FACTORY_RESET arrives (an Osprey Max below 13.0)"));
-    points.push_back(atText("BeforeRadioCopy", "Compressed nrf size",
-                            "as the updater starts copying the radio files", true));
-    points.push_back(atText("AfterRadioCopy", "successfully wrote new nrf_update.bin\r\n",
-                            "once the radio files are on the drive"));
+    points.push_back(atPhase("BeforeRadioCopy", core::UpdatePhase::RadioCopy, "Compressed nrf size",
+                             "as the updater starts copying the radio files", true));
+    points.push_back(atPhase("AfterRadioCopy", core::UpdatePhase::Radio,
+                             "successfully wrote new nrf_update.bin\r\n",
+                             "once the radio files are on the drive"));
     points.push_back(
         atStep("BeforeRadioProgramming", GpsStep::RadioUpdate, "when UPDATE_NORDIC arrives"));
     points.push_back(atStep("DuringRadioProgramming", GpsStep::RadioProgramming,
                             "halfway through the radio's programming"));
-    points.push_back(
-        atText("AfterRadioProgramming", "Waiting for Device.", "once the radio is programmed"));
-    points.push_back(atText("BeforeFontCopy", "Language Pack Update\nUnPacking",
-                            "as the updater starts copying the font packs"));
-    points.push_back(atText("AfterFontCopy", "Language Pack Update\nDevice Loading...",
-                            "once the font packs are on the drive"));
+    points.push_back(atPhase("AfterRadioProgramming", core::UpdatePhase::RadioDone,
+                             "Waiting for Device.", "once the radio is programmed"));
+    points.push_back(atPhase("BeforeFontCopy", core::UpdatePhase::LanguagePackCopy,
+                             "Language Pack Update\nUnPacking",
+                             "as the updater starts copying the font packs"));
+    points.push_back(atPhase("AfterFontCopy", core::UpdatePhase::LanguagePacks,
+                             "Language Pack Update\nDevice Loading...",
+                             "once the font packs are on the drive"));
     points.push_back(
         atStep("BeforeFontLoading", GpsStep::FontLoading, "when KANJI_PROGRAM_FLASH arrives"));
-    points.push_back(atText("AfterFontLoading", "Language Pack 2 of 2 done!",
-                            "once both font packs are loaded (types 13 to 16)"));
-    points.push_back(atText("AfterFontLoadingCondor", "Language Pack condor done!",
-                            "once the font pack is loaded (types 11 and 12)"));
-    points.push_back(atText("BeforeRestore", "Save Local Data To GPS...\r\n",
-                            "as the updater starts putting the backup back"));
-    points.push_back(atText("AfterRestore", "Save Local Data To GPS...DONE\r\n",
-                            "once the backup is back on the drive"));
+    points.push_back(atPhase("AfterFontLoading", core::UpdatePhase::LanguagePacksLoaded,
+                             "Language Pack 2 of 2 done!",
+                             "once both font packs are loaded (types 13 to 16)"));
+    points.push_back(atPhase("AfterFontLoadingCondor", core::UpdatePhase::LanguagePacksLoaded,
+                             "Language Pack condor done!",
+                             "once the font pack is loaded (types 11 and 12)"));
+    points.push_back(atPhase("BeforeRestore", core::UpdatePhase::Restoring,
+                             "Save Local Data To GPS...\r\n",
+                             "as the updater starts putting the backup back"));
+    points.push_back(atPhase("AfterRestore", core::UpdatePhase::Restored,
+                             "Save Local Data To GPS...DONE\r\n",
+                             "once the backup is back on the drive"));
     return points;
 }
 
@@ -96,6 +108,10 @@ std::string unplugOptionName(const UnplugPoint& point) {
         name += static_cast<char>(std::tolower(c));
     }
     return name;
+}
+
+bool unplugPhaseMatches(const UnplugPoint& point, core::UpdatePhase entered) {
+    return !point.step && point.phase == entered;
 }
 
 bool unplugTextMatches(const UnplugPoint& point, const std::string& seen) {

@@ -1,6 +1,6 @@
 // The points of an update where the cable can be pulled: the device's own
-// steps, and the updater's (a text it logs or shows, for the steps only the
-// computer takes: the backup, the copies to the drive, the restore). The fault
+// steps, and the updater's (a phase it enters, for the steps only the computer
+// takes: the backup, the copies to the drive, the restore). The fault
 // matrix runs the update through every one of them; --simulate-fault=unplug@NAME
 // picks one by the same name.
 #pragma once
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/UpdatePhase.h"
 #include "sim/SimulatedGps.h"
 
 namespace sim {
@@ -19,8 +20,12 @@ struct UnplugPoint {
     // takes before it drops off (0: the command, no data).
     std::optional<GpsStep> step;
     int writePercent = -1;
-    // Or a text of the updater: a log line (exact, or its start when
-    // `prefix`), a status title or a status detail.
+    // Or a phase of the updater's own, pulled as the updater enters it.
+    std::optional<core::UpdatePhase> phase;
+    // The same moment as the updater prints it: a log line (exact, or its
+    // start when `prefix`), a status title or a status detail. Only for a
+    // program that sees the updater from outside, through its output (the
+    // emulator runs it as another process).
     std::string text;
     bool prefix = false;
     std::string what;  // one line for a user: when the cable comes out
@@ -36,5 +41,7 @@ std::string unplugOptionName(const UnplugPoint& point);
 // True when the text matches the point's (a point at a device step matches
 // nothing).
 bool unplugTextMatches(const UnplugPoint& point, const std::string& seen);
+// True when entering `entered` is the point's moment.
+bool unplugPhaseMatches(const UnplugPoint& point, core::UpdatePhase entered);
 
 }  // namespace sim

@@ -111,7 +111,11 @@ int main(int argc, char** argv) {
     if (simulated) {
         machine = std::make_unique<sim::SimulatedMachine>();
         sim::SimulatedGps& gps = machine->addGps(simulated->gps);
-        services.textWatcher = sim::applySimulation(*simulated, gps);
+        // The cable waits for a phase of this updater's own update.
+        if (sim::HostPhaseHook pull = sim::applySimulation(*simulated, gps).onPhase) {
+            core::updatePhases().watch(
+                [pull](core::UpdatePhase, core::UpdatePhase entered) { pull(entered); });
+        }
         services.usbDevices = &machine->usbDevices();
         services.volumes = &machine->volumes();
         services.volumeEjector = &machine->ejector();

@@ -502,7 +502,7 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        const sim::HostTextHook cablePuller = sim::applySimulation(options.config, gps);
+        const sim::HostTextHook cablePuller = sim::applySimulation(options.config, gps).onText;
         gps.waitUntilSettled(10000);
 
         emu::PrivateBus bus(folder);

@@ -76,8 +76,7 @@ std::vector<FaultPoint> faultPoints() {
         p.name = u.name;
         p.step = u.step;
         if (u.step == GpsStep::Write) p.writeTenths = u.writePercent / 10;
-        p.text = u.text;
-        p.prefix = u.prefix;
+        p.phase = u.phase;
         p.classes = classesAt(u.name);
         points.push_back(p);
     }

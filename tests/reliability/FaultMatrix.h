@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/UpdatePhase.h"
 #include "sim/SimulatedGps.h"
 
 namespace reliability {
@@ -24,17 +25,15 @@ enum class ModelClass {
 const char* modelClassName(ModelClass c);
 
 // Where the cable is pulled: at a device step of the simulated GPS, or when
-// the updater reaches a point it logs or shows (the host's own steps: the
-// backup, the copies to the drive, the restore).
+// the updater enters a phase of its own steps (the backup, the copies to the
+// drive, the restore).
 struct FaultPoint {
     std::string name;  // "BeforeErase", "Write30", ...
     // A device step, with its data-packet count for the write.
     std::optional<sim::GpsStep> step;
     int writeTenths = -1;  // 1..9: that many tenths of the image's packets
-    // Or a text of the updater: a log line (exact, or its start when
-    // `prefix`), a status title or a status detail.
-    std::string text;
-    bool prefix = false;
+    // Or a phase of the updater's own.
+    std::optional<core::UpdatePhase> phase;
     // The model classes whose road passes here.
     std::vector<ModelClass> classes;
 };

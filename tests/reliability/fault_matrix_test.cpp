@@ -24,6 +24,7 @@
 #include "../update_e2e/E2eTest.h"
 #include "FaultMatrix.h"
 #include "core/Backup.h"
+#include "core/Context.h"
 #include "core/images/firmwareImages.h"
 
 namespace reliability {
@@ -36,40 +37,27 @@ constexpr int64_t kPlugBackMs = 4000;
 // Real time any one phase may take before it counts as a wait that never ends.
 constexpr auto kQuietTimeout = 180s;
 
-// The cable pulled when the updater logs or shows a text: wraps the report
-// table's two slots, and pulls at the first match only.
-class TextTrigger {
+// The cable pulled when the updater enters a phase: watches the context's
+// phases, and pulls at the first match only.
+class PhaseTrigger {
   public:
     void install() {
-        core::ReportCallbacks& table = core::reportCallbacks();
-        auto log = table.logLine;
-        table.logLine = [this, log](const std::string& line) {
-            if (log) log(line);
-            check(line);
-        };
-        auto status = table.reportStatus;
-        table.reportStatus = [this, status](int complete, const char* title, const char* detail) {
-            if (status) status(complete, title, detail);
-            if (title) check(title);
-            if (detail) check(detail);
-        };
+        core::updatePhases().watch(
+            [this](core::UpdatePhase, core::UpdatePhase entered) { check(entered); });
     }
-    void arm(sim::SimulatedGps* gps, std::string text, bool prefix) {
+    void arm(sim::SimulatedGps* gps, core::UpdatePhase phase) {
         std::lock_guard lock(mutex_);
         gps_ = gps;
-        text_ = std::move(text);
-        prefix_ = prefix;
+        phase_ = phase;
     }
     bool fired() const { return fired_; }
 
   private:
-    void check(const std::string& seen) {
+    void check(core::UpdatePhase entered) {
         sim::SimulatedGps* gps;
         {
             std::lock_guard lock(mutex_);
-            if (!gps_ || fired_) return;
-            const bool match = prefix_ ? seen.rfind(text_, 0) == 0 : seen == text_;
-            if (!match) return;
+            if (!gps_ || fired_ || entered != phase_) return;
             fired_ = true;
             gps = gps_;
         }
@@ -78,8 +66,7 @@ class TextTrigger {
 
     std::mutex mutex_;
     sim::SimulatedGps* gps_ = nullptr;
-    std::string text_;
-    bool prefix_ = false;
+    core::UpdatePhase phase_ = core::UpdatePhase::Idle;
     std::atomic<bool> fired_{false};
 };
 
@@ -181,7 +168,7 @@ class FaultMatrixTest : public e2e::UpdateE2eTest, public ::testing::WithParamIn
         }
     }
 
-    TextTrigger trigger;
+    PhaseTrigger trigger;
     bool restarted = false;  // the program was started again (a new process)
 };
 
@@ -203,7 +190,7 @@ TEST_P(FaultMatrixTest, UnpluggedAndPluggedBack) {
         plan.plugBackAfterMs = kPlugBackMs;
         gps.unplugAt(plan);
     } else {
-        trigger.arm(&gps, c.point.text, c.point.prefix);
+        trigger.arm(&gps, *c.point.phase);
     }
     rig->clickUpdateButton();
 

@@ -99,23 +99,27 @@ TEST(SimulateOption, AppliedToTheGps) {
     sim::SimulationConfig c =
         parsed({.simulate = "5:jp:7.62:rom", .faults = "flash-refuses-writes,unplug@before-jump"});
     sim::SimulatedGps& gps = machine.addGps(c.gps);
-    const sim::HostTextHook hook = sim::applySimulation(c, gps);
+    const sim::CablePuller cable = sim::applySimulation(c, gps);
     EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
     EXPECT_NE(gps.checkFlashImage(), images::ImageCheck::ok);
     EXPECT_EQ(gps.romBootloader().faults().abortStatus, 105);
     EXPECT_EQ(gps.flashBootloader().faults().abortAfterDataPackets, 0);
 
-    // The updater's own step pulls the cable, once; it goes back in after
-    // the default time and the device boots what its flash holds.
-    ASSERT_TRUE(hook);
-    hook("Sending command JUMP_TO_BL");
+    // The updater's own step pulls the cable, once: the phase in the
+    // updater's process, or the same moment's whole text seen from outside
+    // it. It goes back in after the default time and the device boots what
+    // its flash holds.
+    ASSERT_TRUE(cable.onPhase && cable.onText);
+    cable.onPhase(core::UpdatePhase::BackedUp);
+    cable.onText("Sending command JUMP_TO_BL");
     EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
-    hook("Sending command JUMP_TO_BL\r\n");
+    cable.onPhase(core::UpdatePhase::Jumping);
     EXPECT_EQ(gps.mode(), sim::GpsMode::Unplugged);
     ASSERT_TRUE(gps.waitForMode(sim::GpsMode::RomBootloader, 60000));
     const std::vector<std::string> activity = gps.activity();
     EXPECT_EQ(std::count(activity.begin(), activity.end(), "unplugged at BeforeJump"), 1);
-    hook("Sending command JUMP_TO_BL\r\n");
+    cable.onText("Sending command JUMP_TO_BL\r\n");
+    cable.onPhase(core::UpdatePhase::Jumping);
     EXPECT_EQ(gps.mode(), sim::GpsMode::RomBootloader);
 }
 

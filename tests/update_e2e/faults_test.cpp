@@ -262,6 +262,7 @@ TEST_F(FaultsTest, BackupThatCannotBeMadeLeavesTheGpsAsItWas) {
     EXPECT_FALSE(core::state().updateInProgress);
     EXPECT_FALSE(core::state().reverseUpgrade);
     EXPECT_EQ(core::state().statusDetail(), core::kBackupFailedDetail);
+    EXPECT_EQ(core::updatePhases().current(), core::UpdatePhase::Failed);
     // The offer stands for another try.
     EXPECT_TRUE(rig->window.buttonVisible());
     EXPECT_EQ(rig->window.buttonText(), "Update to 14.51");

@@ -3,8 +3,14 @@
 // device", for the models whose roads differ.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "E2eTest.h"
 #include "core/Backup.h"
+#include "core/Context.h"
 #include "core/images/firmwareImages.h"
 #include "sim/SimulatedFirmware.h"
 
@@ -23,6 +29,29 @@ int activityCount(const sim::SimulatedGps& gps, const std::string& prefix) {
         if (line.rfind(prefix, 0) == 0) ++n;
     return n;
 }
+
+// The phases the update entered, in order; shared with the watcher, which
+// the context keeps after the test's body.
+class PhaseLog {
+  public:
+    PhaseLog() {
+        core::updatePhases().watch([log = log_](core::UpdatePhase, core::UpdatePhase entered) {
+            std::lock_guard lock(log->mutex);
+            log->seen.push_back(core::updatePhaseName(entered));
+        });
+    }
+    std::vector<std::string> seen() const {
+        std::lock_guard lock(log_->mutex);
+        return log_->seen;
+    }
+
+  private:
+    struct Log {
+        std::mutex mutex;
+        std::vector<std::string> seen;
+    };
+    std::shared_ptr<Log> log_ = std::make_shared<Log>();
+};
 
 images::ImageVersion flashVersion(const sim::SimulatedGps& gps) {
     images::ImageVersion v;
@@ -92,12 +121,34 @@ TEST_F(UpdateE2eTest, OspreyMaxFromTwelveKeepsItsDataThroughTheFactoryReset) {
     const auto before = snapshotTree(quorta);
     ASSERT_GE(before.size(), 7u);
     gps.plugIn(sim::GpsMode::Application);
+    PhaseLog phases;
     rig->startUp();
     ASSERT_TRUE(waitForOffer());
     EXPECT_EQ(rig->window.buttonText(), "Update to 14.51");
 
     rig->clickUpdateButton();
     ASSERT_TRUE(waitForLatest());
+    // Back after the factory reset, the update goes on a second time.
+    EXPECT_EQ(phases.seen(), (std::vector<std::string>{"device-shown",
+                                                       "backing-up",
+                                                       "backed-up",
+                                                       "jumping",
+                                                       "waiting-for-bootloader",
+                                                       "erasing",
+                                                       "writing",
+                                                       "resetting",
+                                                       "continuing",
+                                                       "factory-reset",
+                                                       "continuing",
+                                                       "radio-copy",
+                                                       "radio",
+                                                       "radio-done",
+                                                       "language-pack-copy",
+                                                       "language-packs",
+                                                       "language-packs-loaded",
+                                                       "restoring",
+                                                       "restored",
+                                                       "done"}));
 
     // Backup, main firmware, factory reset, radio, fonts, restore: in order.
     EXPECT_TRUE(rig->logged("Save GPS Data To Local...DONE\r\n"));

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Context.h"
 #include "core/DriveWriteCheck.h"
 #include "core/GpsDrive.h"
 #include "core/ReportCallbacks.h"
@@ -270,6 +271,7 @@ std::string freeBackupFolder(platform::Files& files, const std::string& first,
 bool runBackup(const DeviceRecord& record, BackupOutcome& outcome) {
     UpdaterState& st = state();
     logLine("Save GPS Data To Local...\r\n");
+    setUpdatePhase(UpdatePhase::BackingUp);
     const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
@@ -341,6 +343,7 @@ bool runBackup(const DeviceRecord& record, BackupOutcome& outcome) {
     st.backupDone = true;
     outcome = BackupOutcome::Made;
     logLine("Save GPS Data To Local...DONE\r\n");
+    setUpdatePhase(UpdatePhase::BackedUp);
     return true;
 }
 
@@ -386,6 +389,7 @@ bool putBack(const std::string& folder, const std::string& target, std::string& 
 bool runRestore() {
     UpdaterState& st = state();
     logLine("Save Local Data To GPS...\r\n");
+    setUpdatePhase(UpdatePhase::Restoring);
     if (!st.backupDone) return false;
     waitSeconds(2);
     const std::string root = currentGpsDriveRoot();
@@ -409,6 +413,7 @@ bool runRestore() {
     st.backupDone = false;
     removeHeldMarker(folder);
     logLine("Save Local Data To GPS...DONE\r\n");
+    setUpdatePhase(UpdatePhase::Restored);
     return true;
 }
 
@@ -472,6 +477,7 @@ void offerHeldBackup() {
     }
 
     logLine("Put Back Held Backup...\r\n");
+    setUpdatePhase(UpdatePhase::PuttingBackHeld);
     if (!checkDriveWritable(root, kRestoreFailedTitle, heldFilesNotice())) {
         st.heldBackupFailed = true;
         return;

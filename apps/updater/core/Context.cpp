@@ -14,6 +14,14 @@ Context& context() {
     return process;
 }
 
+void deviceShownPhase() {
+    const UpdaterState& st = context().state;
+    if (st.updateInProgress || st.reverseUpgrade) return;
+    const UpdatePhase now = updatePhases().current();
+    if (now == UpdatePhase::Idle || now == UpdatePhase::PuttingBackHeld)
+        setUpdatePhase(UpdatePhase::DeviceShown);
+}
+
 ScopedContext::ScopedContext(hidport::Backend backend) : ScopedContext() {
     hid_.emplace(backend);
 }

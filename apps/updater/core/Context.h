@@ -15,6 +15,7 @@
 #include "core/DeviceRecord.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
+#include "core/UpdatePhase.h"
 #include "core/UpdaterState.h"
 #include "core/WindowProcedure.h"
 #include "hidport/hidport.h"
@@ -24,6 +25,7 @@ namespace core {
 
 struct Context {
     UpdaterState state;
+    UpdatePhases phases;
     SharedDeviceRecord deviceRecord;
     Services services;
     ReportCallbacks reportCallbacks;
@@ -41,6 +43,17 @@ struct Context {
 // The current context; before any is installed, one that lives as long as
 // the process (tools and fuzzers that never install one).
 Context& context();
+
+// The current context's phase of the update, and its watchers.
+inline UpdatePhases& updatePhases() {
+    return context().phases;
+}
+inline void setUpdatePhase(UpdatePhase phase) {
+    context().phases.set(phase);
+}
+// A GPS read and shown while no update runs; a finished update's Done or
+// Failed stays until the next one begins.
+void deviceShownPhase();
 
 // A fresh context, current from construction to destruction; the previous
 // one is current again after. Install it before any thread uses it and end

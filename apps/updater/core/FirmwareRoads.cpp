@@ -211,12 +211,14 @@ bool updateFirmware(SharedDeviceRecord& record) {
         return false;
     }
     logLine("Sending command JUMP_TO_BL\r\n");
+    setUpdatePhase(UpdatePhase::Jumping);
     sendLinkCommand(JUMP_TO_BL, handle);
     hidport::hid_close(handle);
     hidport::hid_exit();
 
     reportTitleWithModel(0, "%s connected\nUpdating", nullptr);
     logLine("OK, Waiting for bootloader\r\n");
+    setUpdatePhase(UpdatePhase::WaitingForBootloader);
     return true;
 }
 
@@ -245,6 +247,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
     }
 
     logLine("Erasing Flash\r\n");
+    setUpdatePhase(UpdatePhase::Erasing);
     bool regionErased = false;
     if (!eraseFlash(&regionErased)) {
         logLine("Flash erase failed\r\n");
@@ -263,6 +266,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
     }
 
     logLine("Programming flash\r\n");
+    setUpdatePhase(UpdatePhase::Writing);
     reportTitleWithModel(0, "%s connected\nProgramming GPS Firmware", nullptr);
     WriteResult written = WriteResult::Incomplete;
     if (!programFlash(&written)) {
@@ -273,6 +277,7 @@ bool programInBootloaderMode(int productId, int vendorId) {
     }
 
     logLine("Reset device after a 5 second rest\r\n");
+    setUpdatePhase(UpdatePhase::Resetting);
     if (currentModelName()) {
         if (st.reverseUpgrade) {
             reportTitleWithModel(0, "%s WAIT", "Not Done Yet");
@@ -334,6 +339,7 @@ bool onEmergencyProgramFlashMode(SharedDeviceRecord& record, int deviceType, int
     });
     reportCallbacks().currentDevice = &record;
 
+    setUpdatePhase(UpdatePhase::Recovery);
     logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType,
              variant);
 

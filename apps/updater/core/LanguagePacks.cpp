@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/CommandLink.h"
+#include "core/Context.h"
 #include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
 #include "core/DriveWriteCheck.h"
@@ -98,6 +99,7 @@ FontLoadOutcome listenForFontLoading(hidport::hid_device* handle) {
                 outcome.pack2 = true;
                 finished = true;
                 sendStatus(1, nullptr, "Language Pack 2 of 2 done!");
+                setUpdatePhase(UpdatePhase::LanguagePacksLoaded);
                 logLinef("RX  KANJI_18x18_SUCCESS [%i][%d][%d][%02x][%02x][%02x]\r\n", counter, n,
                          0, buffer[0], buffer[1], buffer[2]);
                 break;
@@ -106,6 +108,7 @@ FontLoadOutcome listenForFontLoading(hidport::hid_device* handle) {
                 outcome.single = true;
                 finished = true;
                 sendStatus(1, nullptr, "Language Pack condor done!");
+                setUpdatePhase(UpdatePhase::LanguagePacksLoaded);
                 logLinef("RX  KANJI_19x19_SUCCESS [%i][%d][%s]\r\n", counter, n, text);
                 break;
             case 'D':
@@ -124,6 +127,7 @@ namespace {
 bool runLanguagePacks() {
     UpdaterState& st = state();
     sendStatus(0, nullptr, "Language Pack Update\nUnPacking");
+    setUpdatePhase(UpdatePhase::LanguagePackCopy);
     const std::string root = currentGpsDriveRoot();
     if (root.empty()) {
         sendStatus(0, "Can not find GPS USB drive", nullptr);
@@ -158,6 +162,7 @@ bool runLanguagePacks() {
 
     waitSeconds(10);
     sendStatus(1, nullptr, "Language Pack Update\nDevice Loading...");
+    setUpdatePhase(UpdatePhase::LanguagePacks);
     GpsHandle device(openGpsApplication(), &hidport::hid_close);
     if (!device) {
         logLine("Open HID device failed\r\n");

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/CommandLink.h"
+#include "core/Context.h"
 #include "core/DevicePermission.h"
 #include "core/DeviceRecord.h"
 #include "core/DriveWriteCheck.h"
@@ -237,11 +238,13 @@ int followRadioProgress(hidport::hid_device* handle, const std::string& modelNam
         if (first8 == "Succus!!") {
             if (bar) bar->reach(100);
             sendStatus(0, nullptr, "Waiting for Device.");
+            setUpdatePhase(UpdatePhase::RadioDone);
             return 1;
         }
         if (first8 == "complete" || first8 == "file clo") {
             if (bar) bar->reach(100);
             sendStatus(0, nullptr, "Waiting for Device");
+            setUpdatePhase(UpdatePhase::RadioDone);
             return 1;
         }
         logLine(text);
@@ -303,6 +306,7 @@ bool runUpdateNordic() {
     const images::LogLine log = [](const std::string& line) { logLine(line); };
 
     sendStatus(0, formatText("%s\nCopying wireless firmware", modelName.c_str()).c_str(), nullptr);
+    setUpdatePhase(UpdatePhase::RadioCopy);
     const std::string errorTitle =
         formatText("%s\nError updating wireless firmware", modelName.c_str());
     std::optional<uint32_t> imageLength = images::unpackRadioImage(*entry, log);
@@ -330,6 +334,7 @@ bool runUpdateNordic() {
     if (!putRadioOnDrive(*files, paths, *imageLength, initLength)) return false;
 
     logLine("successfully wrote new nrf_update.bin\r\n");
+    setUpdatePhase(UpdatePhase::Radio);
     sendStatus(0, formatText("%s\nUpdating wireless firmware", modelName.c_str()).c_str(), nullptr);
     waitSeconds(5);
     ejectGpsDrive(root);

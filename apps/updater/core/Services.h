@@ -38,11 +38,6 @@ struct Services {
     platform::DriveMounter* driveMounter = nullptr;      // null: only mounted drives are seen
     platform::DesktopNotifier* notifier = nullptr;       // null: the end of an update is not told
 
-    // Sees every log line and status text as the program makes them, on the
-    // thread that makes them: a simulated GPS acts on the updater's own steps
-    // through it. Empty: nobody watches.
-    std::function<void(const std::string& text)> textWatcher;
-
     // Starts the bootloader-mode thread when the scan sees the GPS in its
     // flash bootloader: core::startOnBootloaderModeThread (UpdateWorkers.h).
     std::function<void()> startOnBootloaderModeThread;

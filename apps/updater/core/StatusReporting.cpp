@@ -80,10 +80,6 @@ void reportStatus(int isComplete, const char* title, const char* detail) {
         window->invalidate(true);
         window->update();
     }
-    if (const auto& watcher = services().textWatcher) {
-        if (title) watcher(title);
-        if (detail) watcher(detail);
-    }
 }
 
 void windowLogLine(const std::string& text) {
@@ -94,7 +90,6 @@ void windowLogLine(const std::string& text) {
         if (file) file->write(line);
     }
     if (s.window) s.window->appendLog(line);
-    if (s.textWatcher) s.textWatcher(text);
 }
 
 void startRunLog() {

@@ -1,5 +1,6 @@
 #include "core/UpdateEndNotice.h"
 
+#include "core/Context.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdaterState.h"
@@ -41,6 +42,7 @@ std::string finalStatusText() {
 
 void updateEnded(const std::string& text) {
     if (!state().updateEndUntold.exchange(false)) return;
+    if (updatePhases().current() != UpdatePhase::Done) setUpdatePhase(UpdatePhase::Failed);
     Window* window = services().window;
     platform::DesktopNotifier* notifier = services().notifier;
     if (!window || !notifier || window->isActive()) return;

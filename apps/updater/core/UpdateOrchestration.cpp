@@ -1,6 +1,7 @@
 #include "core/UpdateOrchestration.h"
 
 #include "core/Backup.h"
+#include "core/Context.h"
 #include "core/DeviceScan.h"
 #include "core/LanguagePacks.h"
 #include "core/Maintenance.h"
@@ -172,6 +173,7 @@ void onDeviceArrival() {
             showControl(Control::UpdateButton, false);
             showControl(Control::ProgressBar, true);
             logAndDebug("\r\n Start Auto Update\r\n");
+            setUpdatePhase(UpdatePhase::Continuing);
             if (st.resetBeforeNordic && !runsCarriedFirmware(connectedRecord().snapshot())) {
                 // The factory reset empties the drive's Quorta folder: it is
                 // only sent to a GPS that came back with the new firmware.
@@ -182,6 +184,7 @@ void onDeviceArrival() {
             }
             if (st.resetBeforeNordic) {
                 logAndDebug("\r\n Start Auto Update - RESET BEFORE NORDIC\r\n");
+                setUpdatePhase(UpdatePhase::FactoryReset);
                 sendStatus(0, nullptr, "Resetting GPS Disk...");
                 invalidateAndUpdate();
                 if (factoryReset()) {
@@ -243,6 +246,7 @@ void onDeviceInfoRead() {
         const DeviceRecord record = shared.snapshot();
         const std::string title = composeConnectedTitle(record, st.deviceRadioBuild);
         logLine("WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n");
+        setUpdatePhase(restoreFailed ? UpdatePhase::Failed : UpdatePhase::Done);
 
         shared.modify([](DeviceRecord& r) {
             r.statusMessage = kLatestSoftwareText;
@@ -274,6 +278,7 @@ void onGpsDeviceInfoRead() {
     logLinef("\n -- onGpsDeviceInfoRead [%li][%i][%i] \n",
              static_cast<long>(st.deviceRadioBuild.load()), st.reverseUpgrade ? 1 : 0,
              st.updateInProgress ? 1 : 0);
+    deviceShownPhase();
 
     SharedDeviceRecord& shared = connectedRecord();
     if (st.deviceRadioBuild > 0 && st.reverseUpgrade && !st.updateInProgress) {
