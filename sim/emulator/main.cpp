@@ -389,11 +389,18 @@ std::thread relayOutput(int from, int to, const sim::HostTextHook& hook) {
                     line += buffer[i];
                     continue;
                 }
+                // Built by appending: GCC 12 at -O3 misjudges the bounds of
+                // a text put in front of a string.
                 hook(line);
-                hook(line + "\r\n");
-                hook("\r\n" + line + "\r\n");
+                std::string ended = line;
+                ended.append("\r\n");
+                hook(ended);
+                std::string framed = "\r\n";
+                framed.append(ended);
+                hook(framed);
                 if (!status.empty() && line.rfind(kIndent, 0) == 0) {
-                    status += "\n" + line.substr(std::strlen(kIndent));
+                    status.push_back('\n');
+                    status.append(line, std::strlen(kIndent), std::string::npos);
                     hook(status);
                 } else {
                     status.clear();
