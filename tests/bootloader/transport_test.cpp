@@ -155,7 +155,7 @@ TEST(UsbHidPeripheral, OpenFailureNamesBothIds) {
                      "Error: UsbHidPeripheral() cannot open USB HID device (vid=0x2b29, "
                      "pid=0x004c).");
     }
-    FakeLink link;  // a context of its own, where the peripheral opens
+    FakeLink link;            // a context of its own, where the peripheral opens
     link.packetizer.reset();  // closes and exits
     EXPECT_EQ(hidport::exitCount(), 1);
 }

@@ -189,11 +189,10 @@ TEST(UpdateRun, AFailedRecoveryThenCancelEndsSayingWhereTheGpsIs) {
     const ProgramRun r =
         runner.run({"--cli", "--simulate=5:jp:7.62:rom", "--time-scale=0.02"}, "2\ne\n");
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_TRUE(
-        inOrder(r.out, {"Model number (nothing to cancel)? 2\n", "[Emergency Recovery Mode]\n",
-                        "Model number (nothing to cancel)? ", "Cancel\n",
-                        "Detail: The GPS is still in its ROM bootloader.\n",
-                        "The GPS is still in its ROM bootloader: it was not recovered.\n"}))
+    EXPECT_TRUE(inOrder(r.out, {"Model number (nothing to cancel)? 2\n",
+                                "[Emergency Recovery Mode]\n", "Model number (nothing to cancel)? ",
+                                "Cancel\n", "Detail: The GPS is still in its ROM bootloader.\n",
+                                "The GPS is still in its ROM bootloader: it was not recovered.\n"}))
         << r.out;
     EXPECT_FALSE(has(r.out, "stuck")) << r.out;
 }
