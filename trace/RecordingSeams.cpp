@@ -1,6 +1,5 @@
 #include "RecordingSeams.h"
 
-#include "ClosedFile.h"
 #include "DriveState.h"
 #include "TraceJson.h"
 
@@ -87,7 +86,7 @@ bool RecordingVolumes::listRoot(const std::string& root, std::vector<platform::D
 
 // --- Files ------------------------------------------------------------------------------
 
-void RecordingFiles::noteFound(const std::string& path) {
+void RecordingFiles::reading(const std::string& path) {
     const auto drive = writer_.onDrive(path);
     if (!drive) return;
     TreeState tree;
@@ -112,24 +111,25 @@ void RecordingFiles::noteFound(const std::string& path) {
     writer_.write(v, false);
 }
 
-void RecordingFiles::noteChange(const char* op, int drive, const std::string& relative, bool ok) {
-    if (relative.empty()) return;  // the drive itself: no file of it changed
-    Json::Value v = line(op);
+void RecordingFiles::changed(const char* kind, int drive, const std::string& relative,
+                             const std::string& to, bool ok) {
+    Json::Value v = line(kind);
     v["drive"] = drive;
     v["path"] = relative;
+    if (!to.empty()) v["to"] = to;
     v["ok"] = ok;
     writer_.firstTouch(drive, relative);
+    if (!to.empty()) writer_.firstTouch(drive, to);
     writer_.write(v);
 }
 
-void RecordingFiles::noteWritten(int drive, const std::string& relative, const std::string& path,
-                                 bool ok) {
-    if (relative.empty()) return;
+void RecordingFiles::wrote(int drive, const std::string& relative,
+                           const std::optional<FileState>& file, bool ok) {
     Json::Value v = line("wrote");
     v["drive"] = drive;
     v["path"] = relative;
     v["ok"] = ok;
-    if (std::optional<FileState> file = fileStateAt(path, relative)) {
+    if (file) {
         v["size"] = Json::UInt64(file->size);
         if (file->crc32) v["crc32"] = crcText(*file->crc32);
     }
@@ -137,97 +137,23 @@ void RecordingFiles::noteWritten(int drive, const std::string& relative, const s
     writer_.write(v);
 }
 
-bool RecordingFiles::createFolder(const std::string& path, bool privateMode, std::string* error) {
-    const bool ok = inner().createFolder(path, privateMode, error);
-    if (auto drive = writer_.onDrive(path)) noteChange("mkdir", drive->first, drive->second, ok);
-    return ok;
-}
-
-std::unique_ptr<platform::WritableFile> RecordingFiles::createFile(const std::string& path,
-                                                                   std::string* error) {
-    std::unique_ptr<platform::WritableFile> file = inner().createFile(path, error);
-    const auto drive = writer_.onDrive(path);
-    if (!drive) return file;
-    if (!file) {
-        noteWritten(drive->first, drive->second, path, false);
-        return file;
-    }
-    return std::make_unique<ClosedFile>(std::move(file), [this, drive = *drive, path](bool ok) {
-        noteWritten(drive.first, drive.second, path, ok);
-    });
-}
-
-bool RecordingFiles::deleteFile(const std::string& path, std::string* error) {
-    const bool ok = inner().deleteFile(path, error);
-    if (auto drive = writer_.onDrive(path)) noteChange("deleted", drive->first, drive->second, ok);
-    return ok;
-}
-
-bool RecordingFiles::copyFile(const std::string& from, const std::string& to, std::string* error) {
-    noteFound(from);
-    const bool ok = inner().copyFile(from, to, error);
-    if (auto drive = writer_.onDrive(to)) noteWritten(drive->first, drive->second, to, ok);
-    return ok;
-}
-
-platform::TreeResult RecordingFiles::copyTree(const std::string& from, const std::string& to) {
-    noteFound(from);
-    return noteCopied(from, to, inner().copyTree(from, to));
-}
-
-platform::TreeResult RecordingFiles::copyMissing(const std::string& from, const std::string& to) {
-    noteFound(from);
-    return noteCopied(from, to, inner().copyMissing(from, to));
-}
-
-platform::TreeResult RecordingFiles::noteCopied(const std::string& from, const std::string& to,
-                                                platform::TreeResult result) {
-    if (auto drive = writer_.onDrive(to); drive && !drive->second.empty()) {
-        const TreeState copied = copiedState(from, to, drive->second);
-        Json::Value v = line("copied");
-        v["drive"] = drive->first;
-        v["path"] = drive->second;
-        v["ok"] = result.ok;
-        addTree(v, copied);
-        writer_.firstTouch(drive->first, drive->second);
-        for (const std::string& folder : copied.folders) writer_.firstTouch(drive->first, folder);
-        for (const FileState& file : copied.files) writer_.firstTouch(drive->first, file.path);
-        writer_.write(v);
-    }
-    return result;
-}
-
-platform::TreeResult RecordingFiles::deleteTree(const std::string& path) {
-    platform::TreeResult result = inner().deleteTree(path);
-    if (auto drive = writer_.onDrive(path)) {
-        noteChange("deleted", drive->first, drive->second, result.ok);
-    }
-    return result;
-}
-
-bool RecordingFiles::renameFolder(const std::string& from, const std::string& to,
-                                  std::string* error) {
-    const bool ok = inner().renameFolder(from, to, error);
-    const auto drive = writer_.onDrive(from);
-    const auto target = writer_.onDrive(to);
-    if (drive && target && drive->first == target->first && !drive->second.empty() &&
-        !target->second.empty()) {
-        Json::Value v = line("renamed");
-        v["drive"] = drive->first;
-        v["path"] = drive->second;
-        v["to"] = target->second;
-        v["ok"] = ok;
-        writer_.firstTouch(drive->first, drive->second);
-        writer_.firstTouch(drive->first, target->second);
-        writer_.write(v);
-    }
-    return ok;
+void RecordingFiles::copied(int drive, const std::string& relative, const TreeState& tree,
+                            bool ok) {
+    Json::Value v = line("copied");
+    v["drive"] = drive;
+    v["path"] = relative;
+    v["ok"] = ok;
+    addTree(v, tree);
+    writer_.firstTouch(drive, relative);
+    for (const std::string& folder : tree.folders) writer_.firstTouch(drive, folder);
+    for (const FileState& file : tree.files) writer_.firstTouch(drive, file.path);
+    writer_.write(v);
 }
 
 platform::TreeResult RecordingFiles::compareTrees(const std::string& a, const std::string& b,
                                                   platform::TreeComparison how) {
-    noteFound(a);
-    noteFound(b);
+    reading(a);
+    reading(b);
     return inner().compareTrees(a, b, how);
 }
 

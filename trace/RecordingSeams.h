@@ -7,9 +7,9 @@
 
 #include <string>
 
+#include "DriveChanges.h"
 #include "TraceWriter.h"
 #include "platform/DeviceEvents.h"
-#include "platform/ForwardingFiles.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/Volumes.h"
 
@@ -52,34 +52,27 @@ class RecordingVolumes : public platform::Volumes {
     TraceWriter& writer_;
 };
 
-class RecordingFiles : public platform::ForwardingFiles {
+class RecordingFiles : public DriveChanges {
   public:
     RecordingFiles(platform::Files& inner, TraceWriter& writer)
-        : ForwardingFiles(inner), writer_(writer) {}
+        : DriveChanges(inner), writer_(writer) {}
 
-    bool createFolder(const std::string& path, bool privateMode, std::string* error) override;
-    std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
-                                                       std::string* error) override;
-    bool deleteFile(const std::string& path, std::string* error) override;
-    bool copyFile(const std::string& from, const std::string& to, std::string* error) override;
-    platform::TreeResult copyTree(const std::string& from, const std::string& to) override;
-    platform::TreeResult copyMissing(const std::string& from, const std::string& to) override;
-    platform::TreeResult deleteTree(const std::string& path) override;
-    bool renameFolder(const std::string& from, const std::string& to, std::string* error) override;
     platform::TreeResult compareTrees(const std::string& a, const std::string& b,
                                       platform::TreeComparison how) override;
     bool isFolder(const std::string& path) override;
 
-    // A file written on a drive, once it is closed.
-    void noteWritten(int drive, const std::string& relative, const std::string& path, bool ok);
-
   private:
-    platform::TreeResult noteCopied(const std::string& from, const std::string& to,
-                                    platform::TreeResult result);
+    std::optional<std::pair<int, std::string>> onDrive(const std::string& path) override {
+        return writer_.onDrive(path);
+    }
     // What the program is about to read on a drive, as it is now: the
     // files and folders not met before.
-    void noteFound(const std::string& path);
-    void noteChange(const char* op, int drive, const std::string& relative, bool ok);
+    void reading(const std::string& path) override;
+    void changed(const char* kind, int drive, const std::string& relative, const std::string& to,
+                 bool ok) override;
+    void wrote(int drive, const std::string& relative, const std::optional<FileState>& file,
+               bool ok) override;
+    void copied(int drive, const std::string& relative, const TreeState& tree, bool ok) override;
 
     TraceWriter& writer_;
 };

@@ -1,6 +1,5 @@
 #include "ReplaySeams.h"
 
-#include "ClosedFile.h"
 #include "DriveState.h"
 
 namespace trace {
@@ -95,9 +94,8 @@ std::unique_ptr<platform::VolumeHandle> ReplayVolumeEjector::open(const std::str
 
 // --- Files ------------------------------------------------------------------------------
 
-void ReplayFiles::checkChange(const char* op, int drive, const std::string& relative, bool ok,
-                              const std::string& to) {
-    if (relative.empty()) return;  // as recorded: the drive itself is not written down
+void ReplayFiles::changed(const char* op, int drive, const std::string& relative,
+                          const std::string& to, bool ok) {
     const std::string kind = op;
     const std::string action =
         kind + " " + relative + (to.empty() ? "" : " to " + to) + (ok ? "" : " (failed)");
@@ -110,10 +108,8 @@ void ReplayFiles::checkChange(const char* op, int drive, const std::string& rela
         });
 }
 
-void ReplayFiles::checkWritten(int drive, const std::string& relative, const std::string& path,
-                               bool ok) {
-    if (relative.empty()) return;
-    const std::optional<FileState> made = fileStateAt(path, relative);
+void ReplayFiles::wrote(int drive, const std::string& relative,
+                        const std::optional<FileState>& made, bool ok) {
     session_.take(
         Op::DriveChange,
         [&] { return "wrote " + describeFile(made, relative) + (ok ? "" : " (failed)"); },
@@ -129,94 +125,27 @@ void ReplayFiles::checkWritten(int drive, const std::string& relative, const std
         });
 }
 
-bool ReplayFiles::createFolder(const std::string& path, bool privateMode, std::string* error) {
-    const bool ok = inner().createFolder(path, privateMode, error);
-    if (auto drive = session_.onDrive(path)) checkChange("mkdir", drive->first, drive->second, ok);
-    return ok;
-}
-
-std::unique_ptr<platform::WritableFile> ReplayFiles::createFile(const std::string& path,
-                                                                std::string* error) {
-    std::unique_ptr<platform::WritableFile> file = inner().createFile(path, error);
-    const auto drive = session_.onDrive(path);
-    if (!drive) return file;
-    if (!file) {
-        checkWritten(drive->first, drive->second, path, false);
-        return file;
-    }
-    return std::make_unique<ClosedFile>(std::move(file), [this, drive = *drive, path](bool ok) {
-        checkWritten(drive.first, drive.second, path, ok);
-    });
-}
-
-bool ReplayFiles::deleteFile(const std::string& path, std::string* error) {
-    const bool ok = inner().deleteFile(path, error);
-    if (auto drive = session_.onDrive(path)) {
-        checkChange("deleted", drive->first, drive->second, ok);
-    }
-    return ok;
-}
-
-bool ReplayFiles::copyFile(const std::string& from, const std::string& to, std::string* error) {
-    const bool ok = inner().copyFile(from, to, error);
-    if (auto drive = session_.onDrive(to)) checkWritten(drive->first, drive->second, to, ok);
-    return ok;
-}
-
-platform::TreeResult ReplayFiles::copyTree(const std::string& from, const std::string& to) {
-    return checkCopied(from, to, inner().copyTree(from, to));
-}
-
-platform::TreeResult ReplayFiles::copyMissing(const std::string& from, const std::string& to) {
-    return checkCopied(from, to, inner().copyMissing(from, to));
-}
-
-platform::TreeResult ReplayFiles::checkCopied(const std::string& from, const std::string& to,
-                                              platform::TreeResult result) {
-    if (auto drive = session_.onDrive(to); drive && !drive->second.empty()) {
-        const TreeState made = copiedState(from, to, drive->second);
-        const std::string relative = drive->second;
-        session_.take(
-            Op::DriveChange,
-            [&] {
-                return "copied " + relative + " (" + describeTree(made) + ")" +
-                       (result.ok ? "" : " (failed)");
-            },
-            [&](const Entry& r) {
-                const EntryDetail& d = r.more();
-                return d.kind == "copied" && r.drive == drive->first && d.path == relative &&
-                       r.ok == result.ok && d.tree == made;
-            },
-            [&](const Entry& r) {
-                const EntryDetail& d = r.more();
-                if (d.kind != "copied") return describe(r);
-                return relative + " (" + describeTree(d.tree) + ")" + (r.ok ? "" : " (failed)");
-            },
-            std::nullopt,
-            [&](const Entry& r) {
-                const EntryDetail& d = r.more();
-                return d.kind == "copied" ? treeDifference(made, d.tree) : "";
-            });
-    }
-    return result;
-}
-
-platform::TreeResult ReplayFiles::deleteTree(const std::string& path) {
-    platform::TreeResult result = inner().deleteTree(path);
-    if (auto drive = session_.onDrive(path)) {
-        checkChange("deleted", drive->first, drive->second, result.ok);
-    }
-    return result;
-}
-
-bool ReplayFiles::renameFolder(const std::string& from, const std::string& to, std::string* error) {
-    const bool ok = inner().renameFolder(from, to, error);
-    const auto drive = session_.onDrive(from);
-    const auto target = session_.onDrive(to);
-    if (drive && target && drive->first == target->first && !target->second.empty()) {
-        checkChange("renamed", drive->first, drive->second, ok, target->second);
-    }
-    return ok;
+void ReplayFiles::copied(int drive, const std::string& relative, const TreeState& made, bool ok) {
+    session_.take(
+        Op::DriveChange,
+        [&] {
+            return "copied " + relative + " (" + describeTree(made) + ")" + (ok ? "" : " (failed)");
+        },
+        [&](const Entry& r) {
+            const EntryDetail& d = r.more();
+            return d.kind == "copied" && r.drive == drive && d.path == relative && r.ok == ok &&
+                   d.tree == made;
+        },
+        [&](const Entry& r) {
+            const EntryDetail& d = r.more();
+            if (d.kind != "copied") return describe(r);
+            return relative + " (" + describeTree(d.tree) + ")" + (r.ok ? "" : " (failed)");
+        },
+        std::nullopt,
+        [&](const Entry& r) {
+            const EntryDetail& d = r.more();
+            return d.kind == "copied" ? treeDifference(made, d.tree) : "";
+        });
 }
 
 }  // namespace trace

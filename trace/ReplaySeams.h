@@ -6,9 +6,9 @@
 // when recorded.
 #pragma once
 
+#include "DriveChanges.h"
 #include "ReplaySession.h"
 #include "platform/DeviceEvents.h"
-#include "platform/ForwardingFiles.h"
 #include "platform/UsbDeviceList.h"
 #include "platform/VolumeEjector.h"
 #include "platform/Volumes.h"
@@ -50,29 +50,20 @@ class ReplayVolumeEjector : public platform::VolumeEjector {
     std::unique_ptr<platform::VolumeHandle> open(const std::string& root) override;
 };
 
-class ReplayFiles : public platform::ForwardingFiles {
+class ReplayFiles : public DriveChanges {
   public:
     ReplayFiles(platform::Files& inner, ReplaySession& session)
-        : ForwardingFiles(inner), session_(session) {}
-
-    bool createFolder(const std::string& path, bool privateMode, std::string* error) override;
-    std::unique_ptr<platform::WritableFile> createFile(const std::string& path,
-                                                       std::string* error) override;
-    bool deleteFile(const std::string& path, std::string* error) override;
-    bool copyFile(const std::string& from, const std::string& to, std::string* error) override;
-    platform::TreeResult copyTree(const std::string& from, const std::string& to) override;
-    platform::TreeResult copyMissing(const std::string& from, const std::string& to) override;
-    platform::TreeResult deleteTree(const std::string& path) override;
-    bool renameFolder(const std::string& from, const std::string& to, std::string* error) override;
-
-    // A file written on a drive has been closed: compared with the trace.
-    void checkWritten(int drive, const std::string& relative, const std::string& path, bool ok);
+        : DriveChanges(inner), session_(session) {}
 
   private:
-    platform::TreeResult checkCopied(const std::string& from, const std::string& to,
-                                     platform::TreeResult result);
-    void checkChange(const char* op, int drive, const std::string& relative, bool ok,
-                     const std::string& to = "");
+    std::optional<std::pair<int, std::string>> onDrive(const std::string& path) override {
+        return session_.onDrive(path);
+    }
+    void changed(const char* kind, int drive, const std::string& relative, const std::string& to,
+                 bool ok) override;
+    void wrote(int drive, const std::string& relative, const std::optional<FileState>& file,
+               bool ok) override;
+    void copied(int drive, const std::string& relative, const TreeState& tree, bool ok) override;
 
     ReplaySession& session_;
 };

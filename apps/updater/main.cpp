@@ -35,6 +35,25 @@ int usageError(const std::string& message) {
     return core::kExitUsage;
 }
 
+// The real desktop's seams, made only when the GPS is on the USB road.
+struct DesktopSeams {
+    // The computer stays awake while a real GPS is being written.
+    platform::LogindInhibitor sleepInhibitor;
+    platform::LinuxUsbDeviceList usb;
+    platform::LinuxVolumes volumes;
+    platform::UDisksVolumeEjector ejector;
+    platform::UDisksDriveMounter mounter;
+    platform::LinuxDeviceEvents events;
+
+    void useIn(core::Services& services) {
+        services.usbDevices = &usb;
+        services.volumes = &volumes;
+        services.volumeEjector = &ejector;
+        services.sleepInhibitor = &sleepInhibitor;
+        services.driveMounter = &mounter;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,12 +119,7 @@ int main(int argc, char** argv) {
     // Declared before everything the workers use, so that any worker still
     // running is joined before those go.
     platform::StdThreads threads;
-    std::unique_ptr<platform::LogindInhibitor> sleepInhibitor;
-    std::unique_ptr<platform::LinuxUsbDeviceList> usb;
-    std::unique_ptr<platform::LinuxVolumes> volumes;
-    std::unique_ptr<platform::UDisksVolumeEjector> ejector;
-    std::unique_ptr<platform::UDisksDriveMounter> mounter;
-    std::unique_ptr<platform::LinuxDeviceEvents> linuxEvents;
+    std::unique_ptr<DesktopSeams> desktop;
     std::unique_ptr<sim::SimulatedMachine> machine;
     platform::DeviceEvents* events = nullptr;
     if (simulated) {
@@ -124,19 +138,9 @@ int main(int argc, char** argv) {
         deviceTrace.replaceSeams(services, events);
     } else {
         hidport::setBackend(hidport::Backend::Real);
-        usb = std::make_unique<platform::LinuxUsbDeviceList>();
-        volumes = std::make_unique<platform::LinuxVolumes>();
-        ejector = std::make_unique<platform::UDisksVolumeEjector>();
-        mounter = std::make_unique<platform::UDisksDriveMounter>();
-        linuxEvents = std::make_unique<platform::LinuxDeviceEvents>();
-        events = linuxEvents.get();
-        // The computer stays awake while a real GPS is being written.
-        sleepInhibitor = std::make_unique<platform::LogindInhibitor>();
-        services.usbDevices = usb.get();
-        services.volumes = volumes.get();
-        services.volumeEjector = ejector.get();
-        services.sleepInhibitor = sleepInhibitor.get();
-        services.driveMounter = mounter.get();
+        desktop = std::make_unique<DesktopSeams>();
+        desktop->useIn(services);
+        events = &desktop->events;
     }
     services.paths = &paths;
     services.files = &files;
