@@ -210,13 +210,22 @@ TEST(UpdateRun, FaultsGivenOnTheCommandLine) {
                     "Quorta GPS device and try the update again.\n[OK] OK\n"))
         << r.out;
     EXPECT_FALSE(has(r.out, "Latest software is installed on device"));
+    // (It keeps the Osprey Max's files, and says so.)
+    EXPECT_TRUE(has(r.out, "Files from your GPS are kept on this computer in ")) << r.out;
+
+    // A menu command that fails ends no update, yet the run did not do what
+    // it was asked: 1.
+    cli_testing::ProgramRunner fonts;
+    r = fonts.run({"--cli", "--yes", "--language-packs", "--simulate=5",
+                   "--simulate-fault=font-fails", "--time-scale=0.02"});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "[Language Pack]\nCould Not Update Language Packs.\n")) << r.out;
 
     // The cable pulled halfway through the write and plugged back in: the
     // half-written GPS comes back in its ROM bootloader, and the recovery
     // answered on standard input (while the update's own run is still
     // giving up on the flash bootloader) brings it back. (A computer of its
-    // own: the run above keeps the Osprey Max's files, and says so.)
-    EXPECT_TRUE(has(r.out, "Files from your GPS are kept on this computer in ")) << r.out;
+    // own, away from the files kept above.)
     cli_testing::ProgramRunner other;
     r = other.run({"--cli", "--update", "--show-log", "--simulate=5:jp:7.50",
                    "--simulate-fault=unplug@write-50", "--time-scale=0.02"},

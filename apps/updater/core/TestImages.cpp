@@ -32,6 +32,7 @@ bool refuseImageWrite() {
     UpdaterState& st = state();
     st.reverseUpgrade = false;
     st.updateInProgress = false;
+    st.failureShown = true;
     sendStatus(1, nullptr, kTestImagesNotice);
     return true;
 }

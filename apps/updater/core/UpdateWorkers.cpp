@@ -43,6 +43,7 @@ void endProgram() {
 // and the desktop says it too when the user is elsewhere.
 void failUpdate(const char* text) {
     updateEnded(text);
+    state().failureShown = true;
     messageBoxOk(text, kWirelessProblemCaption);
     endProgram();
 }
@@ -265,7 +266,10 @@ void updateNordicThread() {
         const bool loaded = updateLanguagePacks();
         showControl(Control::ProgressBar, false);
         st.languagePackBusy = false;
-        if (!loaded) messageBoxOk(kWorkerLanguagePackFailedText, kWorkerLanguagePackCaption);
+        if (!loaded) {
+            st.failureShown = true;
+            messageBoxOk(kWorkerLanguagePackFailedText, kWorkerLanguagePackCaption);
+        }
     }
 
     if (!st.reverseUpgrade) st.updateInProgress = false;

@@ -78,6 +78,10 @@ class UpdaterState {
     std::atomic<bool> heldBackupFailed{false};
     // Such a backup was put back: said beside the status until the GPS goes.
     std::atomic<bool> heldBackupPutBack{false};
+    // A failure was shown that ends no update and so no phase tells: the
+    // radio's, a menu command's, a refused image write. A terminal run that
+    // met one did not do what it was asked.
+    std::atomic<bool> failureShown{false};
     // A start-up question (the backup reminder, the held backup's) is open:
     // the other waits for it, so that the two never stack.
     std::atomic<bool> startUpQuestionOpen{false};

@@ -106,6 +106,7 @@ bool refusedForTestImages(Window& window) {
     if (!testImagesOnly()) return false;
     logLine("Test images only: the command writes no image to a real GPS\r\n");
     state().setStatus(nullptr, kTestImagesNotice);
+    state().failureShown = true;
     window.invalidate(true);
     window.messageBox(kTestImagesNotice, kTestImagesCaption, BoxButtons::Ok, BoxIcon::Warning);
     return true;
@@ -357,6 +358,7 @@ void WindowProcedure::factoryResetCommand() {
     st.updateInProgress = false;
     st.factoryResetPending = false;
     st.languagePackBusy = false;
+    st.failureShown = true;
     window_.messageBox(
         "Please make sure device is plugged in. Unplug and reconnect if already plugged.",
         "Factory Reset Failed", BoxButtons::Ok, BoxIcon::None);

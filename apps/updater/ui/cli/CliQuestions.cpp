@@ -4,20 +4,10 @@
 
 #include "CliParts.h"
 #include "CliWindow.h"
-#include "core/Backup.h"
-#include "core/TestImages.h"
-#include "core/UpdateWorkers.h"
 
 namespace ui_cli {
 
 namespace {
-
-// Boxes that tell of a failure the phase does not: the radio's, and the menu's
-// own commands (a factory reset, the language packs, a refused image write).
-bool reportsFailure(const std::string& text, const std::string& caption) {
-    return caption == core::kWirelessProblemCaption || caption == "Factory Reset Failed" ||
-           caption == core::kTestImagesCaption || text == core::kWorkerLanguagePackFailedText;
-}
 
 // Questions whose Yes does nothing but open a web page.
 bool onlyOpensWebPage(const std::string& text) {
@@ -60,7 +50,6 @@ std::string CliWindow::readLine(bool* ok) {
 core::BoxAnswer CliWindow::messageBox(const std::string& text, const std::string& caption,
                                       core::BoxButtons buttons, core::BoxIcon) {
     core::BoxAnswer answer = core::unansweredBox(buttons);
-    if (reportsFailure(text, caption)) failureShown_ = true;
     const bool asked = onLoop([&] {
         render();
         freshLine(out_) << "\n";

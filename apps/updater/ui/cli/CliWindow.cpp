@@ -130,7 +130,7 @@ int CliWindow::run() {
         out_.flush();
         return core::kExitFailure;
     }
-    if (commandFailed_ || failureShown_) return core::kExitFailure;
+    if (commandFailed_ || core::state().failureShown) return core::kExitFailure;
     // The update ended done, or (after a factory reset or the language
     // packs) the device shown runs the carried firmware and radio.
     const bool latest = core::updatePhases().current() == core::UpdatePhase::Done ||

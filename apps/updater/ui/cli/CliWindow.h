@@ -122,7 +122,6 @@ class CliWindow : public core::Window, public core::WindowHost {
     std::vector<int> pendingCommands_;
     bool updatePressed_ = false;
     bool commandFailed_ = false;
-    std::atomic<bool> failureShown_{false};  // set from any thread
     bool offerLeft_ = false;
     bool waitingNoticeShown_ = false;
     bool stallNoticeShown_ = false;
