@@ -229,6 +229,7 @@ void deviceScan() {
         ++units;
         gps = d;
     }
+    st.gpsUnitsSeen = units;
     st.setGpsUsbDevice(units == 1 && (!gps->path.empty() || !gps->serial.empty()) ? gps
                                                                                   : std::nullopt);
     if (units > 1) {

@@ -82,6 +82,9 @@ class UpdaterState {
     // radio's, a menu command's, a refused image write. A terminal run that
     // met one did not do what it was asked.
     std::atomic<bool> failureShown{false};
+    // Quorta GPS units (application or flash bootloader) the last scan saw;
+    // with more than one, neither is read.
+    std::atomic<int> gpsUnitsSeen{0};
     // A start-up question (the backup reminder, the held backup's) is open:
     // the other waits for it, so that the two never stack.
     std::atomic<bool> startUpQuestionOpen{false};

@@ -40,7 +40,7 @@ int runScanOnce(const core::FrontEndContext& context, std::ostream& out) {
         } else if (!record.statusMessage.empty()) {
             out << record.statusMessage << "\n";
         }
-    } else if (core::state().statusTitle() == core::kTwoGpsTitle) {
+    } else if (core::state().gpsUnitsSeen > 1) {
         for (const std::string& line : linesOf(core::kTwoGpsTitle)) out << line << "\n";
         out << core::kTwoGpsDetail << "\n";
     } else if (seen([](const std::string& id) {
