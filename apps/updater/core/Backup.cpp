@@ -6,7 +6,6 @@
 #include <exception>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -32,19 +31,12 @@ constexpr const char* kPartialSuffix = ".partial";
 // The marker's whole content (see writeHeldMarker) fits well within this.
 constexpr size_t kMarkerMaxBytes = 512;
 
-// The folder the backup held in this run was made in, for the status text
-// when the temporary folder cannot be had again at the restore.
-std::mutex gHeldFolderMutex;
-std::string gHeldFolder;
-
 void rememberHeldFolder(const std::string& folder) {
-    std::lock_guard lock(gHeldFolderMutex);
-    gHeldFolder = folder;
+    state().setHeldBackupFolder(folder);
 }
 
 std::string heldFolder() {
-    std::lock_guard lock(gHeldFolderMutex);
-    return gHeldFolder;
+    return state().heldBackupFolder();
 }
 
 // The lines given, one below the other; empty ones left out.

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "core/DeviceRecord.h"
+#include "core/PowerGuard.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "core/UpdatePhase.h"
@@ -35,6 +36,10 @@ struct Context {
     std::atomic<int> eraseErrors{0};
     std::atomic<int> programErrors{0};
     std::atomic<int> resetErrors{0};
+    // Whether a progress step owns the bar (StatusReporting.h).
+    std::atomic<bool> progressBarTaken{false};
+    // The keep-awake lock as this run holds it (PowerGuard.h).
+    PowerLocks power;
     // Where workers are started when services.threads is null. Last, so that
     // they are joined before anything they use goes.
     platform::StdThreads threads;

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "core/CommandLink.h"
@@ -14,9 +13,6 @@
 namespace core {
 
 namespace {
-
-std::mutex gMutex;
-std::string gLoggedNode;  // the node the log has told of since our devices were last away
 
 // True while a refused open may still be tried again.
 bool mayTryAgain() {
@@ -45,12 +41,7 @@ hidport::hid_device* openGpsApplication() {
 bool reportPermissionProblem() {
     const std::string node = hidport::lastPermissionDeniedNode();
     if (node.empty()) return false;
-    bool fresh;
-    {
-        std::lock_guard lock(gMutex);
-        fresh = gLoggedNode != node;
-        gLoggedNode = node;
-    }
+    const bool fresh = state().exchangeRefusedNode(node) != node;
     // Every device event rescans; the log says it once, not on every scan.
     if (fresh) {
         logLinef(
@@ -70,17 +61,12 @@ bool reportPermissionProblem() {
 
 void forgetPermissionProblem() {
     state().firstOpenRefusalMs = -1;  // a node that comes back is given its time again
-    {
-        std::lock_guard lock(gMutex);
-        if (gLoggedNode.empty()) return;
-        gLoggedNode.clear();
-    }
+    if (state().exchangeRefusedNode("").empty()) return;
     if (state().statusDetail() == kPermissionDeniedDetail) sendStatus(0, nullptr, "");
 }
 
 bool permissionProblemPending() {
-    std::lock_guard lock(gMutex);
-    return !gLoggedNode.empty();
+    return !state().refusedNode().empty();
 }
 
 }  // namespace core

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "core/Context.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
 #include "platform/Clock.h"
@@ -14,42 +15,30 @@ namespace core {
 
 namespace {
 
-// Guards nest (a language-pack load inside an update, a radio update after
-// one): only the outermost takes the lock, so an inner guard ending cannot
-// let the computer sleep in the middle of the outer work. When the last one
-// ends the lock lingers, so that it spans the seconds in which the GPS
-// restarts between two pieces of one update.
-std::mutex gMutex;
-std::condition_variable gWake;
-int gDepth = 0;
-platform::SleepInhibitor* gHeld = nullptr;  // the inhibitor whose lock is ours
-uint64_t gGeneration = 0;                   // changes when a linger is cut short
-int64_t gLingerMs = kPowerLingerMs;
-// Linger threads not yet ended: they wait for nothing on the device, so the
-// count of device work in progress leaves them out.
-std::atomic<int> gLingerThreads{0};
+// When the last guard ends the lock lingers, so that it spans the seconds in
+// which the GPS restarts between two pieces of one update.
 
 constexpr const char* kReleasedLine = "The computer may sleep again\r\n";
 
-// Gives the lock back; the caller holds gMutex. True when there was one.
-bool releaseLocked() {
-    if (gHeld == nullptr) return false;
-    gHeld->release();
-    gHeld = nullptr;
-    ++gGeneration;
-    gWake.notify_all();
+// Gives the lock back; the caller holds p.mutex. True when there was one.
+bool releaseLocked(PowerLocks& p) {
+    if (p.held == nullptr) return false;
+    p.held->release();
+    p.held = nullptr;
+    ++p.generation;
+    p.wake.notify_all();
     return true;
 }
 
-void lingerThenRelease(uint64_t generation, std::chrono::microseconds wait) {
+void lingerThenRelease(PowerLocks& p, uint64_t generation, std::chrono::microseconds wait) {
     bool released = false;
     {
-        std::unique_lock lock(gMutex);
-        gWake.wait_for(lock, wait, [&] { return gGeneration != generation; });
-        if (gGeneration == generation && gDepth == 0) released = releaseLocked();
+        std::unique_lock lock(p.mutex);
+        p.wake.wait_for(lock, wait, [&] { return p.generation != generation; });
+        if (p.generation == generation && p.depth == 0) released = releaseLocked(p);
     }
     if (released) logLine(kReleasedLine);
-    --gLingerThreads;
+    --p.lingerThreads;
 }
 
 }  // namespace
@@ -57,22 +46,25 @@ void lingerThenRelease(uint64_t generation, std::chrono::microseconds wait) {
 PowerGuard::PowerGuard(const std::string& why) {
     platform::SleepInhibitor* inhibitor = services().sleepInhibitor;
     if (inhibitor == nullptr) return;  // a build or a test with nothing to hold
+    PowerLocks& p = context().power;
     std::string reason;
     {
-        std::lock_guard lock(gMutex);
-        if (gHeld == inhibitor) {
+        std::lock_guard lock(p.mutex);
+        if (p.held == inhibitor) {
             // Nested, or taking over a lingering lock: a linger waiting to
             // give it back must not.
-            ++gDepth;
-            ++gGeneration;
-            gWake.notify_all();
+            ++p.depth;
+            ++p.generation;
+            p.wake.notify_all();
             inhibitor_ = inhibitor;
+            locks_ = &p;
             return;
         }
         if (inhibitor->acquire(why)) {
-            ++gDepth;
-            gHeld = inhibitor;
+            ++p.depth;
+            p.held = inhibitor;
             inhibitor_ = inhibitor;
+            locks_ = &p;
         } else {
             reason = inhibitor->lastError();
             if (reason.empty()) reason = "no reason given";
@@ -100,38 +92,41 @@ void PowerGuard::endNow() {
 void PowerGuard::end(bool now) {
     if (inhibitor_ == nullptr) return;
     inhibitor_ = nullptr;
+    PowerLocks& p = *locks_;
     bool released = false;
     uint64_t generation = 0;
     std::chrono::microseconds wait{0};
     {
-        std::lock_guard lock(gMutex);
-        if (--gDepth > 0) return;
-        if (now || gLingerMs <= 0) {
-            released = releaseLocked();
+        std::lock_guard lock(p.mutex);
+        if (--p.depth > 0) return;
+        if (now || p.lingerMs <= 0) {
+            released = releaseLocked(p);
         } else {
-            generation = gGeneration;
-            wait = clock().realDuration(gLingerMs);
+            generation = p.generation;
+            wait = clock().realDuration(p.lingerMs);
         }
     }
     if (released) {
         logLine(kReleasedLine);
     } else if (wait.count() > 0) {
-        ++gLingerThreads;
+        ++p.lingerThreads;
+        // The context joins its threads before it goes, so `p` outlives the wait.
         threads().start("power-linger",
-                        [generation, wait] { lingerThenRelease(generation, wait); });
+                        [&p, generation, wait] { lingerThenRelease(p, generation, wait); });
     }
 }
 
 int powerLingerThreads() {
-    return gLingerThreads.load();
+    return context().power.lingerThreads.load();
 }
 
 void setPowerLingerMs(int64_t ms) {
+    PowerLocks& p = context().power;
     bool released = false;
     {
-        std::lock_guard lock(gMutex);
-        gLingerMs = ms;
-        if (ms <= 0 && gDepth == 0) released = releaseLocked();
+        std::lock_guard lock(p.mutex);
+        p.lingerMs = ms;
+        if (ms <= 0 && p.depth == 0) released = releaseLocked(p);
     }
     if (released) logLine(kReleasedLine);
 }

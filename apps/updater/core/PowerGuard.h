@@ -7,7 +7,10 @@
 // guard made meanwhile takes it over.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace platform {
@@ -15,6 +18,27 @@ class SleepInhibitor;
 }
 
 namespace core {
+
+// How long the lock outlives the last guard, in clock milliseconds. A GPS
+// comes back in its next mode within seconds; the 45 s driver wait runs
+// under a guard of its own.
+inline constexpr int64_t kPowerLingerMs = 60000;
+
+// The lock as one run holds it, in the run's context. Guards nest (a
+// language-pack load inside an update, a radio update after one): only the
+// outermost takes the lock, so an inner guard ending cannot let the computer
+// sleep in the middle of the outer work.
+struct PowerLocks {
+    std::mutex mutex;
+    std::condition_variable wake;
+    int depth = 0;
+    platform::SleepInhibitor* held = nullptr;  // the inhibitor whose lock is ours
+    uint64_t generation = 0;                   // changes when a linger is cut short
+    int64_t lingerMs = kPowerLingerMs;
+    // Linger threads not yet ended: they wait for nothing on the device, so
+    // the count of device work in progress leaves them out.
+    std::atomic<int> lingerThreads{0};
+};
 
 class PowerGuard {
   public:
@@ -35,12 +59,8 @@ class PowerGuard {
   private:
     void end(bool now);
     platform::SleepInhibitor* inhibitor_ = nullptr;  // set while the lock is ours
+    PowerLocks* locks_ = nullptr;                    // the run's, taken at the start
 };
-
-// How long the lock outlives the last guard, in clock milliseconds. A GPS
-// comes back in its next mode within seconds; the 45 s driver wait runs
-// under a guard of its own.
-inline constexpr int64_t kPowerLingerMs = 60000;
 
 // Sets the linger; 0 also gives back a lingering lock at once. The program
 // sets 0 when its window has closed, so that it ends without waiting.

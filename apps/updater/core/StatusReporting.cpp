@@ -4,6 +4,7 @@
 #include <atomic>
 #include <optional>
 
+#include "core/Context.h"
 #include "core/DevicePermission.h"
 #include "core/ReportCallbacks.h"
 #include "core/Services.h"
@@ -21,9 +22,6 @@ std::string cutText(const std::string& text, size_t limit) {
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     return text.substr(0, end);
 }
-
-// Whether a step owns the progress bar.
-std::atomic<bool> gBarTaken{false};
 
 // The step living on this thread, if any.
 thread_local ProgressStep* tStep = nullptr;
@@ -131,7 +129,7 @@ ProgressStep::ProgressStep(ProgressKind kind, uint64_t weight)
     : kind_(kind), weight_(weight), outer_(tStep) {
     tStep = this;
     if (!services().window) return;
-    owner_ = !gBarTaken.exchange(true);
+    owner_ = !context().progressBarTaken.exchange(true);
     show();
 }
 
@@ -139,7 +137,7 @@ ProgressStep::~ProgressStep() {
     tStep = outer_;
     if (!owner_) return;
     if (Window* window = services().window) window->startMarquee();
-    gBarTaken = false;
+    context().progressBarTaken = false;
 }
 
 ProgressStep* ProgressStep::current() {

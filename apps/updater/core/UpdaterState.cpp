@@ -1,5 +1,7 @@
 #include "core/UpdaterState.h"
 
+#include <utility>
+
 #include "core/Context.h"
 
 namespace core {
@@ -38,6 +40,26 @@ std::string UpdaterState::gpsDriveRoot() const {
 void UpdaterState::setGpsDriveRoot(std::string root) {
     std::lock_guard lock(textMutex_);
     gpsDriveRoot_ = std::move(root);
+}
+
+std::string UpdaterState::heldBackupFolder() const {
+    std::lock_guard lock(textMutex_);
+    return heldBackupFolder_;
+}
+
+void UpdaterState::setHeldBackupFolder(std::string folder) {
+    std::lock_guard lock(textMutex_);
+    heldBackupFolder_ = std::move(folder);
+}
+
+std::string UpdaterState::exchangeRefusedNode(std::string node) {
+    std::lock_guard lock(textMutex_);
+    return std::exchange(refusedNode_, std::move(node));
+}
+
+std::string UpdaterState::refusedNode() const {
+    std::lock_guard lock(textMutex_);
+    return refusedNode_;
 }
 
 std::optional<std::string> UpdaterState::foundDriveRoot() const {

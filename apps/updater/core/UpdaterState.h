@@ -38,6 +38,16 @@ class UpdaterState {
     std::string gpsDriveRoot() const;
     void setGpsDriveRoot(std::string root);
 
+    // --- The folder the backup held in this run was made in, for the status
+    // text when the temporary folder cannot be had again at the restore -----
+    std::string heldBackupFolder() const;
+    void setHeldBackupFolder(std::string folder);
+
+    // --- The node whose refused open the log has told of since our devices
+    // were last away; empty when none. Sets it and returns the one before. --
+    std::string exchangeRefusedNode(std::string node);
+    std::string refusedNode() const;
+
     // --- The drive search's own memory: set by the first success, kept for
     // the rest of the run --------------------------------------------------
     std::optional<std::string> foundDriveRoot() const;
@@ -117,6 +127,8 @@ class UpdaterState {
     std::string statusTitle_;
     std::string statusDetail_;
     std::string gpsDriveRoot_;
+    std::string heldBackupFolder_;
+    std::string refusedNode_;
     std::optional<platform::VolumeInfo> foundDrive_;
     std::optional<platform::UsbDevice> gpsUsbDevice_;
 };
