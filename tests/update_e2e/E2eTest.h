@@ -127,6 +127,21 @@ class UpdateE2eTest : public ::testing::Test {
         return gps;
     }
 
+    // The Osprey Max from 12.40, whose update takes every road (backup,
+    // firmware, factory reset, radio, fonts, restore), with the rider's data
+    // on its drive; not yet plugged in.
+    struct RidersGps {
+        sim::SimulatedGps& gps;
+        std::string quorta;                                  // the rider's folder on the drive
+        std::map<std::string, std::vector<uint8_t>> before;  // what it held
+    };
+    RidersGps addRidersGps() {
+        sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
+        std::string quorta = gps.driveFolder() + "/Quorta";
+        writeUserData(quorta);
+        return {gps, quorta, snapshotTree(quorta)};
+    }
+
     std::unique_ptr<UpdateRig> rig;
     std::vector<sim::SimulatedGps*> gpses;
 };
