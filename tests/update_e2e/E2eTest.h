@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "../sim_gps/SimGpsConfigs.h"
 #include "UpdateRig.h"
 
 namespace e2e {
 
 using namespace std::chrono_literals;
+using testing_support::gpsConfig;
 
 class UpdateE2eTest : public ::testing::Test {
   protected:
@@ -49,15 +51,6 @@ class UpdateE2eTest : public ::testing::Test {
                         c.detail ? c.detail->c_str() : "-");
         for (auto* gps : gpses)
             for (const std::string& line : gps->activity()) std::printf("gps| %s\n", line.c_str());
-    }
-
-    static sim::GpsConfig gpsConfig(int type, bool japanese, int major, int minor) {
-        sim::GpsConfig c;
-        c.deviceType = type;
-        c.japanese = japanese;
-        c.versionMajor = major;
-        c.versionMinor = minor;
-        return c;
     }
 
     // Plugged in and started: the window shows the device with its offer.
