@@ -19,9 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using core::BackupOutcome;
-using testing_support::binaryBytes;
-using testing_support::readBytes;
-using testing_support::writeBytes;
+using namespace testing_support;  // the data helpers
 
 constexpr int64_t kSettleMs = 60'000;
 

@@ -12,12 +12,15 @@
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "CoreTestSupport.h"
+#include "MainWindow.h"
 #include "MessageBoxes.h"
+#include "core/Services.h"
 #include "core/WindowProcedure.h"
 #include "core/WorkerThreads.h"
 
@@ -142,6 +145,31 @@ class GuiTest : public testing_support::CoreTest {
             [&] { return !boxes.seen.empty() && QApplication::activeModalWidget() == nullptr; });
     }
     BoxScript boxes;
+};
+
+// A main window of its own per test, as the services' window; shut down
+// before the context it reports to goes.
+class WindowTest : public GuiTest {
+  protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        window = std::make_unique<ui_qt::MainWindow>(nullptr, nullptr);
+        services.window = window.get();
+        applyServices();
+    }
+    void TearDown() override {
+        window->shutDown();
+        core::setServices(core::Services{});
+        window.reset();
+        GuiTest::TearDown();
+    }
+    // Shown as the program's start-up shows it.
+    void start() {
+        window->create();
+        window->show();
+        window->afterShow();
+    }
+    std::unique_ptr<ui_qt::MainWindow> window;
 };
 
 }  // namespace gui_testing

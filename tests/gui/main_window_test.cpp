@@ -19,25 +19,8 @@ namespace {
 
 using gui_testing::waitFor;
 
-class MainWindowTest : public gui_testing::GuiTest {
+class MainWindowTest : public gui_testing::WindowTest {
   protected:
-    void SetUp() override {
-        GuiTest::SetUp();
-        window = std::make_unique<ui_qt::MainWindow>(nullptr, nullptr);
-        services.window = window.get();
-        applyServices();
-    }
-    void TearDown() override {
-        window->shutDown();
-        core::setServices(core::Services{});
-        window.reset();
-        GuiTest::TearDown();
-    }
-    void start() {
-        window->create();
-        window->show();
-        window->afterShow();
-    }
     void connectDevice(const std::string& label) {
         core::DeviceRecord r;
         r.dlv = core::kJapaneseVariant;
@@ -59,8 +42,6 @@ class MainWindowTest : public gui_testing::GuiTest {
         }
         return red;
     }
-
-    std::unique_ptr<ui_qt::MainWindow> window;
 };
 
 TEST_F(MainWindowTest, StartUpStateAndTheReminderOnce) {

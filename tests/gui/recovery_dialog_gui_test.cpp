@@ -14,27 +14,16 @@ namespace {
 
 using gui_testing::waitFor;
 
-class RecoveryDialogGuiTest : public gui_testing::GuiTest {
+class RecoveryDialogGuiTest : public gui_testing::WindowTest {
   protected:
     void SetUp() override {
-        GuiTest::SetUp();
-        window = std::make_unique<ui_qt::MainWindow>(nullptr, nullptr);
-        services.window = window.get();
-        applyServices();
-        window->create();
-        window->show();
-        window->afterShow();
+        WindowTest::SetUp();
+        start();
         EXPECT_TRUE(reminderAnswered());
         core::workflows().onEmergencyProgramFlashMode = [this](core::SharedDeviceRecord&, int type,
                                                                int variant) {
             programmed.emplace_back(type, variant);
         };
-    }
-    void TearDown() override {
-        window->shutDown();
-        core::setServices(core::Services{});
-        window.reset();
-        GuiTest::TearDown();
     }
     ui_qt::RecoveryDialog* open() {
         window->sendMessage(core::WindowMessage::CreateRecoveryModeDlg);
@@ -50,7 +39,6 @@ class RecoveryDialogGuiTest : public gui_testing::GuiTest {
         return ids;
     }
 
-    std::unique_ptr<ui_qt::MainWindow> window;
     std::vector<std::pair<int, int>> programmed;
 };
 

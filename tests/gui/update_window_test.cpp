@@ -8,12 +8,8 @@
 #include "StatusCanvas.h"
 #include "core/Services.h"
 #include "core/UpdateOrchestration.h"
-#include "core/UpdateWorkers.h"
 #include "hidport/hidport.h"
-#include "platform/Threads.h"
-#include "platform/linux/LinuxFiles.h"
-#include "platform/linux/XdgPaths.h"
-#include "sim/SimulatedMachine.h"
+#include "screenshots/SimulatedComputer.h"
 
 namespace {
 
@@ -23,27 +19,18 @@ using UpdateWindowTest = gui_testing::GuiTest;
 
 TEST_F(UpdateWindowTest, WholeUpdateThenOkEnds) {
     platform::ScaledClock fast(0.01);
-    platform::StdThreads threads;
-    platform::LinuxFiles files;
-    auto machine = std::make_unique<sim::SimulatedMachine>(&fast);
-    platform::XdgPaths paths(machine->folder() + "/cache");
+    screenshots::SimulatedComputer computer(&fast);
     sim::GpsConfig config;
     config.deviceType = 13;
     config.versionMajor = 12;
     config.versionMinor = 10;
     config.radioBuild = 1332013;
-    machine->addGps(config).plugIn(sim::GpsMode::Application);
+    computer.machine->addGps(config).plugIn(sim::GpsMode::Application);
     services.clock = &fast;
-    services.usbDevices = &machine->usbDevices();
-    services.volumes = &machine->volumes();
-    services.volumeEjector = &machine->ejector();
-    services.paths = &paths;
-    services.files = &files;
-    services.threads = &threads;
-    services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
+    computer.wire(services);
     boxes.answer("", QMessageBox::Ok);  // the confirmation
     {
-        ui_qt::MainWindow window(nullptr, &machine->deviceEvents());
+        ui_qt::MainWindow window(nullptr, &computer.machine->deviceEvents());
         services.window = &window;
         applyServices();
         window.create();
@@ -80,12 +67,12 @@ TEST_F(UpdateWindowTest, WholeUpdateThenOkEnds) {
         EXPECT_EQ(window.exitCode(), 0);
         window.shutDown();
     }
-    threads.joinAll();
+    computer.threads.joinAll();
     // The test's own collaborators end with it: the fixture's teardown must
     // not reach them through the context.
     services = core::Services{};
     applyServices();
-    machine.reset();
+    computer.machine.reset();
 }
 
 }  // namespace

@@ -133,7 +133,7 @@ std::string& noServerReason() {
     return why;
 }
 
-class X11CaptionsTest : public gui_testing::GuiTest {
+class X11CaptionsTest : public gui_testing::WindowTest {
   protected:
     // Before the fixture: its message-box script starts the QApplication.
     static void SetUpTestSuite() {
@@ -148,22 +148,16 @@ class X11CaptionsTest : public gui_testing::GuiTest {
         if (!noServerReason().empty()) {
             GTEST_SKIP() << "no X server to test against: " << noServerReason();
         }
-        GuiTest::SetUp();
+        WindowTest::SetUp();
         started_ = true;
         ui_qt::setUpApplication();
         x_ = xcb_connect(nullptr, nullptr);
         ASSERT_EQ(xcb_connection_has_error(x_), 0);
-        window = std::make_unique<ui_qt::MainWindow>(nullptr, nullptr);
-        services.window = window.get();
-        applyServices();
     }
     void TearDown() override {
         if (!started_) return;
-        window->shutDown();
-        core::setServices(core::Services{});
-        window.reset();
         xcb_disconnect(x_);
-        GuiTest::TearDown();
+        WindowTest::TearDown();
     }
 
     // A property of the window as the server holds it, after every request
@@ -202,7 +196,6 @@ class X11CaptionsTest : public gui_testing::GuiTest {
         }
     }
 
-    std::unique_ptr<ui_qt::MainWindow> window;
     xcb_connection_t* x_ = nullptr;
     bool started_ = false;
 };
@@ -210,9 +203,7 @@ class X11CaptionsTest : public gui_testing::GuiTest {
 TEST_F(X11CaptionsTest, EveryCaptionReachesTheServerAsWritten) {
     std::vector<XName> boxNames;
     boxes.onShown = [&](QMessageBox* box) { boxNames.push_back(nameOf(box)); };
-    window->create();
-    window->show();
-    window->afterShow();
+    start();
     ASSERT_TRUE(reminderAnswered());
     expectName(nameOf(window.get()), "Quorta GPS Firmware Programmer");
     // The window class is the one the desktop entry's StartupWMClass names.

@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/LinuxDeviceEvents.h"
@@ -16,68 +18,50 @@ using platform::classifyUevent;
 using platform::DeviceEvent;
 using platform::UeventFacts;
 
-TEST(ClassifyUevent, UsbDevicesChangeTheDeviceNodes) {
-    UeventFacts f;
-    f.subsystem = "usb";
-    f.devtype = "usb_device";
-    f.action = "add";
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::DevNodesChanged);
-    f.action = "remove";
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::DevNodesChanged);
-    f.action = "bind";
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-    f.action = "change";
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-    f.action = "add";
-    f.devtype = "usb_interface";  // one event per device, not per interface
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-    f.subsystem = "hidraw";
-    f.devtype = "";
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-}
-
-TEST(ClassifyUevent, BlockDevicesWithAFileSystemAreVolumes) {
-    UeventFacts f;
-    f.subsystem = "block";
-    f.devtype = "partition";
-    f.action = "add";
-    f.fsType = "vfat";
-    f.fsUsage = "filesystem";
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeArrival);
-    f.action = "remove";
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeRemoveComplete);
-    f.devtype = "disk";  // a stick formatted without a partition table
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeRemoveComplete);
-    f.fsUsage = "";  // older udev without ID_FS_USAGE
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeRemoveComplete);
-
-    f.fsType = "";  // the disk holding the partition table
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-    f.fsType = "swap";
-    f.fsUsage = "other";
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-    f.fsType = "crypto_LUKS";
-    f.fsUsage = "crypto";
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-}
-
-TEST(ClassifyUevent, KernelSourceCountsPartitionsAndBareDisks) {
-    UeventFacts f;
-    f.fromKernel = true;
-    f.subsystem = "block";
-    f.action = "add";
-    f.devpath = "/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1";
-    f.devtype = "partition";
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeArrival);
-    f.devtype = "disk";
-    f.diskIsVolume = false;  // its partitions carry the file systems
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
-    f.diskIsVolume = true;
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeArrival);
-    f.action = "remove";
-    EXPECT_EQ(classifyUevent(f), DeviceEvent::VolumeRemoveComplete);
-    f.devpath = "/devices/virtual/block/loop0";
-    EXPECT_EQ(classifyUevent(f), std::nullopt);
+// One row a uevent and what it stands for. From udev: action, subsystem,
+// devtype, ID_FS_TYPE, ID_FS_USAGE. From the kernel (block devices only):
+// action, devtype, devpath, whether a whole disk is a volume.
+TEST(ClassifyUevent, EachSourcesEventsAndWhatTheyStandFor) {
+    auto udev = [](const char* action, const char* subsystem, const char* devtype,
+                   const char* fsType = "", const char* fsUsage = "") {
+        return UeventFacts{action, subsystem, devtype, fsType, fsUsage, "", false, false};
+    };
+    auto kernel = [](const char* action, const char* devtype, const char* devpath, bool whole) {
+        return UeventFacts{action, "block", devtype, "", "", devpath, true, whole};
+    };
+    constexpr auto kNodes = DeviceEvent::DevNodesChanged;
+    constexpr auto kArrival = DeviceEvent::VolumeArrival;
+    constexpr auto kGone = DeviceEvent::VolumeRemoveComplete;
+    constexpr std::optional<DeviceEvent> kNone;
+    constexpr const char* kUsbDisk =
+        "/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1";
+    const std::pair<UeventFacts, std::optional<DeviceEvent>> rows[] = {
+        {udev("add", "usb", "usb_device"), kNodes},
+        {udev("remove", "usb", "usb_device"), kNodes},
+        {udev("bind", "usb", "usb_device"), kNone},
+        {udev("change", "usb", "usb_device"), kNone},
+        {udev("add", "usb", "usb_interface"), kNone},  // one event per device, not per interface
+        {udev("add", "hidraw", ""), kNone},
+        // From udev: a file system is what makes a volume.
+        {udev("add", "block", "partition", "vfat", "filesystem"), kArrival},
+        {udev("remove", "block", "partition", "vfat", "filesystem"), kGone},
+        {udev("remove", "block", "disk", "vfat", "filesystem"), kGone},  // no partition table
+        {udev("remove", "block", "disk", "vfat", ""), kGone},            // udev without ID_FS_USAGE
+        {udev("remove", "block", "disk"), kNone},  // the disk holding the partition table
+        {udev("remove", "block", "disk", "swap", "other"), kNone},
+        {udev("remove", "block", "disk", "crypto_LUKS", "crypto"), kNone},
+        // From the kernel: every partition, and a bare disk, but nothing virtual.
+        {kernel("add", "partition", kUsbDisk, false), kArrival},
+        {kernel("add", "disk", kUsbDisk, false), kNone},  // its partitions carry the file systems
+        {kernel("add", "disk", kUsbDisk, true), kArrival},
+        {kernel("remove", "disk", kUsbDisk, true), kGone},
+        {kernel("remove", "disk", "/devices/virtual/block/loop0", true), kNone},
+    };
+    for (const auto& [facts, event] : rows) {
+        EXPECT_EQ(classifyUevent(facts), event)
+            << facts.action << " " << facts.subsystem << " " << facts.devtype << " " << facts.fsType
+            << " " << facts.devpath;
+    }
 }
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using platform::MountEntry;
 using platform::parseMountInfo;
 using platform::parseMountInfoLine;
@@ -31,32 +33,20 @@ TEST(MountInfo, ParsesFieldsAroundOptionalTags) {
         "/dev/sdb1 rw,fmask=0022,dmask=0022,codepage=437\n"
         "113 27 0:45 / /run/user/1000 rw,nosuid - tmpfs tmpfs rw,size=1000k\n"
         "114 27 8:33 /sub/dir /mnt/bind rw - ext4 /dev/sdc1 rw";  // no newline at the end
-    std::vector<MountEntry> m = parseMountInfo(table);
-    ASSERT_EQ(m.size(), 4u);
-
-    EXPECT_EQ(m[0].mountId, 27);
-    EXPECT_EQ(m[0].parentId, 1);
-    EXPECT_EQ(m[0].major, 254u);
-    EXPECT_EQ(m[0].minor, 0u);
-    EXPECT_EQ(m[0].mountPoint, "/");
-    EXPECT_EQ(m[0].fsType, "ext4");
-    EXPECT_EQ(m[0].source, "/dev/vda");
-    EXPECT_EQ(m[0].superOptions, "rw,discard");
-
-    EXPECT_EQ(m[1].major, 8u);
-    EXPECT_EQ(m[1].minor, 17u);
-    EXPECT_EQ(m[1].root, "/");
-    EXPECT_EQ(m[1].mountPoint, "/media/rider/QUORTA GPS");
-    EXPECT_EQ(m[1].options, "rw,nosuid,nodev");
-    EXPECT_EQ(m[1].fsType, "vfat");
-    EXPECT_EQ(m[1].source, "/dev/sdb1");
-
-    EXPECT_EQ(m[2].major, 0u);
-    EXPECT_EQ(m[2].fsType, "tmpfs");
-
-    EXPECT_EQ(m[3].root, "/sub/dir");
-    EXPECT_EQ(m[3].mountPoint, "/mnt/bind");
-    EXPECT_EQ(m[3].superOptions, "rw");
+    // Every field of every entry, so that a failure names both.
+    auto fields = [](const MountEntry& e) {
+        return std::tie(e.mountId, e.parentId, e.major, e.minor, e.root, e.mountPoint, e.options,
+                        e.fsType, e.source, e.superOptions);
+    };
+    const std::vector<MountEntry> expected = {
+        {27, 1, 254, 0, "/", "/", "rw,relatime", "ext4", "/dev/vda", "rw,discard"},
+        {112, 27, 8, 17, "/", "/media/rider/QUORTA GPS", "rw,nosuid,nodev", "vfat", "/dev/sdb1",
+         "rw,fmask=0022,dmask=0022,codepage=437"},
+        {113, 27, 0, 45, "/", "/run/user/1000", "rw,nosuid", "tmpfs", "tmpfs", "rw,size=1000k"},
+        {114, 27, 8, 33, "/sub/dir", "/mnt/bind", "rw", "ext4", "/dev/sdc1", "rw"}};
+    const std::vector<MountEntry> m = parseMountInfo(table);
+    ASSERT_EQ(m.size(), expected.size());
+    for (size_t i = 0; i < m.size(); ++i) EXPECT_EQ(fields(m[i]), fields(expected[i])) << i;
 }
 
 TEST(MountInfo, SkipsLinesThatAreNotWellFormed) {

@@ -128,12 +128,7 @@ class UpdateFootprintTest : public UpdateE2eTest {
 };
 
 TEST_F(UpdateFootprintTest, AWholeUpdateWritesOnlyToTheUsersFoldersAndTheGpsDrive) {
-    // The Osprey Max below 13.0 takes every road: backup, firmware, factory
-    // reset, radio, fonts and restore.
-    sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
-    const std::string quorta = gps.driveFolder() + "/Quorta";
-    writeUserData(quorta);
-    const auto before = snapshotTree(quorta);
+    auto [gps, quorta, before] = addRidersGps();
     gps.plugIn(sim::GpsMode::Application);
     rig->startUp();
     ASSERT_TRUE(waitForOffer());

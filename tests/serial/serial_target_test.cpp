@@ -132,10 +132,7 @@ TEST_F(SerialTargetTest, FullImageWrittenAndReadBackEqual) {
 TEST_F(SerialTargetTest, BadCrcOnADataFrameIsNakedOnceAndReadAgain) {
     const Image image(200, 3);
     target.flash().preload(0x20000, image.bytes);
-    sim::SerialFaults faults;
-    faults.frameType = sim::framing::kData;
-    faults.badCrcFrames = 1;
-    engine().setFaults(faults);
+    engine().setFaults({.frameType = sim::framing::kData, .badCrcFrames = 1});
     TempFile readBack("crc-readback.bin");
     {
         Bootloader session(uartConfig(target.path()));
@@ -222,18 +219,14 @@ class SerialFaultTest : public SerialTargetTest {
 };
 
 TEST_F(SerialFaultTest, NoiseBeforeEveryFrameIsSkipped) {
-    sim::SerialFaults faults;
-    faults.garbageBytes = 3;
-    engine().setFaults(faults);
+    engine().setFaults({.garbageBytes = 3});
     auto property = getProperty();
     EXPECT_EQ(status(*property), 0u);
     EXPECT_EQ(property->getResponseValues().at(1), 0x51010400u);
 }
 
 TEST_F(SerialFaultTest, WrongStartByteEndsInATimeout) {
-    sim::SerialFaults faults;
-    faults.startByte = 0x5B;
-    engine().setFaults(faults);
+    engine().setFaults({.startByte = 0x5B});
     auto property = getProperty();
     EXPECT_EQ(status(*property), 10004u);
     EXPECT_TRUE(log.contains("Error: read_start_byte() timedout after "));
@@ -241,10 +234,7 @@ TEST_F(SerialFaultTest, WrongStartByteEndsInATimeout) {
 }
 
 TEST_F(SerialFaultTest, LengthAbove32IsCutAndTheFrameAskedForAgain) {
-    sim::SerialFaults faults;
-    faults.frameType = sim::framing::kCommand;
-    faults.lengthField = 40;
-    engine().setFaults(faults);
+    engine().setFaults({.frameType = sim::framing::kCommand, .lengthField = 40});
     auto property = getProperty();
     EXPECT_EQ(status(*property), 0u);
     EXPECT_EQ(engine().stats().naks, 1);
@@ -252,20 +242,15 @@ TEST_F(SerialFaultTest, LengthAbove32IsCutAndTheFrameAskedForAgain) {
 }
 
 TEST_F(SerialFaultTest, WrongPacketTypeIsNoResponse) {
-    sim::SerialFaults faults;
-    faults.frameType = sim::framing::kCommand;
-    faults.packetType = sim::framing::kData;
-    engine().setFaults(faults);
+    engine().setFaults({.frameType = sim::framing::kCommand, .packetType = sim::framing::kData});
     auto property = getProperty();
     EXPECT_EQ(status(*property), 10004u);
     EXPECT_TRUE(log.contains("Error: read_data_packet found unexpected packet type 0xa5\r\n"));
 }
 
 TEST_F(SerialFaultTest, SilenceMidFrameEndsInATimeout) {
-    sim::SerialFaults faults;
-    faults.frameType = sim::framing::kCommand;
-    faults.silenceAfterBytes = 9;  // header and three payload bytes
-    engine().setFaults(faults);
+    engine().setFaults({.frameType = sim::framing::kCommand,
+                        .silenceAfterBytes = 9});  // header and three payload bytes
     auto property = getProperty();
     EXPECT_EQ(status(*property), 10004u);
     EXPECT_TRUE(log.contains("sendCommandGetResponse.readPacket error 5."));

@@ -79,6 +79,13 @@ class TargetTest : public ::testing::Test {
                       36);
         }
     }
+    // A write-memory command the target accepts, then its data.
+    void writeMemory(uint32_t address, const std::vector<uint8_t>& data) {
+        command(kCommandTag_WriteMemory, {address, static_cast<uint32_t>(data.size())},
+                kCommandFlag_HasDataPhase);
+        EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
+        sendData(data);
+    }
     InReport readReport(int ms = 1000) {
         InReport r;
         r.bytes.assign(64, 0);

@@ -38,9 +38,7 @@ TEST_F(TargetTest, NoResponseStillCarriesTheCommandOut) {
     f.commandMask = commandBit(kCommandTag_WriteMemory);
     f.responses = FaultedResponse::Last;
     target->setFaults(f);
-    command(kCommandTag_WriteMemory, {0xb000, 32}, kCommandFlag_HasDataPhase);
-    EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
-    sendData(pattern(32));
+    writeMemory(0xb000, pattern(32));
     EXPECT_EQ(readReport(100).n, 0);
     EXPECT_EQ(target->flash().read(0xb000, 32), pattern(32));
 }
@@ -112,9 +110,7 @@ TEST_F(TargetTest, MalformedReports) {
 TEST_F(TargetTest, OpenFailsTheFirstTimes) {
     hidport::hid_close(dev);
     dev = nullptr;
-    BootloaderFaults f;
-    f.openFailures = 2;
-    target->setFaults(f);
+    target->setFaults({.openFailures = 2});
     EXPECT_EQ(hidport::hid_open(kVendor, kProduct, nullptr), nullptr);
     EXPECT_EQ(hidport::hid_open(kVendor, kProduct, nullptr), nullptr);
     EXPECT_EQ(target->faults().openFailures, 0);
@@ -125,12 +121,8 @@ TEST_F(TargetTest, OpenFailsTheFirstTimes) {
 }
 
 TEST_F(TargetTest, SilenceAfterDataPackets) {
-    BootloaderFaults f;
-    f.silenceAfterDataPackets = 2;
-    target->setFaults(f);
-    command(kCommandTag_WriteMemory, {0xa000, 100}, kCommandFlag_HasDataPhase);
-    EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
-    sendData(pattern(100));
+    target->setFaults({.silenceAfterDataPackets = 2});
+    writeMemory(0xa000, pattern(100));
     EXPECT_EQ(readReport(100).n, 0);
     EXPECT_FALSE(target->flash().isErased(0xa000, 64));
     EXPECT_TRUE(target->flash().isErased(0xa040, 36));
@@ -148,9 +140,7 @@ TEST_F(TargetTest, TargetAbortsADataPhase) {
     BootloaderFaults f;
     f.abortAfterDataPackets = 1;
     target->setFaults(f);
-    command(kCommandTag_WriteMemory, {0xa000, 100}, kCommandFlag_HasDataPhase);
-    EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
-    sendData(pattern(100));
+    writeMemory(0xa000, pattern(100));
     InReport abort = readReport();
     EXPECT_EQ(abort.id(), kReportId_CommandIn);
     EXPECT_EQ(abort.length(), 0u);
@@ -195,9 +185,7 @@ TEST_F(TargetTest, UnplugFailsEverythingAndWakesAReader) {
 }
 
 TEST_F(TargetTest, UnplugAfterDataPackets) {
-    BootloaderFaults f;
-    f.unplugAfterDataPackets = 1;
-    target->setFaults(f);
+    target->setFaults({.unplugAfterDataPackets = 1});
     command(kCommandTag_ReadMemory, {0, 64});
     EXPECT_EQ(readReport().tag(), kCommandTag_ReadMemoryResponse);
     EXPECT_EQ(readReport().length(), 32u);
@@ -213,9 +201,7 @@ TEST_F(TargetTest, UnplugAfterDataPackets) {
 }
 
 TEST_F(TargetTest, HungTargetTimesWritesOut) {
-    BootloaderFaults f;
-    f.hung = true;
-    target->setFaults(f);
+    target->setFaults({.hung = true});
     EXPECT_EQ(command(kCommandTag_Reset, {}), -1);
     EXPECT_EQ(readReport(100).n, 0);
     EXPECT_EQ(target->resetCount(), 0);
@@ -225,9 +211,7 @@ TEST_F(TargetTest, HungTargetTimesWritesOut) {
 }
 
 TEST_F(TargetTest, SlowResponseArrivesAfterItsDelay) {
-    BootloaderFaults f;
-    f.responseDelayMs = 3000;  // 30 ms of wall time on this clock
-    target->setFaults(f);
+    target->setFaults({.responseDelayMs = 3000});  // 30 ms of wall time on this clock
     command(kCommandTag_FlashEraseRegion, {0xa000, 0x76000});
     EXPECT_EQ(readReport(0).n, 0);
     InReport r = readReport(60000);

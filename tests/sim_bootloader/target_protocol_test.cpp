@@ -58,15 +58,11 @@ TEST_F(TargetTest, WriteThatWouldSetClearedBitsAbortsWith105) {
     EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
 
     // Rewriting the same bytes is fine.
-    command(kCommandTag_WriteMemory, {0xa000, 64}, kCommandFlag_HasDataPhase);
-    EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
-    sendData(std::vector<uint8_t>(64, 0x00));
+    writeMemory(0xa000, std::vector<uint8_t>(64, 0x00));
     EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
 
     // The first packet fits erased flash; the second meets the zeros.
-    command(kCommandTag_WriteMemory, {0x9FE0, 96}, kCommandFlag_HasDataPhase);
-    EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
-    sendData(std::vector<uint8_t>(96, 0x5A));
+    writeMemory(0x9FE0, std::vector<uint8_t>(96, 0x5A));
     InReport abort = readReport();
     EXPECT_EQ(abort.id(), kReportId_CommandIn);
     EXPECT_EQ(abort.length(), 0u);
@@ -290,10 +286,7 @@ TEST_F(TargetTest, HostAbortEndsADataPhase) {
 TEST_F(TargetTest, HostAndInspectorOnDifferentThreads) {
     const std::vector<uint8_t> image = pattern(32 * 256);
     std::thread host([&] {
-        command(kCommandTag_WriteMemory, {0x40000, static_cast<uint32_t>(image.size())},
-                kCommandFlag_HasDataPhase);
-        EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
-        sendData(image);
+        writeMemory(0x40000, image);
         EXPECT_EQ(genericStatus(kCommandTag_WriteMemory), 0u);
     });
     uint64_t last = 0;

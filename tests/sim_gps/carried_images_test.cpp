@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "DeviceTestSupport.h"
+#include "SimGpsConfigs.h"
 #include "core/images/firmwareImages.h"
 
 namespace device_test {
@@ -38,11 +39,7 @@ TEST(CarriedImages, EveryMainImageIsWholeAndNamesItself) {
 class CarriedImageRoad : public DeviceTest {};
 
 TEST_F(CarriedImageRoad, TheLongestImageBootsFromTheFlashBootloader) {
-    sim::GpsConfig config;
-    config.deviceType = 13;
-    config.versionMajor = 12;
-    config.versionMinor = 40;
-    sim::SimulatedGps& gps = runningGps(config);
+    sim::SimulatedGps& gps = runningGps(testing_support::gpsConfig(13, true, 12, 40));
     const std::vector<uint8_t> image = decoded(13, 60);
     ASSERT_EQ(image.size(), 566752u);  // runs past the usual erase region
     {

@@ -2,6 +2,7 @@
 // bootloader's identity and flash, the boot after a reset, the ROM
 // bootloader, and the cable pulled at a step.
 #include "DeviceTestSupport.h"
+#include "SimGpsConfigs.h"
 
 namespace device_test {
 namespace {
@@ -67,12 +68,7 @@ TEST_F(BootloaderRoad, JumpProgramResetComesBackWithTheNewVersion) {
 }
 
 TEST_F(BootloaderRoad, TheVariantWrittenIsTheVariantBootedAndNamed) {
-    sim::GpsConfig config;
-    config.deviceType = 11;
-    config.japanese = false;
-    config.versionMajor = 12;
-    config.versionMinor = 5;
-    sim::SimulatedGps& gps = runningGps(config);
+    sim::SimulatedGps& gps = runningGps(testing_support::gpsConfig(11, false, 12, 5));
     jump(gps);
     EXPECT_EQ(gps.usbProductId(), 11);
     {

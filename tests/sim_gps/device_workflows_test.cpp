@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "DeviceTestSupport.h"
+#include "SimGpsConfigs.h"
 #include "sim/SimulatedFirmware.h"
 
 namespace device_test {
@@ -25,12 +26,7 @@ struct Answers {
 class Workflows : public DeviceTest {
   protected:
     sim::SimulatedGps& gpsOfType(int type, bool japanese = true) {
-        sim::GpsConfig config;
-        config.deviceType = type;
-        config.japanese = japanese;
-        config.versionMajor = 14;
-        config.versionMinor = 51;
-        return runningGps(config);
+        return runningGps(testing_support::gpsConfig(type, japanese, 14, 51));
     }
     // The radio files as the updater leaves them; the image's length and CRC.
     std::pair<uint32_t, uint16_t> putRadioFiles(const sim::SimulatedGps& gps, size_t length,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "SimGpsConfigs.h"
 #include "SimTestSupport.h"
 #include "core/CommandLink.h"
 #include "core/DevicePermission.h"
@@ -40,11 +41,7 @@ class LinkAgainstGpsTest : public testing_support::SimGpsTest {
 };
 
 TEST_F(LinkAgainstGpsTest, AnswersWithItsOwnRecord) {
-    sim::GpsConfig config;
-    config.deviceType = 11;
-    config.japanese = false;
-    config.versionMajor = 14;
-    config.versionMinor = 2;
+    sim::GpsConfig config = testing_support::gpsConfig(11, false, 14, 2);
     config.infoByteA = 9;
     config.infoByteB = -3;
     addGps(config).plugIn();

@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "../sim_gps/SimGpsConfigs.h"
 #include "UpdateRig.h"
 
 namespace e2e {
 
 using namespace std::chrono_literals;
+using testing_support::gpsConfig;
 
 class UpdateE2eTest : public ::testing::Test {
   protected:
@@ -49,15 +51,6 @@ class UpdateE2eTest : public ::testing::Test {
                         c.detail ? c.detail->c_str() : "-");
         for (auto* gps : gpses)
             for (const std::string& line : gps->activity()) std::printf("gps| %s\n", line.c_str());
-    }
-
-    static sim::GpsConfig gpsConfig(int type, bool japanese, int major, int minor) {
-        sim::GpsConfig c;
-        c.deviceType = type;
-        c.japanese = japanese;
-        c.versionMajor = major;
-        c.versionMinor = minor;
-        return c;
     }
 
     // Plugged in and started: the window shows the device with its offer.
@@ -125,6 +118,21 @@ class UpdateE2eTest : public ::testing::Test {
         sim::SimulatedGps& gps = rig->addGps(std::move(config));
         gpses.push_back(&gps);
         return gps;
+    }
+
+    // The Osprey Max from 12.40, whose update takes every road (backup,
+    // firmware, factory reset, radio, fonts, restore), with the rider's data
+    // on its drive; not yet plugged in.
+    struct RidersGps {
+        sim::SimulatedGps& gps;
+        std::string quorta;                                  // the rider's folder on the drive
+        std::map<std::string, std::vector<uint8_t>> before;  // what it held
+    };
+    RidersGps addRidersGps() {
+        sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
+        std::string quorta = gps.driveFolder() + "/Quorta";
+        writeUserData(quorta);
+        return {gps, quorta, snapshotTree(quorta)};
     }
 
     std::unique_ptr<UpdateRig> rig;

@@ -58,12 +58,7 @@ class UnplugTest : public FaultsTest, public ::testing::WithParamInterface<Unplu
 
 TEST_P(UnplugTest, TheProgramLivesOnAndTheDataIsKept) {
     const UnplugCase c = GetParam();
-    // The Osprey Max from 12.x passes every step: backup, factory reset,
-    // radio and fonts.
-    sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
-    const std::string quorta = gps.driveFolder() + "/Quorta";
-    writeUserData(quorta);
-    const auto before = snapshotTree(quorta);
+    auto [gps, quorta, before] = addRidersGps();
     sim::UnplugPlan plan;
     plan.step = c.step;
     plan.afterDataPackets = c.step == sim::GpsStep::Write ? 2000 : -1;
@@ -196,10 +191,7 @@ TEST_F(FaultsTest, WithoutItsDriveTheGpsIsNotOffered) {
 }
 
 TEST_F(FaultsTest, ReadOnlyDriveChangesNothingOnTheGps) {
-    sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
-    const std::string quorta = gps.driveFolder() + "/Quorta";
-    writeUserData(quorta);
-    const auto before = snapshotTree(quorta);
+    auto [gps, quorta, before] = addRidersGps();
     sim::GpsConfig config = gps.config();
     config.faults.driveReadOnly = true;
     gps.setFaults(config.faults);
@@ -240,10 +232,7 @@ TEST_F(FaultsTest, FullStagingDiskNeverPutsAShortRadioImageOnTheGps) {
 }
 
 TEST_F(FaultsTest, BackupThatCannotBeMadeLeavesTheGpsAsItWas) {
-    sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
-    const std::string quorta = gps.driveFolder() + "/Quorta";
-    writeUserData(quorta);
-    const auto before = snapshotTree(quorta);
+    auto [gps, quorta, before] = addRidersGps();
     gps.plugIn(sim::GpsMode::Application);
     rig->startUp();
     ASSERT_TRUE(waitForOffer());
@@ -270,10 +259,7 @@ TEST_F(FaultsTest, BackupThatCannotBeMadeLeavesTheGpsAsItWas) {
 }
 
 TEST_F(FaultsTest, RestoreThatFailsKeepsItsMessageInViewAndTheBackupHeld) {
-    sim::SimulatedGps& gps = addGps(gpsConfig(13, true, 12, 40));
-    const std::string quorta = gps.driveFolder() + "/Quorta";
-    writeUserData(quorta);
-    const auto before = snapshotTree(quorta);
+    auto [gps, quorta, before] = addRidersGps();
     rig->files.failCopyTreeInto = gps.driveFolder();
     gps.plugIn(sim::GpsMode::Application);
     rig->startUp();

@@ -114,11 +114,7 @@ TEST_F(UpdateE2eTest, EightStepUpdateOfAJapaneseHeron) {
 }
 
 TEST_F(UpdateE2eTest, OspreyMaxFromTwelveKeepsItsDataThroughTheFactoryReset) {
-    sim::GpsConfig config = gpsConfig(13, true, 12, 40);
-    sim::SimulatedGps& gps = addGps(config);
-    const std::string quorta = gps.driveFolder() + "/Quorta";
-    writeUserData(quorta);
-    const auto before = snapshotTree(quorta);
+    auto [gps, quorta, before] = addRidersGps();
     ASSERT_GE(before.size(), 7u);
     gps.plugIn(sim::GpsMode::Application);
     PhaseLog phases;

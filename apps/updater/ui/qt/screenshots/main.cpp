@@ -23,6 +23,7 @@
 #include "MainWindow.h"
 #include "QtFrontEnd.h"
 #include "RecoveryDialog.h"
+#include "SimulatedComputer.h"
 #include "core/CommandLink.h"
 #include "core/Context.h"
 #include "core/DevicePermission.h"
@@ -35,10 +36,7 @@
 #include "core/WindowProcedure.h"
 #include "hidport/hidport.h"
 #include "platform/Clock.h"
-#include "platform/Threads.h"
-#include "platform/linux/LinuxFiles.h"
 #include "platform/linux/TextOutput.h"
-#include "platform/linux/XdgPaths.h"
 #include "sim/SimulatedMachine.h"
 
 namespace {
@@ -164,26 +162,17 @@ class Director : public QObject {
 void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std::vector<Step> steps,
               std::vector<BoxRule> boxes) {
     core::ScopedContext context(hidport::Backend::Simulated);
-    platform::StdThreads threads;
-    platform::LinuxFiles files;
     platform::StderrDebugOutput debugOutput;
-    auto machine = std::make_unique<sim::SimulatedMachine>();
-    platform::XdgPaths paths(machine->folder() + "/cache");
-    configure(*machine);
+    screenshots::SimulatedComputer computer;
+    configure(*computer.machine);
     core::Services services;
-    services.usbDevices = &machine->usbDevices();
-    services.volumes = &machine->volumes();
-    services.volumeEjector = &machine->ejector();
-    services.paths = &paths;
-    services.files = &files;
-    services.threads = &threads;
+    computer.wire(services);
     // The whole log on standard error when asked for.
     if (std::getenv("QUORTA_SCREENSHOTS_LOG")) services.debugOutput = &debugOutput;
-    services.startOnBootloaderModeThread = core::startOnBootloaderModeThread;
     core::setServices(services);
     core::installReportCallbacks();
     {
-        ui_qt::MainWindow window(nullptr, &machine->deviceEvents());
+        ui_qt::MainWindow window(nullptr, &computer.machine->deviceEvents());
         core::services().window = &window;
         Director director(window, std::move(steps), std::move(boxes));
         window.create();
@@ -191,7 +180,7 @@ void runScene(const std::function<void(sim::SimulatedMachine&)>& configure, std:
         window.afterShow();
         if (!window.quitRequested()) QApplication::exec();
         window.shutDown();
-        threads.joinAll();
+        computer.threads.joinAll();
         core::services().window = nullptr;
     }
 }
