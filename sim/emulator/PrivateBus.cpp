@@ -101,7 +101,7 @@ std::string PrivateBus::start() {
                  "--address=unix:path=" + folder_ + "/system_bus_socket",
                  "--print-address=" + std::to_string(fds[1])};
     plan.unset = kNotEmulated;
-    plan.keepFd = fds[1];
+    plan.keepFds = {fds[1]};
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     plan.stderrFd = null;  // its notes on file limits are nobody's business
     daemon_ = spawnProcess(plan);
