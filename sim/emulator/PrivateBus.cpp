@@ -20,6 +20,9 @@ namespace emu {
 
 namespace {
 
+// Named here, not taken from the updater's platform code: the emulator plays
+// the desktop the updater talks to, so a wrong name on the updater's side
+// fails a test instead of being agreed with.
 constexpr const char* kUDisks = "org.freedesktop.UDisks2";
 constexpr const char* kVolumePath = "/org/freedesktop/UDisks2/block_devices/sdb1";
 constexpr const char* kDrivePath = "/org/freedesktop/UDisks2/drives/Quorta_GPS_0001";
