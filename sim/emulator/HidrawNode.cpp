@@ -1,7 +1,6 @@
 #include "sim/emulator/HidrawNode.h"
 
 #include <fcntl.h>
-#include <linux/hidraw.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
