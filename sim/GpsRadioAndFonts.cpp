@@ -39,15 +39,10 @@ std::string radioVersionTextFor(int32_t build) {
 }
 
 void SimulatedGps::Impl::radioUpdate(uint64_t gen, uint16_t crc, uint32_t length) {
-    std::string folder;
-    int type;
-    bool fails;
-    {
-        std::lock_guard lock(mutex);
-        folder = config.driveFolder;
-        type = config.deviceType;
-        fails = config.faults.radioUpdateFails;
-    }
+    const GpsConfig settings = configCopy();
+    const std::string& folder = settings.driveFolder;
+    const int type = settings.deviceType;
+    const bool fails = settings.faults.radioUpdateFails;
     // The radio takes its image from the device's own storage, whether or not
     // the computer still has the drive mounted.
     std::string refusal;
@@ -129,17 +124,11 @@ void SimulatedGps::Impl::radioRestart(uint64_t gen) {
 }
 
 void SimulatedGps::Impl::fontLoad(uint64_t gen) {
-    std::string folder;
-    int type;
-    int failAfter;
-    int64_t packMs;
-    {
-        std::lock_guard lock(mutex);
-        folder = config.driveFolder;
-        type = config.deviceType;
-        failAfter = config.faults.fontFailAfterPacks;
-        packMs = config.timing.fontLoadMs;
-    }
+    const GpsConfig settings = configCopy();
+    const std::string& folder = settings.driveFolder;
+    const int type = settings.deviceType;
+    const int failAfter = settings.faults.fontFailAfterPacks;
+    const int64_t packMs = settings.timing.fontLoadMs;
     struct Pack {
         const char* name;
         uint8_t letter;

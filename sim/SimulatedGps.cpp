@@ -421,8 +421,7 @@ void SimulatedGps::setEventSink(std::function<void(platform::DeviceEvent)> sink)
 }
 
 GpsConfig SimulatedGps::config() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->config;
+    return impl_->configCopy();
 }
 
 void SimulatedGps::setFaults(const GpsFaults& faults) {

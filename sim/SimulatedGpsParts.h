@@ -236,6 +236,11 @@ struct SimulatedGps::Impl : std::enable_shared_from_this<Impl> {
 
     void start();
     void shutdown();
+    // The settings as they are now, for work done without the lock.
+    GpsConfig configCopy() const {
+        std::lock_guard lock(mutex);
+        return config;
+    }
 
     // --- Under `mutex` ---
     bool driveVisibleLocked() const {

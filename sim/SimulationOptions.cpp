@@ -385,9 +385,6 @@ CablePuller applySimulation(const SimulationConfig& config, SimulatedGps& gps) {
         target->pullCable(replugMs, "unplugged at " + point.name);
     };
     CablePuller puller;
-    puller.onText = [point, pull](const std::string& text) {
-        if (unplugTextMatches(point, text)) pull();
-    };
     puller.onPhase = [point, pull](core::UpdatePhase entered) {
         if (unplugPhaseMatches(point, entered)) pull();
     };

@@ -70,19 +70,13 @@ bool wantsFaultHelp(const SimulationArgs& args);
 // Every fault name with one line of what it does.
 std::string simulationFaultHelp(const SimulationUse& use = {});
 
-// Called with every text the program prints (log lines, status titles and
-// details), for a cable pulled at a step of the updater's own seen from
-// outside it.
-using HostTextHook = std::function<void(const std::string& text)>;
-// Called with each phase the updater enters, for the same cable in its own
-// process.
+// Called with each phase the updater enters: in its own process, or from
+// the emulator, which the updater tells its phases.
 using HostPhaseHook = std::function<void(core::UpdatePhase entered)>;
 
-// The cable of a GPS that waits for a step of the updater's own; both empty
-// when it waits for none. Either may be called from any thread while the GPS
-// lives.
+// The cable of a GPS that waits for a step of the updater's own; empty when
+// it waits for none. May be called from any thread while the GPS lives.
 struct CablePuller {
-    HostTextHook onText;
     HostPhaseHook onPhase;
 };
 

@@ -15,13 +15,10 @@ UnplugPoint atStep(std::string name, GpsStep step, std::string what, int writePe
     return p;
 }
 
-UnplugPoint atPhase(std::string name, core::UpdatePhase phase, std::string text, std::string what,
-                    bool prefix = false) {
+UnplugPoint atPhase(std::string name, core::UpdatePhase phase, std::string what) {
     UnplugPoint p;
     p.name = std::move(name);
     p.phase = phase;
-    p.text = std::move(text);
-    p.prefix = prefix;
     p.what = std::move(what);
     return p;
 }
@@ -29,13 +26,11 @@ UnplugPoint atPhase(std::string name, core::UpdatePhase phase, std::string text,
 std::vector<UnplugPoint> makePoints() {
     std::vector<UnplugPoint> points;
     points.push_back(atPhase("BeforeBackup", core::UpdatePhase::BackingUp,
-                             "Save GPS Data To Local...\r\n",
                              "as the updater starts the backup of the GPS's data"));
     points.push_back(atPhase("AfterBackup", core::UpdatePhase::BackedUp,
-                             "Save GPS Data To Local...DONE\r\n",
                              "once the backup is made (an Osprey Max below 13.0)"));
-    points.push_back(atPhase("BeforeJump", core::UpdatePhase::Jumping,
-                             "Sending command JUMP_TO_BL\r\n", "as the updater sends JUMP_TO_BL"));
+    points.push_back(
+        atPhase("BeforeJump", core::UpdatePhase::Jumping, "as the updater sends JUMP_TO_BL"));
     points.push_back(atStep("AtJump", GpsStep::JumpToBootloader,
                             "when JUMP_TO_BL arrives, instead of restarting"));
     points.push_back(
@@ -53,40 +48,32 @@ std::vector<UnplugPoint> makePoints() {
     points.push_back(atStep("AfterReset", GpsStep::ApplicationShown,
                             "as soon as the GPS's application shows on USB again"));
     points.push_back(atPhase("AfterReturn", core::UpdatePhase::Continuing,
-                             "\r\n Start Auto Update\r\n",
                              "as the updater goes on with the update after the firmware"));
     points.push_back(atStep("AtFactoryReset", GpsStep::FactoryReset,
                             "when FACTORY_RESET arrives (an Osprey Max below 13.0)"));
-    points.push_back(atPhase("BeforeRadioCopy", core::UpdatePhase::RadioCopy, "Compressed nrf size",
-                             "as the updater starts copying the radio files", true));
+    points.push_back(atPhase("BeforeRadioCopy", core::UpdatePhase::RadioCopy,
+                             "as the updater starts copying the radio files"));
     points.push_back(atPhase("AfterRadioCopy", core::UpdatePhase::Radio,
-                             "successfully wrote new nrf_update.bin\r\n",
                              "once the radio files are on the drive"));
     points.push_back(
         atStep("BeforeRadioProgramming", GpsStep::RadioUpdate, "when UPDATE_NORDIC arrives"));
     points.push_back(atStep("DuringRadioProgramming", GpsStep::RadioProgramming,
                             "halfway through the radio's programming"));
     points.push_back(atPhase("AfterRadioProgramming", core::UpdatePhase::RadioDone,
-                             "Waiting for Device.", "once the radio is programmed"));
+                             "once the radio is programmed"));
     points.push_back(atPhase("BeforeFontCopy", core::UpdatePhase::LanguagePackCopy,
-                             "Language Pack Update\nUnPacking",
                              "as the updater starts copying the font packs"));
     points.push_back(atPhase("AfterFontCopy", core::UpdatePhase::LanguagePacks,
-                             "Language Pack Update\nDevice Loading...",
                              "once the font packs are on the drive"));
     points.push_back(
         atStep("BeforeFontLoading", GpsStep::FontLoading, "when KANJI_PROGRAM_FLASH arrives"));
     points.push_back(atPhase("AfterFontLoading", core::UpdatePhase::LanguagePacksLoaded,
-                             "Language Pack 2 of 2 done!",
                              "once both font packs are loaded (types 13 to 16)"));
     points.push_back(atPhase("AfterFontLoadingCondor", core::UpdatePhase::LanguagePacksLoaded,
-                             "Language Pack condor done!",
                              "once the font pack is loaded (types 11 and 12)"));
     points.push_back(atPhase("BeforeRestore", core::UpdatePhase::Restoring,
-                             "Save Local Data To GPS...\r\n",
                              "as the updater starts putting the backup back"));
     points.push_back(atPhase("AfterRestore", core::UpdatePhase::Restored,
-                             "Save Local Data To GPS...DONE\r\n",
                              "once the backup is back on the drive"));
     return points;
 }
@@ -112,11 +99,6 @@ std::string unplugOptionName(const UnplugPoint& point) {
 
 bool unplugPhaseMatches(const UnplugPoint& point, core::UpdatePhase entered) {
     return !point.step && point.phase == entered;
-}
-
-bool unplugTextMatches(const UnplugPoint& point, const std::string& seen) {
-    if (point.step || point.text.empty()) return false;
-    return point.prefix ? seen.rfind(point.text, 0) == 0 : seen == point.text;
 }
 
 }  // namespace sim

@@ -20,14 +20,9 @@ struct UnplugPoint {
     // takes before it drops off (0: the command, no data).
     std::optional<GpsStep> step;
     int writePercent = -1;
-    // Or a phase of the updater's own, pulled as the updater enters it.
+    // Or a phase of the updater's own, pulled as the updater enters it (in
+    // its process, or told by it through a pipe when the emulator runs it).
     std::optional<core::UpdatePhase> phase;
-    // The same moment as the updater prints it: a log line (exact, or its
-    // start when `prefix`), a status title or a status detail. Only for a
-    // program that sees the updater from outside, through its output (the
-    // emulator runs it as another process).
-    std::string text;
-    bool prefix = false;
     std::string what;  // one line for a user: when the cable comes out
 };
 
@@ -38,9 +33,6 @@ const std::vector<UnplugPoint>& unplugPoints();
 // "before-erase" for "BeforeErase".
 std::string unplugOptionName(const UnplugPoint& point);
 
-// True when the text matches the point's (a point at a device step matches
-// nothing).
-bool unplugTextMatches(const UnplugPoint& point, const std::string& seen);
 // True when entering `entered` is the point's moment.
 bool unplugPhaseMatches(const UnplugPoint& point, core::UpdatePhase entered);
 

@@ -157,8 +157,21 @@ int main(int argc, char** argv) {
     core::setServices(services);
     // Test images go to the simulated GPS, a replay, or the emulator's own
     // road, never to a GPS on the real road; no option of ours changes that.
-    core::setRealGpsRoad(!simulated && !deviceTrace.replaying() &&
-                         !platform::emulatedRoadDeclared());
+    // (The check takes the declaration: it is made once.)
+    const bool emulatorsRoad =
+        !simulated && !deviceTrace.replaying() && platform::emulatedRoadDeclared();
+    core::setRealGpsRoad(!simulated && !deviceTrace.replaying() && !emulatorsRoad);
+    // The emulator's GPS pulls its cable at a phase of this update, as the
+    // simulated one does in this process: it is told each phase entered.
+    if (emulatorsRoad) {
+        std::shared_ptr<platform::EmulatorPhasePipe> pipe =
+            platform::EmulatorPhasePipe::fromEnvironment();
+        if (pipe) {
+            core::updatePhases().watch([pipe](core::UpdatePhase, core::UpdatePhase entered) {
+                pipe->send(core::updatePhaseName(entered));
+            });
+        }
+    }
 
     core::FrontEndContext context;
     context.options = options;

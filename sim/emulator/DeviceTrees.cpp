@@ -80,6 +80,41 @@ std::string productProperty(const UsbIdentity& id) {
     return text;
 }
 
+// The USB device at `path`, as the hub's driver shows it.
+Paragraph usbDevice(const std::string& path, const UsbIdentity& id, const char* interfaces,
+                    const char* speed) {
+    Paragraph device(path);
+    device.e("SUBSYSTEM", "usb")
+        .e("DEVTYPE", "usb_device")
+        .e("PRODUCT", productProperty(id))
+        .e("TYPE", "0/0/0")
+        .e("DRIVER", "usb")
+        .a("idVendor", hex4(id.vendorId))
+        .a("idProduct", hex4(id.productId))
+        .a("bcdDevice", "0100")
+        .a("bDeviceClass", "00")
+        .a("bNumInterfaces", interfaces)
+        .a("speed", speed);
+    if (!id.manufacturer.empty()) device.a("manufacturer", id.manufacturer);
+    if (!id.product.empty()) device.a("product", id.product);
+    if (!id.serial.empty()) device.a("serial", id.serial);
+    return device;
+}
+
+// A mass storage interface (bulk-only SCSI) at `path`.
+Paragraph storageInterface(const std::string& path, const UsbIdentity& id) {
+    Paragraph msc(path);
+    msc.e("SUBSYSTEM", "usb")
+        .e("DEVTYPE", "usb_interface")
+        .e("PRODUCT", productProperty(id))
+        .e("INTERFACE", "8/6/80")
+        .e("DRIVER", "usb-storage")
+        .a("bInterfaceClass", "08")
+        .a("bInterfaceSubClass", "06")
+        .a("bInterfaceProtocol", "50");
+    return msc;
+}
+
 }  // namespace
 
 UsbIdentity identityFor(uint16_t vendorId, uint16_t productId) {
@@ -142,25 +177,8 @@ DeviceTree hidDeviceTree(const UsbIdentity& id, unsigned hidSequence, const std:
     DeviceTree tree;
     const std::string usb = kUsbDevice;
     const std::string product = productProperty(id);
-    Paragraph device(usb);
-    device.e("SUBSYSTEM", "usb")
-        .e("DEVTYPE", "usb_device")
-        .e("PRODUCT", product)
-        .e("TYPE", "0/0/0")
-        .e("BUSNUM", "001")
-        .e("DEVNUM", "002")
-        .e("DRIVER", "usb")
-        .a("idVendor", hex4(id.vendorId))
-        .a("idProduct", hex4(id.productId))
-        .a("bcdDevice", "0100")
-        .a("bDeviceClass", "00")
-        .a("bNumInterfaces", id.massStorage ? " 2" : " 1")
-        .a("busnum", "1")
-        .a("devnum", "2")
-        .a("speed", "12");
-    if (!id.manufacturer.empty()) device.a("manufacturer", id.manufacturer);
-    if (!id.product.empty()) device.a("product", id.product);
-    if (!id.serial.empty()) device.a("serial", id.serial);
+    Paragraph device = usbDevice(usb, id, id.massStorage ? " 2" : " 1", "12");
+    device.e("BUSNUM", "001").e("DEVNUM", "002").a("busnum", "1").a("devnum", "2");
 
     const std::string hidInterface = usb + "/" + kHidInterface;
     Paragraph interface(hidInterface);
@@ -204,17 +222,8 @@ DeviceTree hidDeviceTree(const UsbIdentity& id, unsigned hidSequence, const std:
 
     if (id.massStorage) {
         const std::string storage = usb + "/" + kStorageInterface;
-        Paragraph msc(storage);
-        msc.e("SUBSYSTEM", "usb")
-            .e("DEVTYPE", "usb_interface")
-            .e("PRODUCT", product)
-            .e("INTERFACE", "8/6/80")
-            .e("DRIVER", "usb-storage")
-            .a("bInterfaceNumber", "01")
-            .a("bInterfaceClass", "08")
-            .a("bInterfaceSubClass", "06")
-            .a("bInterfaceProtocol", "50")
-            .a("bAlternateSetting", " 0");
+        Paragraph msc = storageInterface(storage, id);
+        msc.a("bInterfaceNumber", "01").a("bAlternateSetting", " 0");
         tree.text += "\n" + msc.text;
         tree.syspaths.push_back("/sys" + storage);
     }
@@ -235,32 +244,9 @@ std::vector<std::string> DiskPlace::blockNames() const {
 }
 
 DeviceTree storageDeviceTree(const UsbIdentity& id, const DiskPlace& place) {
-    const std::string product = productProperty(id);
-    Paragraph device(place.usbDevice);
-    device.e("SUBSYSTEM", "usb")
-        .e("DEVTYPE", "usb_device")
-        .e("PRODUCT", product)
-        .e("TYPE", "0/0/0")
-        .e("DRIVER", "usb")
-        .a("idVendor", hex4(id.vendorId))
-        .a("idProduct", hex4(id.productId))
-        .a("bcdDevice", "0100")
-        .a("bDeviceClass", "00")
-        .a("bNumInterfaces", " 1")
-        .a("speed", "480");
-    if (!id.manufacturer.empty()) device.a("manufacturer", id.manufacturer);
-    if (!id.product.empty()) device.a("product", id.product);
-    if (!id.serial.empty()) device.a("serial", id.serial);
+    const Paragraph device = usbDevice(place.usbDevice, id, " 1", "480");
     const std::string storage = place.usbDevice + "/" + place.storageInterface;
-    Paragraph msc(storage);
-    msc.e("SUBSYSTEM", "usb")
-        .e("DEVTYPE", "usb_interface")
-        .e("PRODUCT", product)
-        .e("INTERFACE", "8/6/80")
-        .e("DRIVER", "usb-storage")
-        .a("bInterfaceClass", "08")
-        .a("bInterfaceSubClass", "06")
-        .a("bInterfaceProtocol", "50");
+    const Paragraph msc = storageInterface(storage, id);
     DeviceTree tree;
     tree.text = device.text + "\n" + msc.text;
     tree.syspaths = {"/sys" + place.usbDevice, "/sys" + storage};

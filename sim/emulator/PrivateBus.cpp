@@ -20,6 +20,9 @@ namespace emu {
 
 namespace {
 
+// Named here, not taken from the updater's platform code: the emulator plays
+// the desktop the updater talks to, so a wrong name on the updater's side
+// fails a test instead of being agreed with.
 constexpr const char* kUDisks = "org.freedesktop.UDisks2";
 constexpr const char* kVolumePath = "/org/freedesktop/UDisks2/block_devices/sdb1";
 constexpr const char* kDrivePath = "/org/freedesktop/UDisks2/drives/Quorta_GPS_0001";
@@ -101,7 +104,7 @@ std::string PrivateBus::start() {
                  "--address=unix:path=" + folder_ + "/system_bus_socket",
                  "--print-address=" + std::to_string(fds[1])};
     plan.unset = kNotEmulated;
-    plan.keepFd = fds[1];
+    plan.keepFds = {fds[1]};
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     plan.stderrFd = null;  // its notes on file limits are nobody's business
     daemon_ = spawnProcess(plan);

@@ -68,7 +68,7 @@ pid_t spawnProcess(const SpawnPlan& plan) {
 
     if (plan.stdoutFd >= 0) ::dup2(plan.stdoutFd, 1);
     if (plan.stderrFd >= 0) ::dup2(plan.stderrFd, 2);
-    if (plan.keepFd >= 0) ::fcntl(plan.keepFd, F_SETFD, 0);
+    for (const int fd : plan.keepFds) ::fcntl(fd, F_SETFD, 0);
     if (plan.udevDaemon) {
         // Before the change of user: only root may make the namespace.
         if (::unshare(CLONE_NEWNS) != 0 ||

@@ -15,7 +15,9 @@ struct SpawnPlan {
     std::vector<std::string> unset;  // names taken out of the environment
     int stdoutFd = -1;               // -1: inherited
     int stderrFd = -1;
-    int keepFd = -1;  // one more descriptor the child keeps (dbus-daemon's --print-address)
+    // Descriptors the child keeps (dbus-daemon's --print-address, the
+    // emulator's declaration and its phase pipe); all others close on exec.
+    std::vector<int> keepFds;
     // Run as this user (needs root): supplementary groups dropped, then the
     // group and the user set, before the program starts.
     std::optional<uid_t> uid;

@@ -1,6 +1,8 @@
 // The emulator's declaration: only its own memory file, naming the testbed
 // the program sees, makes the road an emulated one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "core/UpdatePhase.h"
 #include "platform/linux/EmulatedRoad.h"
 
 namespace {
@@ -16,13 +19,15 @@ namespace {
 class EmulatedRoad : public testing::Test {
   protected:
     void SetUp() override {
-        for (const char* name : {"UMOCKDEV_DIR", "LD_PRELOAD", platform::kEmulatedRoadFdVariable})
+        for (const char* name : {"UMOCKDEV_DIR", "LD_PRELOAD", platform::kEmulatedRoadFdVariable,
+                                 platform::kEmulatedRoadPhaseFdVariable})
             if (const char* v = std::getenv(name)) saved_[name] = v;
         setenv("UMOCKDEV_DIR", "/tmp/umockdev.TESTBED", 1);
         setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
     }
     void TearDown() override {
-        for (const char* name : {"UMOCKDEV_DIR", "LD_PRELOAD", platform::kEmulatedRoadFdVariable}) {
+        for (const char* name : {"UMOCKDEV_DIR", "LD_PRELOAD", platform::kEmulatedRoadFdVariable,
+                                 platform::kEmulatedRoadPhaseFdVariable}) {
             auto it = saved_.find(name);
             if (it == saved_.end())
                 unsetenv(name);
@@ -67,6 +72,44 @@ TEST_F(EmulatedRoad, OnlyTheEmulatorsMemoryFileForThisTestbedDeclaresIt) {
     EXPECT_FALSE(platform::emulatedRoadDeclared());
     setenv(platform::kEmulatedRoadFdVariable, "1", 1);
     EXPECT_FALSE(platform::emulatedRoadDeclared());
+}
+
+// Every phase reaches the emulator by a name it reads back to the same
+// phase; an emulator that has gone or stopped reading neither ends nor holds
+// up the program.
+TEST_F(EmulatedRoad, PhasesGoDownThePipeWhateverBecomesOfItsOtherEnd) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    setenv(platform::kEmulatedRoadPhaseFdVariable, std::to_string(fds[0]).c_str(), 1);
+    EXPECT_FALSE(platform::EmulatorPhasePipe::fromEnvironment()) << "the read end";
+    setenv(platform::kEmulatedRoadPhaseFdVariable, std::to_string(fds[1]).c_str(), 1);
+    std::unique_ptr<platform::EmulatorPhasePipe> pipe =
+        platform::EmulatorPhasePipe::fromEnvironment();
+    ASSERT_TRUE(pipe);
+    EXPECT_EQ(fcntl(fds[1], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+
+    std::string expected;
+    for (int i = 0; i <= int(core::UpdatePhase::Recovery); ++i) {
+        const auto phase = core::UpdatePhase(i);
+        EXPECT_TRUE(pipe->send(core::updatePhaseName(phase)));
+        expected += core::updatePhaseName(phase) + std::string("\n");
+        EXPECT_EQ(core::updatePhaseNamed(core::updatePhaseName(phase)), phase);
+    }
+    std::string got(expected.size() + 1, '\0');
+    EXPECT_EQ(read(fds[0], got.data(), got.size()), ssize_t(expected.size()));
+    EXPECT_EQ(got.substr(0, expected.size()), expected);
+    EXPECT_FALSE(core::updatePhaseNamed("jumping\r"));
+    EXPECT_FALSE(core::updatePhaseNamed("?"));
+
+    // Nobody reads: the pipe fills, and a line is dropped, not waited on.
+    bool dropped = false;
+    for (int i = 0; i < 100000 && !dropped; ++i) dropped = !pipe->send("writing");
+    EXPECT_TRUE(dropped);
+    // Nobody will: SIGPIPE at its default would end this test program.
+    signal(SIGPIPE, SIG_DFL);
+    close(fds[0]);
+    EXPECT_FALSE(pipe->send("failed"));
+    EXPECT_FALSE(pipe->send("done"));
 }
 
 }  // namespace

@@ -221,6 +221,13 @@ TEST_F(UsbRoad, ACablePullThatNeverHappensFailsTheRun) {
         {"--gps=5:jp:7.63", "--simulate-fault=unplug@before-font-copy"}, {kUpdater, "--scan-once"});
     EXPECT_EQ(r.exitCode, 125) << describe(r);
     EXPECT_TRUE(has(r.err, "the cable was never pulled (unplug@before-font-copy)")) << describe(r);
+    // A program that takes the GPS for a real one is told nothing of its
+    // phases: refused before anything starts.
+    const EmulatorRun real =
+        emulator.run({"--gps=5:jp:7.63", "--simulate-fault=unplug@before-jump", "--as-real-gps"},
+                     {kUpdater, "--scan-once"});
+    EXPECT_EQ(real.exitCode, 125) << describe(real);
+    EXPECT_TRUE(has(real.err, "unplug@before-jump waits for a step")) << describe(real);
 }
 
 TEST_F(UsbRoad, ANodeTheUserMayNotOpenGivesThePermissionAdvice) {
@@ -361,9 +368,9 @@ class FaultsOnTheRoad : public UsbRoad, public ::testing::WithParamInterface<Fau
 
 TEST_P(FaultsOnTheRoad, EndAsAgainstTheSeams) {
     const FaultCase& c = GetParam();
-    const std::vector<std::string> front =
-        c.scanOnly ? std::vector<std::string>{"--scan-once"}
-                   : std::vector<std::string>{"--cli", "--update", "--show-log"};
+    const std::vector<std::string> front = c.scanOnly
+                                               ? std::vector<std::string>{"--scan-once"}
+                                               : std::vector<std::string>{"--cli", "--update"};
     // No to the backup reminder, OK to the update; a recovery dialog, if one
     // opens, is answered with the GPS's own model.
     const std::string answers = "n\nok\n1\nj\n";
@@ -387,34 +394,34 @@ TEST_P(FaultsOnTheRoad, EndAsAgainstTheSeams) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sample, FaultsOnTheRoad,
-    ::testing::Values(FaultCase{"silent", true}, FaultCase{"bad-crc", true},
-                      // A step of the updater's own: the emulator sees its log line.
-                      FaultCase{"unplug@before-jump", false}, FaultCase{"unplug@at-jump", false},
-                      FaultCase{"unplug@before-erase", false},
-                      FaultCase{"unplug@before-reset", false},
-                      FaultCase{"unplug@after-reset", false}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) {
-        std::string name;
-        for (char ch : info.param.fault)
-            name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Sample, FaultsOnTheRoad,
+                         ::testing::Values(FaultCase{"silent", true}, FaultCase{"bad-crc", true},
+                                           // A step of the updater's own: the updater tells the
+                                           // emulator its phase (no log is printed).
+                                           FaultCase{"unplug@before-jump", false},
+                                           FaultCase{"unplug@at-jump", false},
+                                           FaultCase{"unplug@before-erase", false},
+                                           FaultCase{"unplug@before-reset", false},
+                                           FaultCase{"unplug@after-reset", false}),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) {
+                             std::string name;
+                             for (char ch : info.param.fault)
+                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             return name;
+                         });
 
-// The cable pulled around the font copies of a type 13: the emulator sees the
-// two-line status texts whole, and the run ends as against the seams.
+// The cable pulled around the font copies of a type 13, phases the updater
+// tells the emulator, and the run ends as against the seams.
 class FontCopyUnplugs : public UsbRoad, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(FontCopyUnplugs, FireAndEndAsAgainstTheSeams) {
     const std::string fault = std::string("--simulate-fault=unplug@") + GetParam();
     const std::string answers = "n\nok\n1\nj\n";
-    const EmulatorRun seams =
-        emulator.runDirectly({kUpdater, "--cli", "--update", "--show-log", "--simulate=13:jp:14.50",
-                              fault, "--time-scale=0.05"},
-                             answers);
+    const EmulatorRun seams = emulator.runDirectly(
+        {kUpdater, "--cli", "--update", "--simulate=13:jp:14.50", fault, "--time-scale=0.05"},
+        answers);
     const EmulatorRun road = emulator.run({"--gps=13:jp:14.50", fault, "--time-scale=0.05"},
-                                          {kUpdater, "--cli", "--update", "--show-log"}, answers);
+                                          {kUpdater, "--cli", "--update"}, answers);
     EXPECT_TRUE(has(road.report, "activity: unplugged at ")) << describe(road);
     EXPECT_EQ(road.exitCode, seams.exitCode) << describe(road) << "\n--- seams\n" << seams.out;
     EXPECT_EQ(endOf(road.out), endOf(seams.out)) << describe(road) << "\n--- seams\n" << seams.out;

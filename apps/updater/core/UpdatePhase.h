@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace core {
@@ -39,6 +41,7 @@ enum class UpdatePhase {
     Done,                 // "Latest software is installed on device"
     Failed,               // the update ended without it
     Recovery,             // the recovery of a GPS in its ROM bootloader
+    // (Recovery stays last: updatePhaseNamed looks up to it.)
 };
 
 const char* updatePhaseName(UpdatePhase phase);
@@ -128,6 +131,16 @@ inline const char* updatePhaseName(UpdatePhase phase) {
             return "recovery";
     }
     return "?";
+}
+
+// The phase updatePhaseName gives `name` to, for a program told the phases
+// from outside (the emulator, through a pipe); none for any other text.
+inline std::optional<UpdatePhase> updatePhaseNamed(std::string_view name) {
+    for (int i = 0; i <= static_cast<int>(UpdatePhase::Recovery); ++i) {
+        const UpdatePhase phase = static_cast<UpdatePhase>(i);
+        if (name == updatePhaseName(phase)) return phase;
+    }
+    return std::nullopt;
 }
 
 }  // namespace core
